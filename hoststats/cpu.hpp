@@ -1,0 +1,112 @@
+// CPU time counters from /proc/stat, the usage computed between two readings,
+// and the per-CPU descriptors (vendor, brand, frequency).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "hoststats/hash.hpp"
+#include "hoststats/selection.hpp"
+#include "hoststats/utils.hpp"
+
+namespace hoststats {
+
+// The ten cumulative counters of one /proc/stat CPU line, in clock ticks, in
+// the file's order. As stored, user excludes guest and nice excludes
+// guest_nice (each clamped at 0): a guest's time is counted once.
+struct CpuTimes {
+    std::uint64_t user = 0;
+    std::uint64_t nice = 0;
+    std::uint64_t system = 0;
+    std::uint64_t idle = 0;
+    std::uint64_t iowait = 0;
+    std::uint64_t irq = 0;
+    std::uint64_t softirq = 0;
+    std::uint64_t steal = 0;
+    std::uint64_t guest = 0;
+    std::uint64_t guest_nice = 0;
+
+    // Sum of every counter, saturating.
+    [[nodiscard]] std::uint64_t total() const noexcept;
+};
+
+// Two readings of one CPU (or of the aggregate line) and the non-idle share of
+// the time between them.
+struct CpuUsage {
+    CpuTimes previous;
+    CpuTimes current;
+    std::uint64_t total = 0;           // ticks, sum over `current`
+    std::uint64_t previous_total = 0;  // ticks, sum over `previous`
+    float percent = 0.0f;              // 0..100, single precision
+
+    // Stores a new reading (arguments in the file's order) and recomputes
+    // `percent`.
+    void set(std::uint64_t user, std::uint64_t nice, std::uint64_t system, std::uint64_t idle,
+             std::uint64_t iowait, std::uint64_t irq, std::uint64_t softirq,
+             std::uint64_t steal, std::uint64_t guest, std::uint64_t guest_nice) noexcept;
+};
+
+struct Cpu {
+    CpuUsage usage;
+    std::uint64_t frequency = 0;  // MHz
+    std::string name;             // label of the /proc/stat line, e.g. "cpu0"
+    std::string vendor_id;
+    std::string brand;
+};
+
+// Monotonic time in nanoseconds. Replaceable so that tests can step time.
+using MonotonicClock = std::uint64_t (*)() noexcept;
+std::uint64_t monotonic_now_ns() noexcept;
+
+class CpusWrapper {
+public:
+    explicit CpusWrapper(const HostRoot* root) noexcept;
+
+    // Reads /proc/stat if no reading was made yet or at least 200 ms passed
+    // since the last one, then runs the frequency pass if selected.
+    void refresh(bool global_only, CpuSelection selection);
+    // Forgets the previous reading time, so the next refresh reads.
+    void clear_last_reading() noexcept { last_reading_.reset(); }
+
+    void set_clock(MonotonicClock clock) noexcept { clock_ = clock; }
+
+    [[nodiscard]] const CpuUsage& global_usage() const noexcept { return global_usage_; }
+    [[nodiscard]] const std::vector<Cpu>& cpus() const noexcept { return cpus_; }
+    [[nodiscard]] std::optional<std::uint64_t> last_reading() const noexcept { return last_reading_; }
+
+private:
+    const HostRoot* root_;
+    MonotonicClock clock_ = &monotonic_now_ns;
+    std::optional<std::uint64_t> last_reading_;  // ns on `clock_`
+    CpuUsage global_usage_;
+    std::vector<Cpu> cpus_;
+};
+
+// --- descriptors ----------------------------------------------------------
+
+using DescriptorTable =
+    std::unordered_map<std::size_t, std::pair<std::string, std::string>, SeededHash>;
+
+// Parses the text of /proc/cpuinfo into processor number -> (vendor, brand).
+DescriptorTable get_vendor_id_and_brand_inner(std::string_view cpuinfo);
+// Reads /proc/cpuinfo under root; empty table when it cannot be read.
+DescriptorTable get_vendor_id_and_brand(const HostRoot& root);
+
+// The "0x"-prefixed hexadecimal code of a cpuinfo line's value; 0 when none.
+std::uint32_t get_hex_value(std::string_view line) noexcept;
+
+std::optional<std::string_view> arm_implementer_name(std::uint32_t implementer) noexcept;
+std::optional<std::string_view> arm_part_name(std::uint32_t implementer, std::uint32_t part) noexcept;
+
+// Frequency of the CPU at `position` in MHz: sysfs scaling_cur_freq, then the
+// first "cpu MHz"/"BogoMIPS"/"clock" line of /proc/cpuinfo; 0 when unknown.
+std::uint64_t read_cpu_frequency(const HostRoot& root, std::size_t position);
+// The MHz figure of a cpuinfo text, as the fallback above finds it.
+std::uint64_t cpuinfo_frequency(std::string_view cpuinfo) noexcept;
+
+}  // namespace hoststats

@@ -1,0 +1,101 @@
+// The host snapshot: CPU state, process table, memory figures and the host
+// constants, built fresh and thrown away by every measurement.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "hoststats/cpu.hpp"
+#include "hoststats/process.hpp"
+#include "hoststats/selection.hpp"
+#include "hoststats/utils.hpp"
+
+namespace hoststats {
+
+// The nine figures of /proc/meminfo that the snapshot keeps, in bytes.
+struct MemoryFigures {
+    std::uint64_t mem_total = 0;
+    std::uint64_t mem_free = 0;
+    std::uint64_t mem_available = 0;
+    std::uint64_t buffers = 0;
+    std::uint64_t cached = 0;
+    std::uint64_t shmem = 0;
+    std::uint64_t s_reclaimable = 0;
+    std::uint64_t swap_total = 0;
+    std::uint64_t swap_free = 0;
+};
+
+// Applies the lines of a /proc/meminfo text to `figures`; returns whether a
+// "MemAvailable" line was seen. Lines that do not parse are skipped.
+bool parse_meminfo(std::string_view text, MemoryFigures& figures) noexcept;
+// mem_available estimated from the other figures, for kernels without
+// "MemAvailable": free + buffers + cached + reclaimable - shmem, saturating.
+std::uint64_t estimate_available(const MemoryFigures& figures) noexcept;
+
+// Whole seconds of a /proc/uptime text; false when it does not parse.
+[[nodiscard]] bool parse_uptime(std::string_view text, std::uint64_t& seconds) noexcept;
+// The "btime" value of a /proc/stat text; nothing when no line begins with it.
+std::optional<std::uint64_t> parse_btime(std::string_view stat) noexcept;
+
+// Boot time in seconds since the epoch.
+std::uint64_t boot_time(const HostRoot& root);
+
+class SystemInner {
+public:
+    explicit SystemInner(HostRoot root);
+    SystemInner(const SystemInner&) = delete;
+    SystemInner& operator=(const SystemInner&) = delete;
+    SystemInner(SystemInner&&) noexcept = default;
+    SystemInner& operator=(SystemInner&&) noexcept = default;
+
+    void refresh_memory_specifics(bool ram, bool swap);
+    // Seconds since boot.
+    [[nodiscard]] std::uint64_t uptime() const;
+    // Scans every process under /proc, then computes the CPU shares.
+    void refresh_processes_specifics(const ProcessSelection& selection);
+    // Drops the records the last scan did not refresh; clears `updated`.
+    void retain_updated();
+
+    [[nodiscard]] const HostRoot& root() const noexcept { return *root_; }
+
+    // The root lives on the heap so that members may keep a pointer to it
+    // while the snapshot moves.
+    std::unique_ptr<HostRoot> root_;
+    CpusWrapper cpus;
+    ProcessTable processes;
+    MemoryFigures memory;
+    std::uint64_t page_size;    // bytes
+    std::uint64_t clock_ticks;  // ticks per second
+    std::uint64_t boot_time;    // seconds since the epoch
+};
+
+class System {
+public:
+    static System new_all(HostRoot root = {});
+    static System new_with_specifics(const RefreshSelection& selection, HostRoot root = {});
+
+    void refresh_memory() { inner_.refresh_memory_specifics(true, true); }
+    void refresh_cpu_all();
+
+    [[nodiscard]] float global_usage_percent() const noexcept {
+        return inner_.cpus.global_usage().percent;
+    }
+    [[nodiscard]] std::uint64_t mem_total() const noexcept { return inner_.memory.mem_total; }
+    [[nodiscard]] std::uint64_t mem_available() const noexcept {
+        return inner_.memory.mem_available;
+    }
+    [[nodiscard]] const MemoryFigures& memory() const noexcept { return inner_.memory; }
+    [[nodiscard]] const CpusWrapper& cpus() const noexcept { return inner_.cpus; }
+    [[nodiscard]] const ProcessTable& processes() const noexcept { return inner_.processes; }
+
+    SystemInner& inner() noexcept { return inner_; }
+    [[nodiscard]] const SystemInner& inner() const noexcept { return inner_; }
+
+private:
+    explicit System(HostRoot root) : inner_(std::move(root)) {}
+    SystemInner inner_;
+};
+
+}  // namespace hoststats

@@ -1,0 +1,122 @@
+// Shared readers of /proc and /sys text: whole-file reads, link reads, and the
+// strict number parsers every parser of this library is built on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace hoststats {
+
+// Where the host's /proc and /sys trees are. The real host uses "/proc" and
+// "/sys"; tests point both at a fixture tree.
+struct HostRoot {
+    std::string proc = "/proc";
+    std::string sys = "/sys";
+
+    // A fixture tree laid out as <prefix>/proc and <prefix>/sys.
+    static HostRoot under(std::string_view prefix);
+};
+
+// An owned file descriptor, closed on destruction.
+class Fd {
+public:
+    Fd() noexcept = default;
+    explicit Fd(int fd) noexcept : fd_(fd) {}
+    Fd(Fd&& other) noexcept : fd_(other.release()) {}
+    Fd& operator=(Fd&& other) noexcept;
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd();
+
+    [[nodiscard]] int get() const noexcept { return fd_; }
+    [[nodiscard]] bool valid() const noexcept { return fd_ >= 0; }
+    int release() noexcept {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset() noexcept;
+
+private:
+    int fd_ = -1;
+};
+
+// open(2) read-only and close-on-exec, relative to dirfd (AT_FDCWD for an
+// absolute path), with EINTR retried. Invalid Fd on failure.
+Fd open_read(int dirfd, const char* path) noexcept;
+// The same for a directory to be listed or used as an openat() base.
+Fd open_dir(int dirfd, const char* path, bool path_only = false) noexcept;
+
+// Reads the file from offset 0 to its end into `out` (replacing its content).
+// `size_hint` sizes the first allocation only. Returns 0, or the errno of the
+// failing lseek/read; on failure `out` is emptied.
+int get_all_data_from_file(int fd, std::string& out, std::size_t size_hint);
+// The same, and the content must be valid UTF-8 (EILSEQ otherwise).
+int get_all_utf8_data_from_file(int fd, std::string& out, std::size_t size_hint);
+
+// Opens `path` (relative to dirfd), reads it whole, closes it. Returns the
+// errno of the open or the read, or 0.
+int read_file(int dirfd, const char* path, std::string& out, std::size_t size_hint);
+
+// The target of the symbolic link at path (relative to dirfd), read once and
+// not resolved further; nothing on any error.
+std::optional<std::string> realpath(int dirfd, const char* path);
+std::optional<std::string> realpath(const std::string& path);
+
+// --- number readers -------------------------------------------------------
+// Strict decimal readers: one optional leading '+', then only the digits 0-9,
+// the whole text used, no overflow. Empty text, a lone sign, any other byte or
+// an overflow fail and leave `out` untouched.
+[[nodiscard]] bool parse_u64(std::string_view text, std::uint64_t& out) noexcept;
+[[nodiscard]] bool parse_u32(std::string_view text, std::uint32_t& out) noexcept;
+[[nodiscard]] bool parse_usize(std::string_view text, std::size_t& out) noexcept;
+// Signed 32-bit: one optional '+' or '-', then digits.
+[[nodiscard]] bool parse_i32(std::string_view text, std::int32_t& out) noexcept;
+
+// The kernel's unchecked digit accumulation: x = x*10 + (byte - '0') for
+// every byte, the difference taken modulo 256, wrapping at 64 bits. Only runs
+// of decimal digits give their decimal value.
+std::uint64_t accumulate_digits(std::string_view text) noexcept;
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept;
+std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) noexcept;
+std::uint64_t saturating_sub(std::uint64_t a, std::uint64_t b) noexcept;
+
+// --- text helpers ---------------------------------------------------------
+[[nodiscard]] bool is_valid_utf8(std::string_view bytes) noexcept;
+
+// Unicode White_Space (U+0009..U+000D, U+0020, U+0085, U+00A0, U+1680,
+// U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000), decoded from UTF-8.
+// Text that is not valid UTF-8 is treated byte-wise: only ASCII white space
+// is recognised in it.
+std::string_view trim_start_unicode(std::string_view text) noexcept;
+std::string_view trim_end_unicode(std::string_view text) noexcept;
+std::string_view trim_unicode(std::string_view text) noexcept;
+
+// Calls fn(piece) for each maximal run of non-white-space (Unicode White_Space)
+// characters; returns false early if fn returns false.
+template <class Fn>
+void split_unicode_whitespace(std::string_view text, Fn&& fn);
+
+// Length in bytes of the Unicode white-space character at the start of text,
+// or 0 if it does not start with one.
+std::size_t unicode_space_len(std::string_view text) noexcept;
+
+template <class Fn>
+void split_unicode_whitespace(std::string_view text, Fn&& fn) {
+    std::size_t i = 0;
+    const std::size_t n = text.size();
+    while (i < n) {
+        std::size_t w;
+        while (i < n && (w = unicode_space_len(text.substr(i))) != 0) i += w;
+        if (i >= n) break;
+        std::size_t start = i;
+        while (i < n && unicode_space_len(text.substr(i)) == 0) ++i;
+        if (!fn(text.substr(start, i - start))) return;
+    }
+}
+
+}  // namespace hoststats

@@ -1,0 +1,42 @@
+// A throw-away directory tree laid out like a host's /proc and /sys, for
+// pointing the library at hand-made or copied files.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "hoststats/utils.hpp"
+
+namespace testing_support {
+
+class FixtureTree {
+public:
+    FixtureTree();
+    ~FixtureTree();
+    FixtureTree(const FixtureTree&) = delete;
+    FixtureTree& operator=(const FixtureTree&) = delete;
+
+    // Writes `content` to <tree>/<relative>, creating parent directories.
+    void write(std::string_view relative, std::string_view content) const;
+    // Creates <tree>/<relative> as a symbolic link to `target`.
+    void symlink(std::string_view relative, std::string_view target) const;
+    void mkdir(std::string_view relative) const;
+    // Removes a file or directory (tests run as root, so an unreadable mode
+    // would not make a read fail; a missing file, or a directory in the
+    // file's place, does).
+    void remove(std::string_view relative) const;
+    // Copies the contents of a file under the fixture directory of the
+    // source tree to <tree>/<relative>.
+    void copy_fixture(std::string_view fixture, std::string_view relative) const;
+
+    [[nodiscard]] const std::string& path() const noexcept { return path_; }
+    [[nodiscard]] hoststats::HostRoot root() const { return hoststats::HostRoot::under(path_); }
+
+private:
+    std::string path_;
+};
+
+// The text of a file under the source tree's tests/fixtures directory.
+std::string read_fixture(std::string_view relative);
+
+}  // namespace testing_support
