@@ -10,7 +10,7 @@ STAMPS  := .stamps
 BUILD   := build/tests
 JOBS    ?= $(shell nproc)
 
-DEBS       := g++ make libgtest-dev procps
+DEBS       := g++ make libgtest-dev procps strace util-linux
 PIP_BUILD  := scikit-build-core cmake ninja
 PIP_TEST   := pytest psutil mypy basedpyright
 

@@ -4,6 +4,7 @@
 // bucket.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -21,6 +22,10 @@ struct SeedPair {
 // unavailable.
 SeedPair next_seed_pair() noexcept;
 
+// SipHash-c-d of `bytes` under the key (k0, k1): c compression rounds per
+// eight-byte word, d finalisation rounds.
+std::uint64_t siphash(SeedPair key, const void* bytes, std::size_t len, int c_rounds,
+                      int d_rounds) noexcept;
 // SipHash-1-3 of `bytes` under the key (k0, k1).
 std::uint64_t siphash13(SeedPair key, const void* bytes, std::size_t len) noexcept;
 
@@ -35,6 +40,8 @@ struct SeededHash {
         return (*this)(std::string_view(text));
     }
     std::size_t operator()(std::int32_t value) const noexcept;
+    // Also std::size_t where it is 32 bits wide (32-bit ARM).
+    std::size_t operator()(std::uint32_t value) const noexcept;
     std::size_t operator()(std::uint64_t value) const noexcept;
 };
 

@@ -90,8 +90,8 @@ std::uint64_t saturating_sub(std::uint64_t a, std::uint64_t b) noexcept;
 
 // Unicode White_Space (U+0009..U+000D, U+0020, U+0085, U+00A0, U+1680,
 // U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000), decoded from UTF-8.
-// Text that is not valid UTF-8 is treated byte-wise: only ASCII white space
-// is recognised in it.
+// A multi-byte white-space character counts only where its whole encoding
+// appears; in text that is not valid UTF-8 no other byte is white space.
 std::string_view trim_start_unicode(std::string_view text) noexcept;
 std::string_view trim_end_unicode(std::string_view text) noexcept;
 std::string_view trim_unicode(std::string_view text) noexcept;

@@ -1,0 +1,202 @@
+#include "hoststats/system.hpp"
+
+#include <fcntl.h>
+#include <sys/sysinfo.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <iterator>
+#include <memory>
+#include <string>
+
+namespace hoststats {
+
+namespace {
+
+constexpr std::size_t MEMINFO_SIZE_HINT = 16635;  // bytes
+constexpr std::size_t UPTIME_SIZE_HINT = 50;      // bytes
+constexpr std::uint64_t MEMINFO_UNIT = 1024;      // bytes per unit of /proc/meminfo
+
+// sysconf() answers in a signed long; -1 (an error) is kept as 2^64-1, the
+// value the sign extension gives.
+std::uint64_t sysconf_u64(int name) noexcept {
+    return static_cast<std::uint64_t>(static_cast<std::int64_t>(::sysconf(name)));
+}
+
+// Calls fn(line) for every piece of text between "\n" separators, the piece
+// after the last separator included.
+template <class Fn>
+void for_each_line(std::string_view text, Fn&& fn) {
+    for (;;) {
+        std::size_t nl = text.find('\n');
+        fn(text.substr(0, nl));
+        if (nl == std::string_view::npos) return;
+        text.remove_prefix(nl + 1);
+    }
+}
+
+std::uint64_t* meminfo_field(std::string_view key, MemoryFigures& f) noexcept {
+    if (key == "MemTotal") return &f.mem_total;
+    if (key == "MemFree") return &f.mem_free;
+    if (key == "MemAvailable") return &f.mem_available;
+    if (key == "Buffers") return &f.buffers;
+    if (key == "Cached") return &f.cached;
+    if (key == "Shmem") return &f.shmem;
+    if (key == "SReclaimable") return &f.s_reclaimable;
+    if (key == "SwapTotal") return &f.swap_total;
+    if (key == "SwapFree") return &f.swap_free;
+    return nullptr;
+}
+
+// Seconds since the epoch at which the host booted, from the two clocks:
+// the realtime clock minus the time since boot. 0 if either clock fails.
+std::uint64_t boot_time_from_clocks() noexcept {
+    timespec now{};
+    timespec since_boot{};
+    if (::clock_gettime(CLOCK_REALTIME, &now) != 0) return 0;
+    if (::clock_gettime(CLOCK_BOOTTIME, &since_boot) != 0) return 0;
+    constexpr std::int64_t ns_per_s = 1'000'000'000;
+    const std::int64_t now_ns = static_cast<std::int64_t>(now.tv_sec) * ns_per_s + now.tv_nsec;
+    const std::int64_t boot_ns =
+        static_cast<std::int64_t>(since_boot.tv_sec) * ns_per_s + since_boot.tv_nsec;
+    if (now_ns <= boot_ns) return 0;  // a realtime clock set before the boot
+    return static_cast<std::uint64_t>((now_ns - boot_ns) / ns_per_s);
+}
+
+}  // namespace
+
+// --- parsers ----------------------------------------------------------------
+
+bool parse_meminfo(std::string_view text, MemoryFigures& figures) noexcept {
+    bool available_seen = false;
+    for_each_line(text, [&](std::string_view line) {
+        const std::size_t colon = line.find(':');
+        if (colon == std::string_view::npos) return;
+        const std::string_view key = line.substr(0, colon);
+        std::string_view value = line.substr(colon + 1);
+        value = value.substr(0, value.find(':'));
+        value = trim_start_unicode(value);
+        value = value.substr(0, value.find(' '));  // the unit follows after a space
+
+        std::uint64_t units = 0;
+        if (!parse_u64(value, units)) return;
+        std::uint64_t* field = meminfo_field(key, figures);
+        if (field == nullptr) return;
+        *field = saturating_mul(units, MEMINFO_UNIT);
+        if (field == &figures.mem_available) available_seen = true;
+    });
+    return available_seen;
+}
+
+std::uint64_t estimate_available(const MemoryFigures& f) noexcept {
+    std::uint64_t sum = saturating_add(f.mem_free, f.buffers);
+    sum = saturating_add(sum, f.cached);
+    sum = saturating_add(sum, f.s_reclaimable);
+    return saturating_sub(sum, f.shmem);
+}
+
+bool parse_uptime(std::string_view text, std::uint64_t& seconds) noexcept {
+    // "350735.47 234388.90\n": the whole seconds are all before the first '.'.
+    return parse_u64(text.substr(0, text.find('.')), seconds);
+}
+
+std::optional<std::uint64_t> parse_btime(std::string_view stat) noexcept {
+    std::optional<std::uint64_t> result;
+    for_each_line(stat, [&](std::string_view line) {
+        if (result || line.size() < 5 || !line.starts_with("btime")) return;
+        // Pieces between single spaces, empty ones dropped; the value is the
+        // second piece, read digit by digit without any check.
+        int piece_index = 0;
+        std::uint64_t value = 0;
+        while (!line.empty()) {
+            const std::size_t sp = line.find(' ');
+            const std::string_view piece = line.substr(0, sp);
+            line = sp == std::string_view::npos ? std::string_view{} : line.substr(sp + 1);
+            if (piece.empty()) continue;
+            if (++piece_index == 2) {
+                value = accumulate_digits(piece);
+                break;
+            }
+        }
+        result = value;
+    });
+    return result;
+}
+
+std::uint64_t boot_time(const HostRoot& root) {
+    std::string stat;
+    if (read_file(AT_FDCWD, (root.proc + "/stat").c_str(), stat, 0) == 0) {
+        if (auto btime = parse_btime(stat)) return *btime;
+    }
+    return boot_time_from_clocks();
+}
+
+// --- the snapshot -----------------------------------------------------------
+
+SystemInner::SystemInner(HostRoot root)
+    : root_(std::make_unique<HostRoot>(std::move(root))),
+      cpus(root_.get()),
+      processes(0, SeededHash{}),
+      memory{},
+      page_size(sysconf_u64(_SC_PAGESIZE)),
+      clock_ticks(sysconf_u64(_SC_CLK_TCK)),
+      boot_time(hoststats::boot_time(*root_)) {}
+
+void SystemInner::refresh_memory_specifics(bool ram, bool swap) {
+    if (!ram && !swap) return;
+    // Whichever of the two is asked for, the file is read once and all nine
+    // figures follow it.
+    bool available_seen = false;
+    std::string text;
+    int err = 0;
+    {
+        Fd fd = open_read(AT_FDCWD, (root().proc + "/meminfo").c_str());
+        err = fd.valid() ? get_all_utf8_data_from_file(fd.get(), text, MEMINFO_SIZE_HINT) : -1;
+    }  // closed before the text is parsed
+    if (err == 0) available_seen = parse_meminfo(text, memory);
+    if (!available_seen) memory.mem_available = estimate_available(memory);
+}
+
+std::uint64_t SystemInner::uptime() const {
+    std::string text;
+    Fd fd = open_read(AT_FDCWD, (root().proc + "/uptime").c_str());
+    if (fd.valid() && get_all_utf8_data_from_file(fd.get(), text, UPTIME_SIZE_HINT) == 0) {
+        fd.reset();
+        std::uint64_t seconds = 0;
+        if (parse_uptime(text, seconds)) return seconds;
+    }
+    struct sysinfo info {};
+    if (::sysinfo(&info) != 0) return 0;
+    return info.uptime < 0 ? 0 : static_cast<std::uint64_t>(info.uptime);
+}
+
+void SystemInner::retain_updated() {
+    for (auto it = processes.begin(); it != processes.end();) {
+        const bool was_updated = it->second.updated;
+        it->second.updated = false;
+        it = was_updated ? std::next(it) : processes.erase(it);
+    }
+}
+
+System System::new_with_specifics(const RefreshSelection& selection, HostRoot root) {
+    System sys(std::move(root));
+    SystemInner& inner = sys.inner_;
+    // Memory, then CPU, then processes, always in this order: the CPU refresh
+    // that the process scan makes for its shares then finds the reading that
+    // the CPU step has just taken.
+    if (selection.memory) inner.refresh_memory_specifics(selection.memory->ram, selection.memory->swap);
+    if (selection.cpu) inner.cpus.refresh(false, *selection.cpu);
+    if (selection.processes) {
+        inner.refresh_processes_specifics(*selection.processes);
+        inner.retain_updated();
+    }
+    return sys;
+}
+
+System System::new_all(HostRoot root) {
+    return new_with_specifics(RefreshSelection::everything(), std::move(root));
+}
+
+void System::refresh_cpu_all() { inner_.cpus.refresh(false, CpuSelection{true, true}); }
+
+}  // namespace hoststats
