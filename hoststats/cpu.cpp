@@ -1,8 +1,319 @@
-// Placeholder until the CPU refresh lands: reads nothing.
+// CPU time counters from /proc/stat and the usage computed between two
+// readings. The descriptor and frequency passes live in cpuinfo.cpp.
 #include "hoststats/cpu.hpp"
 
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+
 namespace hoststats {
+
+namespace {
+
+// Readings closer together than this are not taken: the kernel's counters
+// move in clock ticks, so shorter intervals give noisy shares.
+constexpr std::uint64_t kMinimumInterval = 200'000'000;  // ns
+
+constexpr std::size_t kCounterCount = 10;
+using Counters = std::array<std::uint64_t, kCounterCount>;
+
+// Work part of the system time: the kernel charges interrupt handling to irq
+// and softirq rather than to system.
+std::uint64_t system_part(const CpuTimes& t) noexcept {
+    return saturating_add(saturating_add(t.system, t.irq), t.softirq);
+}
+
+std::uint64_t guest_part(const CpuTimes& t) noexcept {
+    return saturating_add(t.guest, t.guest_nice);
+}
+
+// The kernel already counts guest time inside user (and guest_nice inside
+// nice); take it out so it is counted once.
+CpuTimes times_from(const Counters& v) noexcept {
+    CpuTimes t;
+    t.user = saturating_sub(v[0], v[8]);
+    t.nice = saturating_sub(v[1], v[9]);
+    t.system = v[2];
+    t.idle = v[3];
+    t.iowait = v[4];
+    t.irq = v[5];
+    t.softirq = v[6];
+    t.steal = v[7];
+    t.guest = v[8];
+    t.guest_nice = v[9];
+    return t;
+}
+
+// Splits a /proc/stat CPU line at single spaces, dropping empty pieces (the
+// aggregate line has two spaces after its label). Tabs do not separate.
+// Calls fn(index, piece) with index 0 for the label; stops after the tenth
+// counter.
+template <class Fn>
+void for_each_field(std::string_view line, Fn&& fn) {
+    std::size_t index = 0;
+    std::size_t pos = 0;
+    while (pos < line.size() && index <= kCounterCount) {
+        if (line[pos] == ' ') {
+            ++pos;
+            continue;
+        }
+        std::size_t end = line.find(' ', pos);
+        if (end == std::string_view::npos) end = line.size();
+        fn(index, line.substr(pos, end - pos));
+        ++index;
+        pos = end;
+    }
+}
+
+// The ten counters of a CPU line, 0 for the ones the line lacks. Digits are
+// accumulated unchecked, as the kernel only ever writes decimal digits here.
+Counters convert_counters(std::string_view line) noexcept {
+    Counters v{};
+    for_each_field(line, [&v](std::size_t index, std::string_view piece) {
+        if (index > 0) v[index - 1] = accumulate_digits(piece);
+    });
+    return v;
+}
+
+std::string_view line_label(std::string_view line) noexcept {
+    std::string_view label;
+    for_each_field(line, [&label](std::size_t index, std::string_view piece) {
+        if (index == 0) label = piece;
+    });
+    return label;
+}
+
+// Reads a file a line at a time through one fixed buffer. Lines are handed
+// out as views into the buffer; only a line longer than the whole buffer is
+// gathered into a side string (whose capacity is then reused).
+class LineReader {
+public:
+    explicit LineReader(int fd) noexcept : fd_(fd) {}
+    LineReader(const LineReader&) = delete;
+    LineReader& operator=(const LineReader&) = delete;
+
+    // The first bytes of the next line, at most `want` of them and never past
+    // its newline, without consuming anything. False when no line is left.
+    bool peek_head(std::size_t want, std::string_view& head) {
+        for (;;) {
+            const std::size_t avail = end_ - begin_;
+            const std::size_t span = avail < want ? avail : want;
+            const char* start = buf_.data() + begin_;
+            const void* nl = std::memchr(start, '\n', span);
+            if (nl != nullptr) {
+                head = std::string_view(start, static_cast<const char*>(nl) - start);
+                return true;
+            }
+            if (avail >= want) {
+                head = std::string_view(start, want);
+                return true;
+            }
+            if (!fill()) {
+                if (end_ == begin_) return false;
+                head = std::string_view(buf_.data() + begin_, end_ - begin_);
+                return true;
+            }
+        }
+    }
+
+    // The next line without its newline. A last line without a newline
+    // still counts. False when no line is left.
+    bool next_line(std::string_view& line) {
+        spill_.clear();
+        bool spilled = false;
+        std::size_t scanned = 0;  // bytes after begin_ known to hold no newline
+        for (;;) {
+            const char* start = buf_.data() + begin_;
+            const std::size_t avail = end_ - begin_;
+            const void* nl = std::memchr(start + scanned, '\n', avail - scanned);
+            if (nl != nullptr) {
+                const auto len = static_cast<std::size_t>(static_cast<const char*>(nl) - start);
+                begin_ += len + 1;
+                line = finish(spilled, start, len);
+                return true;
+            }
+            scanned = avail;
+            if (avail == buf_.size()) {
+                // No newline in a full buffer: keep what we have aside.
+                spill_.append(start, avail);
+                spilled = true;
+                begin_ = end_ = 0;
+                scanned = 0;
+            }
+            if (!fill()) {
+                if (end_ == begin_ && !spilled) return false;
+                const char* rest = buf_.data() + begin_;
+                const std::size_t len = end_ - begin_;
+                begin_ = end_;
+                line = finish(spilled, rest, len);
+                return true;
+            }
+        }
+    }
+
+private:
+    std::string_view finish(bool spilled, const char* start, std::size_t len) {
+        if (!spilled) return {start, len};
+        spill_.append(start, len);
+        return spill_;
+    }
+
+    // Moves the unread bytes to the front and reads more after them. False
+    // at end of file, after a read error (which ends the lines like the end
+    // of the file does) or when the buffer is already full.
+    bool fill() noexcept {
+        if (eof_) return false;
+        if (begin_ > 0) {
+            std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
+            end_ -= begin_;
+            begin_ = 0;
+        }
+        if (end_ == buf_.size()) return false;
+        ssize_t n;
+        do {
+            n = ::read(fd_, buf_.data() + end_, buf_.size() - end_);
+        } while (n < 0 && errno == EINTR);
+        if (n <= 0) {
+            eof_ = true;
+            return false;
+        }
+        end_ += static_cast<std::size_t>(n);
+        return true;
+    }
+
+    int fd_;
+    bool eof_ = false;
+    std::size_t begin_ = 0;  // first unread byte in buf_
+    std::size_t end_ = 0;    // one past the last byte read into buf_
+    std::array<char, 8192> buf_;
+    std::string spill_;
+};
+
+}  // namespace
+
+std::uint64_t CpuTimes::total() const noexcept {
+    const std::uint64_t idle_part = saturating_add(idle, iowait);
+    std::uint64_t sum = saturating_add(user, nice);
+    sum = saturating_add(sum, system_part(*this));
+    sum = saturating_add(sum, idle_part);
+    sum = saturating_add(sum, guest_part(*this));
+    return saturating_add(sum, steal);
+}
+
+void CpuUsage::set(std::uint64_t user, std::uint64_t nice, std::uint64_t system,
+                   std::uint64_t idle, std::uint64_t iowait, std::uint64_t irq,
+                   std::uint64_t softirq, std::uint64_t steal, std::uint64_t guest,
+                   std::uint64_t guest_nice) noexcept {
+    previous = current;
+    current = times_from({user, nice, system, idle, iowait, irq, softirq, steal, guest,
+                          guest_nice});
+    // Recomputed from the saved counters: an entry created without a total
+    // still gets the right previous_total here.
+    total = current.total();
+    previous_total = previous.total();
+
+    const std::uint64_t d_user = saturating_sub(current.user, previous.user);
+    const std::uint64_t d_nice = saturating_sub(current.nice, previous.nice);
+    const std::uint64_t d_system = saturating_sub(system_part(current), system_part(previous));
+    const std::uint64_t d_other =
+        saturating_add(saturating_sub(current.steal, previous.steal),
+                       saturating_sub(guest_part(current), guest_part(previous)));
+
+    // Counters that went backwards (a CPU taken offline and back) leave the
+    // total where it was; divide by one rather than by zero.
+    const float divisor =
+        total > previous_total ? static_cast<float>(total - previous_total) : 1.0f;
+    // Each share is divided on its own, in single precision, before the sum
+    // is scaled: one tick in three gives 33.333336, not 33.333332.
+    float sum = static_cast<float>(d_user) / divisor;
+    sum += static_cast<float>(d_nice) / divisor;
+    sum += static_cast<float>(d_system) / divisor;
+    sum += static_cast<float>(d_other) / divisor;
+    const float scaled = sum * 100.0f;
+    percent = scaled > 100.0f ? 100.0f : scaled;
+}
+
+std::uint64_t monotonic_now_ns() noexcept {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000u +
+           static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
 CpusWrapper::CpusWrapper(const HostRoot* root) noexcept : root_(root) { cpus_.reserve(4); }
-void CpusWrapper::refresh(bool, CpuSelection) {}
-std::uint64_t monotonic_now_ns() noexcept { return 0; }
+
+void CpusWrapper::refresh(bool global_only, CpuSelection selection) {
+    bool due = true;
+    if (last_reading_) {
+        const std::uint64_t now = clock_();
+        // A clock that went backwards counts as no time elapsed.
+        const std::uint64_t elapsed = now >= *last_reading_ ? now - *last_reading_ : 0;
+        due = elapsed >= kMinimumInterval;
+    }
+
+    const bool filling = cpus_.empty();
+    DescriptorTable descriptors;
+    if (filling) descriptors = get_vendor_id_and_brand(*root_);
+
+    if (due && !read_stat(global_only, selection, filling, descriptors)) return;
+
+    if (selection.frequency) {
+        for (std::size_t i = 0; i < cpus_.size(); ++i) {
+            cpus_[i].frequency = read_cpu_frequency(*root_, i);
+        }
+    }
+}
+
+bool CpusWrapper::read_stat(bool global_only, CpuSelection selection, bool filling,
+                            DescriptorTable& descriptors) {
+    // Stamped before the open: a failed reading also waits out the interval.
+    last_reading_ = clock_();
+
+    const std::string path = root_->proc + "/stat";
+    const Fd fd = open_read(AT_FDCWD, path.c_str());
+    if (!fd.valid()) return false;
+    LineReader reader(fd.get());
+
+    if (!selection.usage && !filling) return true;
+
+    // The aggregate line comes first in the kernel's format.
+    std::string_view head;
+    if (reader.peek_head(4, head)) {
+        if (head != "cpu ") return false;
+        std::string_view line;
+        (void)reader.next_line(line);
+        const Counters v = convert_counters(line);
+        global_usage_.set(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9]);
+    }
+
+    if (global_only && !filling) return true;
+
+    // One line per CPU, matched to entries by position, up to the first line
+    // that is not a CPU line (the interrupt counts).
+    std::size_t position = 0;
+    while (reader.peek_head(3, head) && head == "cpu") {
+        std::string_view line;
+        (void)reader.next_line(line);
+        if (filling) {
+            Cpu cpu;
+            cpu.usage.current = times_from(convert_counters(line));
+            cpu.name = std::string(line_label(line));
+            if (auto node = descriptors.extract(position)) {
+                cpu.vendor_id = std::move(node.mapped().first);
+                cpu.brand = std::move(node.mapped().second);
+            }
+            cpus_.push_back(std::move(cpu));
+        } else if (position < cpus_.size()) {
+            const Counters v = convert_counters(line);
+            cpus_[position].usage.set(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9]);
+        }
+        ++position;
+    }
+    return true;
+}
+
 }  // namespace hoststats

@@ -63,6 +63,10 @@ struct Cpu {
 using MonotonicClock = std::uint64_t (*)() noexcept;
 std::uint64_t monotonic_now_ns() noexcept;
 
+// Processor number -> (vendor, brand), from /proc/cpuinfo.
+using DescriptorTable =
+    std::unordered_map<std::size_t, std::pair<std::string, std::string>, SeededHash>;
+
 class CpusWrapper {
 public:
     explicit CpusWrapper(const HostRoot* root) noexcept;
@@ -80,6 +84,11 @@ public:
     [[nodiscard]] std::optional<std::uint64_t> last_reading() const noexcept { return last_reading_; }
 
 private:
+    // Steps of a due reading of /proc/stat; false when the refresh must end
+    // without the frequency pass.
+    bool read_stat(bool global_only, CpuSelection selection, bool filling,
+                   DescriptorTable& descriptors);
+
     const HostRoot* root_;
     MonotonicClock clock_ = &monotonic_now_ns;
     std::optional<std::uint64_t> last_reading_;  // ns on `clock_`
@@ -88,9 +97,6 @@ private:
 };
 
 // --- descriptors ----------------------------------------------------------
-
-using DescriptorTable =
-    std::unordered_map<std::size_t, std::pair<std::string, std::string>, SeededHash>;
 
 // Parses the text of /proc/cpuinfo into processor number -> (vendor, brand).
 DescriptorTable get_vendor_id_and_brand_inner(std::string_view cpuinfo);

@@ -1,0 +1,485 @@
+// CPU usage accounting: the single-precision share between two readings of
+// /proc/stat, and the rules that decide when and how the file is read.
+#include <gtest/gtest.h>
+#include <time.h>
+
+#include <cstdint>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fixture_tree.hpp"
+#include "hoststats/cpu.hpp"
+
+namespace {
+
+using hoststats::CpuSelection;
+using hoststats::CpusWrapper;
+using hoststats::CpuTimes;
+using hoststats::CpuUsage;
+using testing_support::FixtureTree;
+
+constexpr std::uint64_t kMs = 1'000'000;  // ns
+
+// --- CpuUsage arithmetic ------------------------------------------------------
+
+TEST(CpuUsageArithmetic, WorkedExampleTwentyThenFifty) {
+    CpuUsage usage;
+    usage.set(100, 0, 100, 800, 0, 0, 0, 0, 0, 0);
+    EXPECT_EQ(usage.percent, 20.0f);
+    EXPECT_EQ(usage.total, 1000u);
+    EXPECT_EQ(usage.previous_total, 0u);
+
+    usage.set(150, 0, 150, 900, 0, 0, 0, 0, 0, 0);
+    EXPECT_EQ(usage.percent, 50.0f);
+    EXPECT_EQ(usage.total, 1200u);
+    EXPECT_EQ(usage.previous_total, 1000u);
+    EXPECT_EQ(usage.previous.user, 100u);
+    EXPECT_EQ(usage.current.user, 150u);
+}
+
+TEST(CpuUsageArithmetic, EachShareDividedBeforeScaling) {
+    CpuUsage usage;
+    usage.set(1, 0, 0, 2, 0, 0, 0, 0, 0, 0);
+    EXPECT_EQ(usage.percent, 33.333336f);
+    EXPECT_EQ(static_cast<double>(usage.percent), 33.333335876464844);
+    // Scaling first and dividing after gives the neighbouring float.
+    EXPECT_NE(usage.percent, 100.0f / 3.0f);
+}
+
+TEST(CpuUsageArithmetic, SharesAddInOrderUserNiceSystemOther) {
+    // Nice 1, system 1 and steal 4 over a total of seven. The four quotients
+    // summed in order give 85.714294; dividing the summed deltas once, or
+    // adding the quotients the other way round, gives 85.71429.
+    CpuUsage usage;
+    usage.set(0, 1, 1, 1, 0, 0, 0, 4, 0, 0);
+    EXPECT_EQ(usage.total, 7u);
+    EXPECT_EQ(usage.percent, 85.714294f);
+    EXPECT_NE(usage.percent, 6.0f / 7.0f * 100.0f);
+}
+
+TEST(CpuUsageArithmetic, GuestTimeIsTakenOutOfUserAndNice) {
+    CpuUsage usage;
+    usage.set(100, 50, 0, 0, 0, 0, 0, 0, 30, 20);
+    EXPECT_EQ(usage.current.user, 70u);
+    EXPECT_EQ(usage.current.nice, 30u);
+    EXPECT_EQ(usage.current.guest, 30u);
+    EXPECT_EQ(usage.current.guest_nice, 20u);
+
+    usage.set(100, 10, 0, 0, 0, 0, 0, 0, 150, 80);
+    EXPECT_EQ(usage.current.user, 0u);
+    EXPECT_EQ(usage.current.nice, 0u);
+}
+
+TEST(CpuUsageArithmetic, StealAndGuestCountAsWorkIdleAndIowaitDoNot) {
+    CpuUsage usage;
+    usage.set(0, 0, 0, 100, 0, 0, 0, 0, 0, 0);
+    // The kernel counts the 10 guest ticks inside user too.
+    usage.set(10, 0, 0, 150, 30, 0, 0, 10, 10, 0);
+    // Work: steal 10 + guest 10 = 20, over a total growth of 100.
+    EXPECT_EQ(usage.percent, 20.0f);
+    // irq and softirq belong to the system part.
+    usage.set(10, 0, 0, 150, 30, 5, 5, 10, 10, 0);
+    EXPECT_EQ(usage.percent, 100.0f);
+}
+
+TEST(CpuUsageArithmetic, BackwardsCountersAndFlatTotals) {
+    CpuUsage usage;
+    usage.set(500, 0, 500, 1000, 0, 0, 0, 0, 0, 0);
+    usage.set(500, 0, 500, 1000, 0, 0, 0, 0, 0, 0);
+    EXPECT_EQ(usage.percent, 0.0f) << "identical readings";
+
+    // A CPU taken offline and back: everything went backwards.
+    usage.set(10, 0, 10, 20, 0, 0, 0, 0, 0, 0);
+    EXPECT_EQ(usage.percent, 0.0f);
+    EXPECT_EQ(usage.total, 40u);
+    EXPECT_EQ(usage.previous_total, 2000u);
+
+    // Work grew while the total stayed: the divisor is 1, then the cap.
+    usage.set(0, 0, 0, 1000, 0, 0, 0, 0, 0, 0);
+    usage.set(1, 0, 0, 999, 0, 0, 0, 0, 0, 0);
+    EXPECT_EQ(usage.total, usage.previous_total);
+    EXPECT_EQ(usage.percent, 100.0f);
+}
+
+TEST(CpuUsageArithmetic, TotalSaturates) {
+    CpuTimes times;
+    times.user = UINT64_MAX - 1;
+    times.idle = 5;
+    times.steal = 7;
+    EXPECT_EQ(times.total(), UINT64_MAX);
+
+    CpuUsage usage;
+    usage.set(UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX, 0, 0, 0, 0, 0, 0);
+    EXPECT_EQ(usage.total, UINT64_MAX);
+    EXPECT_GE(usage.percent, 0.0f);
+    EXPECT_LE(usage.percent, 100.0f);
+}
+
+// --- refresh ---------------------------------------------------------------------
+
+std::uint64_t g_now = 0;  // ns, the fake monotonic clock
+std::uint64_t fake_clock() noexcept { return g_now; }
+
+constexpr CpuSelection kUsage{true, false};
+constexpr CpuSelection kUsageAndFrequency{true, true};
+
+class CpuRefresh : public ::testing::Test {
+protected:
+    CpuRefresh() : root_(tree_.root()), cpus_(&root_) {
+        g_now = 10'000 * kMs;
+        cpus_.set_clock(&fake_clock);
+    }
+
+    void stat(std::string_view text) const { tree_.write("proc/stat", text); }
+    void freq(int cpu, std::string_view khz) const {
+        tree_.write("sys/devices/system/cpu/cpu" + std::to_string(cpu) +
+                        "/cpufreq/scaling_cur_freq",
+                    khz);
+    }
+
+    FixtureTree tree_;
+    hoststats::HostRoot root_;
+    CpusWrapper cpus_;
+};
+
+TEST_F(CpuRefresh, FirstReadingCreatesEntriesInFileOrder) {
+    EXPECT_TRUE(cpus_.cpus().empty());
+    EXPECT_FALSE(cpus_.last_reading().has_value());
+    stat("cpu  100 0 100 800 0 0 0 0 0 0\n"
+         "cpu0 60 5 40 400 0 0 0 0 20 5\n"
+         "cpu1 40 0 60 400 0 0 0 0 0 0\n"
+         "intr 1 2 3\nctxt 7\n");
+    cpus_.refresh(false, kUsage);
+
+    EXPECT_EQ(cpus_.global_usage().percent, 20.0f);
+    EXPECT_EQ(cpus_.global_usage().total, 1000u);
+    EXPECT_EQ(cpus_.last_reading(), g_now);
+    ASSERT_EQ(cpus_.cpus().size(), 2u);
+    const auto& cpu0 = cpus_.cpus()[0];
+    EXPECT_EQ(cpu0.name, "cpu0");
+    EXPECT_EQ(cpus_.cpus()[1].name, "cpu1");
+    EXPECT_EQ(cpu0.usage.percent, 0.0f);
+    EXPECT_EQ(cpu0.usage.total, 0u);
+    EXPECT_EQ(cpu0.usage.previous_total, 0u);
+    EXPECT_EQ(cpu0.usage.previous.system, 0u);
+    EXPECT_EQ(cpu0.usage.current.user, 40u) << "guest taken out at creation too";
+    EXPECT_EQ(cpu0.usage.current.nice, 0u);
+    EXPECT_EQ(cpu0.usage.current.idle, 400u);
+    EXPECT_EQ(cpu0.frequency, 0u);
+
+    // The next reading computes each entry's figure against the saved
+    // counters: cpu1 did 50 ticks of work in 100.
+    g_now += 200 * kMs;
+    stat("cpu  150 0 150 900 0 0 0 0 0 0\n"
+         "cpu0 60 5 40 400 0 0 0 0 20 5\n"
+         "cpu1 70 0 80 450 0 0 0 0 0 0\n");
+    cpus_.refresh(false, kUsage);
+    EXPECT_EQ(cpus_.global_usage().percent, 50.0f);
+    EXPECT_EQ(cpus_.cpus()[0].usage.percent, 0.0f);
+    EXPECT_EQ(cpus_.cpus()[0].usage.previous_total, 40u + 40u + 400u + 20u + 5u);
+    EXPECT_EQ(cpus_.cpus()[1].usage.percent, 50.0f);
+}
+
+TEST_F(CpuRefresh, ReadingsCloserThanTwoHundredMillisecondsAreSkipped) {
+    stat("cpu  100 0 100 800 0 0 0 0 0 0\ncpu0 1 0 0 1 0 0 0 0 0 0\n");
+    const std::uint64_t start = g_now;
+    cpus_.refresh(false, kUsage);
+
+    stat("cpu  150 0 150 900 0 0 0 0 0 0\ncpu0 2 0 0 2 0 0 0 0 0 0\n");
+    g_now = start + 100 * kMs;
+    cpus_.refresh(false, kUsage);
+    EXPECT_EQ(cpus_.global_usage().total, 1000u) << "read within 200 ms";
+    EXPECT_EQ(cpus_.global_usage().percent, 20.0f);
+    EXPECT_EQ(cpus_.last_reading(), start);
+
+    g_now = start + 200 * kMs - 1;
+    cpus_.refresh(false, kUsage);
+    EXPECT_EQ(cpus_.global_usage().total, 1000u);
+
+    g_now = start + 200 * kMs;
+    cpus_.refresh(false, kUsage);
+    EXPECT_EQ(cpus_.global_usage().total, 1200u);
+    EXPECT_EQ(cpus_.global_usage().percent, 50.0f);
+    EXPECT_EQ(cpus_.cpus()[0].usage.current.user, 2u);
+    EXPECT_EQ(cpus_.last_reading(), g_now);
+}
+
+TEST_F(CpuRefresh, ClearedReadingTimeAndBackwardsClock) {
+    stat("cpu  100 0 100 800 0 0 0 0 0 0\n");
+    cpus_.refresh(false, kUsage);
+    stat("cpu  150 0 150 900 0 0 0 0 0 0\n");
+
+    // A clock that went backwards counts as no time elapsed.
+    g_now -= 5'000 * kMs;
+    cpus_.refresh(false, kUsage);
+    EXPECT_EQ(cpus_.global_usage().total, 1000u);
+
+    // The CPU report's refreshes read whatever the interval says.
+    cpus_.clear_last_reading();
+    cpus_.refresh(false, kUsage);
+    EXPECT_EQ(cpus_.global_usage().total, 1200u);
+    EXPECT_EQ(cpus_.last_reading(), g_now);
+}
+
+TEST_F(CpuRefresh, EntriesAreFixedByPosition) {
+    stat("cpu  4 0 0 4 0 0 0 0 0 0\n"
+         "cpu0 1 0 0 1 0 0 0 0 0 0\ncpu1 1 0 0 1 0 0 0 0 0 0\n"
+         "cpu2 1 0 0 1 0 0 0 0 0 0\ncpu3 1 0 0 1 0 0 0 0 0 0\n");
+    cpus_.refresh(false, kUsage);
+    ASSERT_EQ(cpus_.cpus().size(), 4u);
+
+    // Eight CPU lines now; lines are matched by position, not by label.
+    std::string text = "cpu  8 0 0 8 0 0 0 0 0 0\n";
+    for (int i = 0; i < 8; ++i) {
+        text += "cpu" + std::to_string(7 - i) + " " + std::to_string(10 + i) +
+                " 0 0 1 0 0 0 0 0 0\n";
+    }
+    stat(text);
+    g_now += 200 * kMs;
+    cpus_.refresh(false, kUsage);
+    ASSERT_EQ(cpus_.cpus().size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(cpus_.cpus()[i].usage.current.user, 10 + i);
+        EXPECT_EQ(cpus_.cpus()[i].name, "cpu" + std::to_string(i)) << "labels are kept";
+    }
+
+    // Fewer lines: the rest keep their last figures.
+    stat("cpu  8 0 0 8 0 0 0 0 0 0\ncpu0 20 0 0 1 0 0 0 0 0 0\n");
+    g_now += 200 * kMs;
+    cpus_.refresh(false, kUsage);
+    EXPECT_EQ(cpus_.cpus()[0].usage.current.user, 20u);
+    EXPECT_EQ(cpus_.cpus()[1].usage.current.user, 11u);
+    EXPECT_EQ(cpus_.cpus()[3].usage.current.user, 13u);
+}
+
+TEST_F(CpuRefresh, EarlyEndsSkipTheFrequencyPass) {
+    stat("cpu  1 0 0 1 0 0 0 0 0 0\ncpu0 1 0 0 1 0 0 0 0 0 0\n");
+    freq(0, "1000000\n");
+    cpus_.refresh(false, kUsageAndFrequency);
+    ASSERT_EQ(cpus_.cpus().size(), 1u);
+    EXPECT_EQ(cpus_.cpus()[0].frequency, 1000u);
+    freq(0, "2000000\n");
+
+    // Lines that are not an aggregate CPU line end the refresh at once.
+    for (std::string_view first : {"intr 1 2\ncpu  9 0 0 9 0 0 0 0 0 0\n", "cpu\n", "cpu",
+                                   "\ncpu  9 0 0 9\n", "cpu0 9 0 0 9 0 0 0 0 0 0\n",
+                                   "cpu\t9 0 0 9\n"}) {
+        stat(first);
+        g_now += 200 * kMs;
+        cpus_.refresh(false, kUsageAndFrequency);
+        EXPECT_EQ(cpus_.global_usage().total, 2u) << first;
+        EXPECT_EQ(cpus_.cpus()[0].usage.current.user, 1u) << first;
+        EXPECT_EQ(cpus_.cpus()[0].frequency, 1000u) << first;
+        EXPECT_EQ(cpus_.last_reading(), g_now) << "stamped before the file is read";
+    }
+
+    // A missing file ends it too, after starting a new interval.
+    tree_.remove("proc/stat");
+    g_now += 200 * kMs;
+    cpus_.refresh(false, kUsageAndFrequency);
+    EXPECT_EQ(cpus_.cpus()[0].frequency, 1000u);
+    EXPECT_EQ(cpus_.last_reading(), g_now);
+
+    // An empty file changes no counter but lets the frequency pass run.
+    stat("");
+    g_now += 200 * kMs;
+    cpus_.refresh(false, kUsageAndFrequency);
+    EXPECT_EQ(cpus_.global_usage().total, 2u);
+    EXPECT_EQ(cpus_.cpus()[0].frequency, 2000u);
+
+    // So does a reading that is not due.
+    freq(0, "3000000\n");
+    cpus_.refresh(false, kUsageAndFrequency);
+    EXPECT_EQ(cpus_.cpus()[0].frequency, 3000u);
+}
+
+TEST_F(CpuRefresh, MissingStatLeavesEverythingAtZero) {
+    freq(0, "1000000\n");
+    cpus_.refresh(false, kUsageAndFrequency);
+    EXPECT_EQ(cpus_.global_usage().percent, 0.0f);
+    EXPECT_TRUE(cpus_.cpus().empty());
+    EXPECT_EQ(cpus_.last_reading(), g_now);
+
+    // Within the interval nothing is read even once the file is there.
+    stat("cpu  1 0 0 1 0 0 0 0 0 0\ncpu0 1 0 0 1 0 0 0 0 0 0\n");
+    g_now += 100 * kMs;
+    cpus_.refresh(false, kUsageAndFrequency);
+    EXPECT_TRUE(cpus_.cpus().empty());
+
+    // A reading that found no CPU lines leaves the list to the next one.
+    g_now += 100 * kMs;
+    cpus_.refresh(false, kUsageAndFrequency);
+    ASSERT_EQ(cpus_.cpus().size(), 1u);
+    EXPECT_EQ(cpus_.cpus()[0].frequency, 1000u);
+}
+
+TEST_F(CpuRefresh, FieldConversion) {
+    // Runs of spaces separate like one space; tabs do not separate, and
+    // their byte is accumulated like a digit: '1', '\t', '2' gives
+    // (1*10 + (9-48 mod 256))*10 + 2 = 2272.
+    stat("cpu     5   6  7 8 0 0 0 0 0 0   \n"
+         "cpu0 7 8\n"
+         "cpu1 1\t2 3 4 5 6 7 8 9 10 11 12 13 14\n"
+         "cpu2 18446744073709551616 0 0 0\n");
+    cpus_.refresh(false, kUsage);
+    const auto& g = cpus_.global_usage().current;
+    EXPECT_EQ(g.user, 5u);
+    EXPECT_EQ(g.nice, 6u);
+    EXPECT_EQ(g.system, 7u);
+    EXPECT_EQ(g.idle, 8u);
+
+    ASSERT_EQ(cpus_.cpus().size(), 3u);
+    const auto& short_line = cpus_.cpus()[0].usage.current;
+    EXPECT_EQ(short_line.user, 7u);
+    EXPECT_EQ(short_line.nice, 8u);
+    EXPECT_EQ(short_line.system, 0u);
+    EXPECT_EQ(short_line.guest_nice, 0u);
+
+    const auto& tabbed = cpus_.cpus()[1].usage.current;
+    EXPECT_EQ(tabbed.user, 2272u - 10u) << "guest (10) is taken out";
+    EXPECT_EQ(tabbed.nice, 0u) << "3 less guest_nice 11, clamped at 0";
+    EXPECT_EQ(tabbed.system, 4u);
+    EXPECT_EQ(tabbed.guest, 10u);
+    EXPECT_EQ(tabbed.guest_nice, 11u) << "pieces after the tenth counter are ignored";
+
+    // 2^64 wraps to 0: the digits are not checked for overflow.
+    EXPECT_EQ(cpus_.cpus()[2].usage.current.user, 0u);
+}
+
+TEST_F(CpuRefresh, LongLinesAndLinesWithoutNewline) {
+    // A line longer than the read buffer still parses whole.
+    const std::string long_label = "cpu0" + std::string(9'000, 'x');
+    std::string text = "cpu" + std::string(20'000, ' ') + "3 0 0 1\n";
+    text += long_label + " 5";
+    stat(text);
+    cpus_.refresh(false, kUsage);
+    EXPECT_EQ(cpus_.global_usage().current.user, 3u);
+    EXPECT_EQ(cpus_.global_usage().total, 4u);
+    ASSERT_EQ(cpus_.cpus().size(), 1u);
+    EXPECT_EQ(cpus_.cpus()[0].usage.current.user, 5u);
+    EXPECT_EQ(cpus_.cpus()[0].name, long_label);
+
+    // Many CPUs: the lines cross buffer boundaries at every offset.
+    std::string many = "cpu  1 0 0 1 0 0 0 0 0 0\n";
+    for (int i = 0; i < 700; ++i) {
+        many += "cpu" + std::to_string(i) + " " + std::to_string(i) + " 0 0 1000 0 0 0 0 0 0\n";
+    }
+    many += "intr" + std::string(50'000, ' ') + "1\n";
+    FixtureTree other;
+    other.write("proc/stat", many);
+    const hoststats::HostRoot root = other.root();
+    CpusWrapper big(&root);
+    big.refresh(false, kUsage);
+    ASSERT_EQ(big.cpus().size(), 700u);
+    for (std::size_t i = 0; i < 700; ++i) {
+        ASSERT_EQ(big.cpus()[i].usage.current.user, i);
+        ASSERT_EQ(big.cpus()[i].name, "cpu" + std::to_string(i));
+    }
+}
+
+TEST_F(CpuRefresh, SelectionAndGlobalOnly) {
+    stat("cpu  1 0 0 1 0 0 0 0 0 0\ncpu0 1 0 0 1 0 0 0 0 0 0\n");
+    // Without usage the first reading still fills the list.
+    cpus_.refresh(false, CpuSelection{false, false});
+    ASSERT_EQ(cpus_.cpus().size(), 1u);
+    EXPECT_EQ(cpus_.global_usage().total, 2u);
+
+    // Later, without usage, no counter is read.
+    stat("cpu  5 0 0 5 0 0 0 0 0 0\ncpu0 5 0 0 5 0 0 0 0 0 0\n");
+    g_now += 200 * kMs;
+    cpus_.refresh(false, CpuSelection{false, false});
+    EXPECT_EQ(cpus_.global_usage().total, 2u);
+    EXPECT_EQ(cpus_.cpus()[0].usage.current.user, 1u);
+
+    // global_only reads the aggregate line alone.
+    g_now += 200 * kMs;
+    cpus_.refresh(true, kUsage);
+    EXPECT_EQ(cpus_.global_usage().total, 10u);
+    EXPECT_EQ(cpus_.cpus()[0].usage.current.user, 1u);
+
+    g_now += 200 * kMs;
+    cpus_.refresh(false, kUsage);
+    EXPECT_EQ(cpus_.cpus()[0].usage.current.user, 5u);
+}
+
+TEST_F(CpuRefresh, GlobalOnlyOnAnEmptyListCreatesEntries) {
+    stat("cpu  1 0 0 1 0 0 0 0 0 0\ncpu0 1 0 0 1 0 0 0 0 0 0\ncpu1 1 0 0 1 0 0 0 0 0 0\n");
+    cpus_.refresh(true, kUsage);
+    EXPECT_EQ(cpus_.cpus().size(), 2u);
+}
+
+// Sums the ten counters of a /proc/stat line the plain way, for comparison.
+std::uint64_t plain_total(const std::string& line, std::string* label) {
+    std::istringstream in(line);
+    std::string word;
+    in >> word;
+    if (label != nullptr) *label = word;
+    std::vector<std::uint64_t> v;
+    std::uint64_t x;
+    while (v.size() < 10 && in >> x) v.push_back(x);
+    v.resize(10, 0);
+    // user and nice include guest and guest_nice, which are counted once.
+    return (v[0] - v[8]) + (v[1] - v[9]) + v[2] + v[3] + v[4] + v[5] + v[6] + v[7] + v[8] +
+           v[9];
+}
+
+TEST_F(CpuRefresh, FileCopiedFromThisMachine) {
+    const std::string text = testing_support::read_fixture("procstat/x86_64-2cpu");
+    tree_.write("proc/stat", text);
+    cpus_.refresh(false, kUsage);
+
+    std::istringstream lines(text);
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(cpus_.global_usage().total, plain_total(line, nullptr));
+    std::size_t i = 0;
+    while (std::getline(lines, line) && line.rfind("cpu", 0) == 0) {
+        ASSERT_LT(i, cpus_.cpus().size());
+        std::string label;
+        const std::uint64_t total = plain_total(line, &label);
+        EXPECT_EQ(cpus_.cpus()[i].name, label);
+        EXPECT_EQ(cpus_.cpus()[i].usage.current.total(), total);
+        ++i;
+    }
+    EXPECT_EQ(cpus_.cpus().size(), i);
+    EXPECT_EQ(i, 2u);
+    const float p = cpus_.global_usage().percent;
+    EXPECT_GT(p, 0.0f);
+    EXPECT_LE(p, 100.0f);
+}
+
+TEST(CpuRefreshHost, RealProcStat) {
+    const hoststats::HostRoot root;
+    CpusWrapper cpus(&root);
+    cpus.refresh(false, kUsageAndFrequency);
+
+    std::ifstream in("/proc/stat");
+    std::string line;
+    std::size_t lines = 0;
+    while (std::getline(in, line) && line.rfind("cpu", 0) == 0) ++lines;
+    EXPECT_EQ(cpus.cpus().size() + 1, lines);
+
+    const std::uint64_t first_total = cpus.global_usage().total;
+    cpus.clear_last_reading();
+    struct timespec pause {0, 50'000'000};
+    nanosleep(&pause, nullptr);
+    cpus.refresh(false, kUsageAndFrequency);
+    EXPECT_GE(cpus.global_usage().total, first_total);
+    EXPECT_EQ(cpus.global_usage().previous_total, first_total);
+    EXPECT_GE(cpus.global_usage().percent, 0.0f);
+    EXPECT_LE(cpus.global_usage().percent, 100.0f);
+}
+
+TEST(MonotonicClock, FollowsClockMonotonic) {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    const std::uint64_t before =
+        static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(ts.tv_nsec);
+    const std::uint64_t now = hoststats::monotonic_now_ns();
+    EXPECT_GE(now, before);
+    EXPECT_LT(now - before, 1'000 * kMs);
+}
+
+}  // namespace

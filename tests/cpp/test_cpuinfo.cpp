@@ -1,0 +1,365 @@
+// CPU descriptors: vendor and brand from /proc/cpuinfo, the ARM code tables,
+// and the per-CPU frequency with its /proc/cpuinfo fallback.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <set>
+#include <string>
+
+#include "fixture_tree.hpp"
+#include "hoststats/cpu.hpp"
+
+namespace {
+
+using hoststats::arm_implementer_name;
+using hoststats::arm_part_name;
+using hoststats::cpuinfo_frequency;
+using hoststats::DescriptorTable;
+using hoststats::get_hex_value;
+using hoststats::get_vendor_id_and_brand_inner;
+using hoststats::read_cpu_frequency;
+using testing_support::FixtureTree;
+using testing_support::read_fixture;
+
+using Pair = std::pair<std::string, std::string>;
+
+Pair at(const DescriptorTable& table, std::size_t processor) {
+    const auto it = table.find(processor);
+    if (it == table.end()) return {"<none>", "<none>"};
+    return it->second;
+}
+
+// --- ARM code tables ---------------------------------------------------------------
+
+TEST(ArmTables, CoverEveryCodeOnce) {
+    std::set<std::uint32_t> implementers;
+    std::size_t parts = 0;
+    std::set<std::string> names;
+    for (std::uint32_t impl = 0; impl <= 0xff; ++impl) {
+        if (!arm_implementer_name(impl)) continue;
+        implementers.insert(impl);
+        for (std::uint32_t part = 0; part <= 0xfff; ++part) {
+            if (auto name = arm_part_name(impl, part)) {
+                ++parts;
+                names.emplace(*name);
+            }
+        }
+    }
+    EXPECT_EQ(implementers.size(), 18u);
+    EXPECT_EQ(parts, 148u);
+    EXPECT_EQ(names.size(), 143u);
+}
+
+TEST(ArmTables, Entries) {
+    EXPECT_EQ(arm_implementer_name(0x41), "ARM");
+    EXPECT_EQ(arm_implementer_name(0x4d), "Motorola/Freescale");
+    EXPECT_EQ(arm_implementer_name(0xc0), "Ampere");
+    EXPECT_EQ(arm_implementer_name(0x99), std::nullopt);
+    EXPECT_EQ(arm_implementer_name(0x141), std::nullopt) << "whole codes compare";
+
+    EXPECT_EQ(arm_part_name(0x41, 0xc0d), "Cortex-A17");
+    EXPECT_EQ(arm_part_name(0x41, 0xc0e), "Cortex-A17");
+    EXPECT_EQ(arm_part_name(0x41, 0xc07), "Cortex-A7");
+    EXPECT_EQ(arm_part_name(0x41, 0xc0f), "Cortex-A15");
+    EXPECT_EQ(arm_part_name(0x41, 0xd03), "Cortex-A53");
+    EXPECT_EQ(arm_part_name(0x41, 0xd08), "Cortex-A72");
+    EXPECT_EQ(arm_part_name(0x41, 0x810), "ARM810");
+    EXPECT_EQ(arm_part_name(0x41, 0xd8e), "Neoverse-N3");
+    EXPECT_EQ(arm_part_name(0x42, 0x516), "ThunderX2");
+    EXPECT_EQ(arm_part_name(0x48, 0xd01), "Kunpeng-920");
+    EXPECT_EQ(arm_part_name(0x4e, 0x003), "Denver 2");
+    EXPECT_EQ(arm_part_name(0x51, 0x02d), "Scorpion");
+    EXPECT_EQ(arm_part_name(0x51, 0x800), "Falkor-V1/Kryo");
+    EXPECT_EQ(arm_part_name(0x61, 0x033), "Avalanche-M2");
+    EXPECT_EQ(arm_part_name(0x69, 0x2d0), "PXA250C/PXA255/PXA26x");
+    EXPECT_EQ(arm_part_name(0x70, 0x663), "FTC663");
+
+    // A part belongs to its implementer only.
+    EXPECT_EQ(arm_part_name(0x42, 0xd03), std::nullopt);
+    EXPECT_EQ(arm_part_name(0x48, 0xd08), std::nullopt);
+    EXPECT_EQ(arm_part_name(0x41, 0x10d03), std::nullopt);
+    EXPECT_EQ(arm_part_name(0x49, 0x000), std::nullopt);
+    EXPECT_EQ(arm_part_name(0xc0, 0x000), std::nullopt);
+}
+
+TEST(HexValue, CodesOfCpuinfoLines) {
+    EXPECT_EQ(get_hex_value("CPU part\t: 0xd03"), 0xd03u);
+    EXPECT_EQ(get_hex_value("CPU implementer\t: 0x41   "), 0x41u);
+    EXPECT_EQ(get_hex_value("CPU part\t: 0xD0A"), 0xd0au);
+    EXPECT_EQ(get_hex_value("CPU part\t: 0x+1f"), 0x1fu);
+    EXPECT_EQ(get_hex_value("CPU part\t: 0xffffffff"), 0xffffffffu);
+    EXPECT_EQ(get_hex_value("odd: line: 0x10"), 0x10u) << "value after the last ':'";
+    EXPECT_EQ(get_hex_value("0x7"), 7u) << "a line without ':' is its own value";
+
+    EXPECT_EQ(get_hex_value("CPU part\t: 0XD03"), 0u);
+    EXPECT_EQ(get_hex_value("CPU part\t: d03"), 0u);
+    EXPECT_EQ(get_hex_value("CPU part\t: 3"), 0u);
+    EXPECT_EQ(get_hex_value("CPU part\t: 0x"), 0u);
+    EXPECT_EQ(get_hex_value("CPU part\t: 0x+"), 0u);
+    EXPECT_EQ(get_hex_value("CPU part\t: 0x-1"), 0u);
+    EXPECT_EQ(get_hex_value("CPU part\t: 0x++1"), 0u);
+    EXPECT_EQ(get_hex_value("CPU part\t: 0xd0g"), 0u);
+    EXPECT_EQ(get_hex_value("CPU part\t: 0x 1"), 0u);
+    EXPECT_EQ(get_hex_value("CPU part\t: 0x100000000"), 0u);
+    EXPECT_EQ(get_hex_value("CPU part\t:"), 0u);
+}
+
+// --- descriptor pass ---------------------------------------------------------------
+
+TEST(DescriptorPass, X86FileCopiedFromThisMachine) {
+    const DescriptorTable table =
+        get_vendor_id_and_brand_inner(read_fixture("cpuinfo/x86_64-amd-epyc"));
+    ASSERT_EQ(table.size(), 2u);
+    EXPECT_EQ(at(table, 0), Pair("AuthenticAMD", "AMD EPYC"));
+    EXPECT_EQ(at(table, 1), Pair("AuthenticAMD", "AMD EPYC"));
+}
+
+TEST(DescriptorPass, ArmBoards) {
+    const DescriptorTable exynos =
+        get_vendor_id_and_brand_inner(read_fixture("cpuinfo/armv7-exynos5422"));
+    ASSERT_EQ(exynos.size(), 8u);
+    for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(at(exynos, i), Pair("ARM", "Cortex-A7")) << i;
+    for (std::size_t i = 4; i < 8; ++i) EXPECT_EQ(at(exynos, i), Pair("ARM", "Cortex-A15")) << i;
+
+    const DescriptorTable rk3399 =
+        get_vendor_id_and_brand_inner(read_fixture("cpuinfo/arm64-rk3399"));
+    ASSERT_EQ(rk3399.size(), 6u);
+    for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(at(rk3399, i), Pair("ARM", "Cortex-A53")) << i;
+    for (std::size_t i = 4; i < 6; ++i) EXPECT_EQ(at(rk3399, i), Pair("ARM", "Cortex-A72")) << i;
+
+    const DescriptorTable rpi4 = get_vendor_id_and_brand_inner(read_fixture("cpuinfo/armv7-rpi4"));
+    ASSERT_EQ(rpi4.size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(at(rpi4, i), Pair("ARM", "Cortex-A72")) << i;
+}
+
+TEST(DescriptorPass, ArmCodes) {
+    // A part the table does not know falls back to the "model name" text.
+    auto t = get_vendor_id_and_brand_inner(
+        "processor\t: 0\nmodel name\t: Some Core rev 1 (v7l)\n"
+        "CPU implementer\t: 0x41\nCPU part\t: 0x123\nCPU revision\t: 1\n");
+    EXPECT_EQ(at(t, 0), Pair("ARM", "Some Core rev 1 (v7l)"));
+
+    // An unknown implementer: no vendor, even with a vendor_id line.
+    t = get_vendor_id_and_brand_inner(
+        "processor\t: 0\nvendor_id\t: GenuineIntel\nCPU implementer\t: 0x99\n"
+        "CPU part\t: 0xd03\n");
+    EXPECT_EQ(at(t, 0), Pair("", ""));
+
+    // 0XD03 and a bare d03 are malformed: part 0, still "present".
+    for (std::string_view part : {"0XD03", "d03"}) {
+        t = get_vendor_id_and_brand_inner("processor\t: 0\nmodel name\t: Fallback\n"
+                                          "CPU implementer\t: 0x41\nCPU part\t: " +
+                                          std::string(part) + "\n");
+        EXPECT_EQ(at(t, 0), Pair("ARM", "Fallback")) << part;
+    }
+
+    // Implementer and part lines are taken even after vendor and brand,
+    // as long as no other line came between.
+    t = get_vendor_id_and_brand_inner(
+        "processor\t: 0\nvendor_id\t: V\nmodel name\t: M\nCPU implementer\t: 0x41\n"
+        "CPU part\t: 0xd03\n");
+    EXPECT_EQ(at(t, 0), Pair("ARM", "Cortex-A53"));
+    // Once vendor and brand are both known, any other line ends the block.
+    t = get_vendor_id_and_brand_inner(
+        "processor\t: 0\nvendor_id\t: V\nmodel name\t: M\nflags\t: fpu\n"
+        "CPU implementer\t: 0x41\nCPU part\t: 0xd03\n");
+    EXPECT_EQ(at(t, 0), Pair("V", "M"));
+}
+
+TEST(DescriptorPass, X86TextsAndKeys) {
+    auto t = get_vendor_id_and_brand_inner(
+        "processor\t: 0\nvendor_id\t: GenuineIntel\nmodel name\t: Intel(R) Xeon(R) CPU\n");
+    EXPECT_EQ(at(t, 0), Pair("GenuineIntel", "Intel(R) Xeon(R) CPU"));
+
+    // The value is what follows the last ':'.
+    t = get_vendor_id_and_brand_inner("processor\t: 0\nmodel name\t: Weird: Name\n");
+    EXPECT_EQ(at(t, 0), Pair("", "Name"));
+
+    // Keys ignore ASCII case but need their tab; values lose Unicode space.
+    t = get_vendor_id_and_brand_inner(
+        "processor\t: 3\nVENDOR_ID\t: \u00a0Upper\u3000\nmodel name : spaced\n");
+    EXPECT_EQ(at(t, 3), Pair("Upper", ""));
+
+    // "processor" is matched with its case, and trimmed before the ':'.
+    t = get_vendor_id_and_brand_inner("Processor\t: 0\nvendor_id\t: A\n"
+                                      "  processor  : +2 : extra\nvendor_id\t: B\n");
+    EXPECT_EQ(t.size(), 1u);
+    EXPECT_EQ(at(t, 2), Pair("B", ""));
+}
+
+TEST(DescriptorPass, BlocksAndProcessorNumbers) {
+    // A processor number that does not parse: its block's lines are ignored.
+    auto t = get_vendor_id_and_brand_inner(
+        "processor\t: abc\nvendor_id\t: X\nmodel name\t: Y\n\n"
+        "processor\t: 1\nvendor_id\t: V1\nmodel name\t: M1\n");
+    EXPECT_EQ(t.size(), 1u);
+    EXPECT_EQ(at(t, 1), Pair("V1", "M1"));
+
+    for (std::string_view bad : {"processor\t:\n", "processor\n", "processor\t: -1\n",
+                                 "processor\t: 1 2\n", "processor\t: +\n",
+                                 "processor\t: 99999999999999999999999\n"}) {
+        t = get_vendor_id_and_brand_inner(std::string(bad) + "vendor_id\t: X\n");
+        EXPECT_TRUE(t.empty()) << bad;
+    }
+
+    // The later of two blocks with the same number wins.
+    t = get_vendor_id_and_brand_inner(
+        "processor\t: 0\nvendor_id\t: First\nmodel name\t: A\n\n"
+        "processor\t: 0\nvendor_id\t: Second\nmodel name\t: B\n");
+    EXPECT_EQ(t.size(), 1u);
+    EXPECT_EQ(at(t, 0), Pair("Second", "B"));
+
+    // A processor line ends an unfinished block; a key seen twice keeps its
+    // last value.
+    t = get_vendor_id_and_brand_inner(
+        "processor\t: 0\nvendor_id\t: V\nvendor_id\t: W\nprocessor\t: 1\nmodel name\t: N\n");
+    EXPECT_EQ(at(t, 0), Pair("W", ""));
+    EXPECT_EQ(at(t, 1), Pair("", "N"));
+
+    // Lines outside any block are passed over.
+    t = get_vendor_id_and_brand_inner("vendor_id\t: X\nmodel name\t: Y\n");
+    EXPECT_TRUE(t.empty());
+    EXPECT_TRUE(get_vendor_id_and_brand_inner("").empty());
+}
+
+TEST(DescriptorPass, ReadsProcCpuinfo) {
+    FixtureTree tree;
+    const hoststats::HostRoot root = tree.root();
+    EXPECT_TRUE(hoststats::get_vendor_id_and_brand(root).empty()) << "missing file";
+
+    tree.write("proc/cpuinfo", "processor\t: 0\nvendor_id\t: V\xff\nmodel name\t: M\n");
+    EXPECT_TRUE(hoststats::get_vendor_id_and_brand(root).empty()) << "not UTF-8";
+
+    tree.copy_fixture("cpuinfo/armv7-exynos5422", "proc/cpuinfo");
+    EXPECT_EQ(hoststats::get_vendor_id_and_brand(root).size(), 8u);
+}
+
+TEST(DescriptorPass, EntriesTakeThePairOfTheirPosition) {
+    FixtureTree tree;
+    tree.write("proc/cpuinfo",
+               "processor\t: 0\nvendor_id\t: V0\nmodel name\t: M0\n\n"
+               "processor\t: 2\nvendor_id\t: V2\nmodel name\t: M2\n");
+    tree.write("proc/stat",
+               "cpu  3 0 0 3\ncpu0 1 0 0 1\ncpu5 1 0 0 1\ncpu7 1 0 0 1\nintr 0\n");
+    const hoststats::HostRoot root = tree.root();
+    hoststats::CpusWrapper cpus(&root);
+    cpus.refresh(false, {true, false});
+    ASSERT_EQ(cpus.cpus().size(), 3u);
+    EXPECT_EQ(cpus.cpus()[0].vendor_id, "V0");
+    EXPECT_EQ(cpus.cpus()[0].brand, "M0");
+    EXPECT_EQ(cpus.cpus()[1].vendor_id, "");
+    EXPECT_EQ(cpus.cpus()[1].brand, "");
+    EXPECT_EQ(cpus.cpus()[2].vendor_id, "V2");
+    EXPECT_EQ(cpus.cpus()[2].brand, "M2");
+
+    // Descriptors are fixed once the entries exist.
+    tree.write("proc/cpuinfo", "processor\t: 1\nvendor_id\t: New\nmodel name\t: New\n");
+    cpus.clear_last_reading();
+    cpus.refresh(false, {true, false});
+    EXPECT_EQ(cpus.cpus()[1].vendor_id, "");
+}
+
+TEST(DescriptorPass, HostEntriesCarryThisMachinesDescriptors) {
+    FixtureTree tree;
+    tree.copy_fixture("cpuinfo/x86_64-amd-epyc", "proc/cpuinfo");
+    tree.copy_fixture("procstat/x86_64-2cpu", "proc/stat");
+    const hoststats::HostRoot root = tree.root();
+    hoststats::CpusWrapper cpus(&root);
+    cpus.refresh(false, {true, true});
+    ASSERT_EQ(cpus.cpus().size(), 2u);
+    for (const auto& cpu : cpus.cpus()) {
+        EXPECT_EQ(cpu.vendor_id, "AuthenticAMD");
+        EXPECT_EQ(cpu.brand, "AMD EPYC");
+        // No cpufreq here: the first "cpu MHz" line of the copied file.
+        EXPECT_EQ(cpu.frequency, 2445u);
+    }
+}
+
+// --- frequency ----------------------------------------------------------------------
+
+class Frequency : public ::testing::Test {
+protected:
+    void sysfs(std::size_t cpu, std::string_view text) const {
+        tree_.write("sys/devices/system/cpu/cpu" + std::to_string(cpu) +
+                        "/cpufreq/scaling_cur_freq",
+                    text);
+    }
+    FixtureTree tree_;
+    hoststats::HostRoot root_ = tree_.root();
+};
+
+TEST_F(Frequency, SysfsInKilohertz) {
+    sysfs(0, "1800000\n");
+    EXPECT_EQ(read_cpu_frequency(root_, 0), 1800u);
+    sysfs(0, "999");
+    EXPECT_EQ(read_cpu_frequency(root_, 0), 0u);
+    sysfs(0, " +2400999 \n");
+    EXPECT_EQ(read_cpu_frequency(root_, 0), 2400u);
+    sysfs(0, "1200000\n77\n");
+    EXPECT_EQ(read_cpu_frequency(root_, 0), 1200u) << "up to the first newline";
+    sysfs(11, "600000\n");
+    EXPECT_EQ(read_cpu_frequency(root_, 11), 600u);
+    EXPECT_EQ(read_cpu_frequency(root_, 1), 0u) << "no sysfs file, no /proc/cpuinfo";
+}
+
+TEST_F(Frequency, FallsBackToProcCpuinfo) {
+    tree_.write("proc/cpuinfo", "processor\t: 0\ncpu MHz\t\t: 2400.999\n");
+    EXPECT_EQ(read_cpu_frequency(root_, 0), 2400u) << "no sysfs file";
+    for (std::string_view unusable : {"fast\n", "", "-1\n", "1800000 kHz\n", "18446744073709551616\n"}) {
+        sysfs(0, unusable);
+        EXPECT_EQ(read_cpu_frequency(root_, 0), 2400u) << unusable;
+    }
+    sysfs(0, "\xff\xfe");
+    EXPECT_EQ(read_cpu_frequency(root_, 0), 2400u) << "not UTF-8";
+    tree_.remove("sys/devices/system/cpu/cpu0/cpufreq/scaling_cur_freq");
+    tree_.mkdir("sys/devices/system/cpu/cpu0/cpufreq/scaling_cur_freq");
+    EXPECT_EQ(read_cpu_frequency(root_, 0), 2400u) << "unreadable";
+}
+
+TEST(CpuinfoFrequency, Lines) {
+    EXPECT_EQ(cpuinfo_frequency("cpu MHz\t\t: 2400.999\n"), 2400u);
+    EXPECT_EQ(cpuinfo_frequency("clock\t\t: 1800.000000MHz\n"), 1800u);
+    EXPECT_EQ(cpuinfo_frequency("Clock\t: 5 MHz\n"), 5u);
+    EXPECT_EQ(cpuinfo_frequency("processor\t: 0\nBogoMIPS\t: 38.40\n"), 38u);
+    EXPECT_EQ(cpuinfo_frequency("bogomips\t: 4890.80\n"), 4890u);
+
+    // The first matching line wins, whatever its key.
+    EXPECT_EQ(cpuinfo_frequency("bogomips\t: 10\ncpu MHz\t\t: 2000\n"), 10u);
+    // The keys need their tab ("cpu MHz" then a space is another line).
+    EXPECT_EQ(cpuinfo_frequency("cpu MHz : 100\nclock : 200\ncpu MHz\t: 300\n"), 300u);
+    // A line must hold more than its key.
+    EXPECT_EQ(cpuinfo_frequency("clock\t\nBogoMIPS\ncpu MHz\t: 300\n"), 300u);
+    EXPECT_EQ(cpuinfo_frequency("cpu MHz\t\t: fast\nclock\t: 100\n"), 0u)
+        << "a matching line that does not parse gives 0";
+    EXPECT_EQ(cpuinfo_frequency("processor\t: 0\nmodel name\t: x\n"), 0u);
+    EXPECT_EQ(cpuinfo_frequency(""), 0u);
+}
+
+TEST(CpuinfoFrequency, Numbers) {
+    auto mhz = [](std::string_view value) {
+        return cpuinfo_frequency("cpu MHz\t\t: " + std::string(value) + "\n");
+    };
+    EXPECT_EQ(mhz("nan"), 0u);
+    EXPECT_EQ(mhz("-NaN"), 0u);
+    EXPECT_EQ(mhz("-5"), 0u);
+    EXPECT_EQ(mhz("-0.5"), 0u);
+    EXPECT_EQ(mhz("0.9"), 0u);
+    EXPECT_EQ(mhz("+2400.5"), 2400u);
+    EXPECT_EQ(mhz(".5e4"), 5000u);
+    EXPECT_EQ(mhz("1e30"), UINT64_MAX);
+    EXPECT_EQ(mhz("1e400"), UINT64_MAX);
+    EXPECT_EQ(mhz("1e-400"), 0u);
+    EXPECT_EQ(mhz("18446744073709551615"), UINT64_MAX) << "rounds up to 2^64";
+    EXPECT_EQ(mhz("9007199254740992"), 9007199254740992u);
+    EXPECT_EQ(mhz("inf"), UINT64_MAX);
+    EXPECT_EQ(mhz("+Infinity"), UINT64_MAX);
+    EXPECT_EQ(mhz("-inf"), 0u);
+    EXPECT_EQ(mhz("2MHz000"), 2000u) << "every MHz is deleted before parsing";
+
+    for (std::string_view bad : {"", "+", "--5", "+-5", "nan(1)", "infinit", "0x10", "1e",
+                                 "1,5", "1 5", "."}) {
+        EXPECT_EQ(mhz(bad), 0u) << bad;
+    }
+}
+
+}  // namespace
