@@ -1,0 +1,69 @@
+// The extension module pellun_core: its definition, its execution step and
+// the two functions' entries. PyInit_pellun_core is the only export.
+#include <Python.h>
+
+#include <array>
+
+#include "measure/measure.hpp"
+#include "module/boundary.hpp"
+#include "module/exec.hpp"
+
+namespace {
+
+using pellun::trampoline;
+
+// The C entries: the interpreter passes a null self (METH_STATIC) and no
+// arguments (METH_NOARGS).
+PyObject* get_memory_mb_noargs(PyObject* self, PyObject* /*args*/) noexcept {
+    return trampoline(&pellun::measure::get_memory_mb, self);
+}
+
+PyObject* get_cpu_percent_noargs(PyObject* self, PyObject* /*args*/) noexcept {
+    return trampoline(&pellun::measure::get_cpu_percent, self);
+}
+
+// Handed to the interpreter by address and never changed. The docs hold
+// only a signature block, so __text_signature__ is "()" and __doc__ None.
+PyMethodDef GET_MEMORY_MB_DEF = {"get_memory_mb", get_memory_mb_noargs, METH_NOARGS | METH_STATIC,
+                                 "get_memory_mb()\n--\n\n"};
+PyMethodDef GET_CPU_PERCENT_DEF = {"get_cpu_percent", get_cpu_percent_noargs,
+                                   METH_NOARGS | METH_STATIC, "get_cpu_percent()\n--\n\n"};
+
+// The CPU function first: __all__ lists it first.
+constexpr std::array<PyMethodDef*, 2> FUNCTIONS = {&GET_CPU_PERCENT_DEF, &GET_MEMORY_MB_DEF};
+
+int __pyo3_module_exec(PyObject* module) noexcept {
+    return pellun::exec_module_records(module, FUNCTIONS);
+}
+
+PyModuleDef_Slot SLOTS[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&__pyo3_module_exec)},
+    // Safe without the interpreter lock on an interpreter built without it.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+// Writable: the interpreter stores the object type and the module index in
+// it on first import.
+class ModuleDef {
+public:
+    PyObject* init_multi_phase() noexcept { return pellun::py::module_def_init(&ffi_); }
+
+    PyModuleDef ffi_ = {
+        PyModuleDef_HEAD_INIT,
+        "pellun_core",
+        "",  // __doc__ is the empty string
+        0,   // no per-module state
+        nullptr,  // the execution step adds the functions
+        SLOTS,
+        nullptr,
+        nullptr,
+        nullptr,
+    };
+};
+
+ModuleDef MODULE_DEF;
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_pellun_core() noexcept { return MODULE_DEF.init_multi_phase(); }

@@ -1,0 +1,71 @@
+"""The shipped type stubs, as mypy and pyright see them from the installed
+package."""
+
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+MISUSE = """\
+import pellun_core
+
+wrong_cpu: str = pellun_core.get_cpu_percent()
+wrong_memory: list[int] = pellun_core.get_memory_mb()
+"""
+
+CORRECT = """\
+import pellun_core
+
+cpu: float = pellun_core.get_cpu_percent()
+memory: dict[str, float] = pellun_core.get_memory_mb()
+used: float = memory["ram_used_mb"]
+"""
+
+
+def tool(name: str) -> str:
+    path = pathlib.Path(sys.executable).parent / name
+    assert path.exists(), f"{name} is not installed beside {sys.executable}"
+    return str(path)
+
+
+def run_mypy(directory: pathlib.Path) -> subprocess.CompletedProcess:
+    return subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+         "--python-executable", sys.executable, "snippet.py"],
+        cwd=directory, capture_output=True, text=True, timeout=300,
+    )
+
+
+def run_pyright(directory: pathlib.Path) -> subprocess.CompletedProcess:
+    return subprocess.run(
+        [tool("basedpyright"), "--pythonpath", sys.executable, "snippet.py"],
+        cwd=directory, capture_output=True, text=True, timeout=300,
+        env=dict(os.environ, NO_COLOR="1"),
+    )
+
+
+@pytest.fixture
+def snippet(tmp_path):
+    def write(text: str) -> pathlib.Path:
+        (tmp_path / "snippet.py").write_text(text)
+        return tmp_path
+
+    return write
+
+
+@pytest.mark.parametrize("checker", [run_mypy, run_pyright], ids=["mypy", "pyright"])
+def test_misuse_is_reported(checker, snippet):
+    done = checker(snippet(MISUSE))
+    output = done.stdout + done.stderr
+    assert done.returncode != 0, output
+    # Both wrong assignments, by line, and both declared types named.
+    assert "snippet.py:3" in output and "snippet.py:4" in output, output
+    assert '"float"' in output and "dict[str, float]" in output, output
+
+
+@pytest.mark.parametrize("checker", [run_mypy, run_pyright], ids=["mypy", "pyright"])
+def test_correct_use_passes(checker, snippet):
+    done = checker(snippet(CORRECT))
+    assert done.returncode == 0, done.stdout + done.stderr
