@@ -3,7 +3,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -68,6 +70,76 @@ private:
 
 // --- records ----------------------------------------------------------------
 
+// The pieces of a NUL-separated file ("cmdline", "environ"), owned in one
+// buffer: each piece is followed by one NUL, which no piece can hold. One
+// allocation per list instead of one per piece keeps a scan of thousands of
+// threads, each with its process's whole environment, cheap.
+class ByteStringList {
+public:
+    class iterator {
+    public:
+        using value_type = std::string_view;
+        using difference_type = std::ptrdiff_t;
+        iterator() = default;
+        explicit iterator(const char* at) noexcept : at_(at) {}
+        std::string_view operator*() const noexcept { return std::string_view(at_); }
+        iterator& operator++() noexcept {
+            at_ += std::char_traits<char>::length(at_) + 1;
+            return *this;
+        }
+        iterator operator++(int) noexcept {
+            iterator old = *this;
+            ++*this;
+            return old;
+        }
+        bool operator==(const iterator&) const = default;
+
+    private:
+        const char* at_ = nullptr;
+    };
+
+    ByteStringList() = default;
+    ByteStringList(std::initializer_list<std::string_view> pieces) {
+        for (std::string_view piece : pieces) push_back(piece);
+    }
+
+    // `piece` must not hold a NUL.
+    void push_back(std::string_view piece) {
+        bytes_.append(piece);
+        bytes_.push_back('\0');
+        ++count_;
+    }
+    // Appends pieces that `write(char* room)` puts into `room_bytes` of
+    // fresh room, each followed by a NUL; `write` returns the bytes and the
+    // pieces it wrote.
+    template <class Write>
+    void append_raw(std::size_t room_bytes, Write&& write) {
+        const std::size_t old = bytes_.size();
+        bytes_.resize(old + room_bytes);
+        const auto [used, pieces] = write(bytes_.data() + old);
+        bytes_.resize(old + used);
+        count_ += pieces;
+    }
+    void clear() noexcept {
+        bytes_.clear();
+        count_ = 0;
+    }
+
+    [[nodiscard]] bool empty() const noexcept { return count_ == 0; }
+    [[nodiscard]] std::size_t size() const noexcept { return count_; }
+    [[nodiscard]] iterator begin() const noexcept { return iterator(bytes_.data()); }
+    [[nodiscard]] iterator end() const noexcept { return iterator(bytes_.data() + bytes_.size()); }
+    [[nodiscard]] std::vector<std::string> to_vector() const {
+        return std::vector<std::string>(begin(), end());
+    }
+    bool operator==(const ByteStringList&) const = default;
+
+private:
+    std::string bytes_;
+    std::size_t count_ = 0;
+};
+
+
 using PidSet = std::unordered_set<Pid, SeededHash>;
 
 struct Process {
@@ -92,7 +164,7 @@ struct Process {
     bool updated = true;
     std::optional<std::uint32_t> uid, euid, gid, egid;
     std::optional<std::string> exe, cwd, root;
-    std::vector<std::string> cmdline, environ;
+    ByteStringList cmdline, environ;
     std::uint64_t resident_bytes = 0;
     std::uint64_t virtual_bytes = 0;
     std::uint64_t read_bytes = 0;

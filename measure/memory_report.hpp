@@ -48,18 +48,23 @@ struct InterpreterCalls {
 // Moves the staged entries, in the map's order, into a new dictionary. A
 // failed store discards what is still staged and returns the interpreter's
 // error: the caller never sees a partly filled dictionary.
+// The map's own order is that of its buckets, which follows the keys'
+// seeded hashes; the node list of the standard map mostly keeps the order of
+// insertion instead, so the entries are walked bucket by bucket.
 template <class Calls = InterpreterCalls>
 PyResult<Owned> staged_to_dict(StagingMap& staged) {
     Owned dict = check_new(Calls::dict_new());
-    while (!staged.empty()) {
-        auto node = staged.extract(staged.begin());
-        Owned key = check_new(Calls::str_from_utf8(node.key()));
-        Owned value = check_new(Calls::float_from_double(node.mapped()));
-        if (Calls::dict_set_item(dict.get(), key.get(), value.get()) < 0) {
-            staged.clear();
-            return PyErr::fetch();
+    for (std::size_t bucket = 0; bucket < staged.bucket_count(); ++bucket) {
+        for (auto entry = staged.begin(bucket); entry != staged.end(bucket); ++entry) {
+            Owned key = check_new(Calls::str_from_utf8(entry->first));
+            Owned value = check_new(Calls::float_from_double(entry->second));
+            if (Calls::dict_set_item(dict.get(), key.get(), value.get()) < 0) {
+                staged.clear();
+                return PyErr::fetch();
+            }
         }
     }
+    staged.clear();
     return dict;
 }
 

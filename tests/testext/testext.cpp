@@ -15,6 +15,7 @@
 
 #include "hoststats/utils.hpp"
 #include "measure/measure.hpp"
+#include "measure/memory_report.hpp"
 #include "module/boundary.hpp"
 #include "module/exec.hpp"
 
@@ -285,6 +286,69 @@ PyObject* get_cpu_percent_at(PyObject*, PyObject* root) noexcept {
     });
 }
 
+// The memory report's dictionary step with a store that fails at the
+// fail_at-th entry (with MemoryError pending, or with nothing pending). The
+// dictionary is made by calling dict_type, so a test can hold a weak
+// reference to it and see that it was released.
+struct FailingStore {
+    static inline thread_local PyObject* dict_type = nullptr;
+    static inline thread_local long fail_at = 0;
+    static inline thread_local bool pending = false;
+    static inline thread_local long stores = 0;
+    static inline thread_local PyObject* refs = nullptr;
+
+    // The weak reference is taken at once: on failure the dictionary is gone
+    // before the step returns.
+    static PyObject* dict_new() {
+        PyObject* dict = PyObject_CallNoArgs(dict_type);
+        if (dict == nullptr) return nullptr;
+        PyObject* ref = PyWeakref_NewRef(dict, nullptr);
+        if (ref == nullptr || PyList_Append(refs, ref) < 0) {
+            Py_XDECREF(ref);
+            Py_DECREF(dict);
+            return nullptr;
+        }
+        Py_DECREF(ref);
+        return dict;
+    }
+    static PyObject* str_from_utf8(const std::string& text) {
+        return pellun::measure::InterpreterCalls::str_from_utf8(text);
+    }
+    static PyObject* float_from_double(double value) {
+        return pellun::measure::InterpreterCalls::float_from_double(value);
+    }
+    static int dict_set_item(PyObject* dict, PyObject* key, PyObject* value) {
+        if (stores++ == fail_at) {
+            if (pending) PyErr_NoMemory();
+            return -1;
+        }
+        return PyDict_SetItem(dict, key, value);
+    }
+};
+
+PyObject* memory_dict_failing_store(PyObject*, PyObject* args) noexcept {
+    return trampoline_with([args]() -> PyResult<Owned> {
+        PyObject* dict_type = nullptr;
+        PyObject* holder = nullptr;
+        long fail_at = 0;
+        int pending = 0;
+        if (!PyArg_ParseTuple(args, "OlpO!", &dict_type, &fail_at, &pending, &PyList_Type,
+                              &holder)) {
+            return PyErr::fetch();
+        }
+        FailingStore::dict_type = dict_type;
+        FailingStore::fail_at = fail_at;
+        FailingStore::pending = pending != 0;
+        FailingStore::stores = 0;
+        FailingStore::refs = holder;
+        auto staged = pellun::measure::stage(pellun::measure::compute_memory_report(
+            std::uint64_t{8043939} * 1024, std::uint64_t{5000000} * 1024));
+        PyResult<Owned> result = pellun::measure::staged_to_dict<FailingStore>(staged);
+        if (!staged.empty()) pellun::panic("entries left staged after the dictionary step");
+        return result;
+    });
+}
+
 PyMethodDef METHODS[] = {
     {"panic_text", panic_text, METH_O, "Panics with the given text."},
     {"panic_static", panic_static, METH_NOARGS, "Panics with a static text payload."},
@@ -309,6 +373,8 @@ PyMethodDef METHODS[] = {
     {"poisoned_mutex", poisoned_mutex, METH_NOARGS, "Locks a mutex that a panic poisoned."},
     {"get_memory_mb_at", get_memory_mb_at, METH_O, "The memory report under a host root."},
     {"get_cpu_percent_at", get_cpu_percent_at, METH_O, "The CPU report under a host root."},
+    {"memory_dict_failing_store", memory_dict_failing_store, METH_VARARGS,
+     "(dict_type, fail_at, pending, refs): the report's dictionary step, failing a store."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,278 @@
+// Parsers of the per-process /proc texts. Nothing here reads a file; every
+// function works on text that the scan already holds in its buffers.
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <utility>
+#include <limits>
+
+#include "hoststats/process_files.hpp"
+#include "hoststats/utils.hpp"
+
+namespace hoststats {
+
+namespace {
+
+// Byte classes for splitting at white space: 0 ordinary, 1 ASCII white
+// space, 2 the start of a multi-byte character that may be white space.
+constexpr std::array<std::uint8_t, 256> byte_classes = [] {
+    std::array<std::uint8_t, 256> classes{};
+    for (int c = 0x09; c <= 0x0D; ++c) classes[static_cast<std::size_t>(c)] = 1;
+    classes[0x20] = 1;
+    for (int c = 0x80; c < 0x100; ++c) classes[static_cast<std::size_t>(c)] = 2;
+    return classes;
+}();
+
+// Calls fn(piece) for every run of non-white-space characters until fn
+// returns false. The text is almost all ASCII, so only bytes >= 0x80 go to
+// the full Unicode check.
+template <class Fn>
+void split_white(std::string_view text, Fn&& fn) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    auto space_at = [&](std::size_t i) -> std::size_t {
+        const std::uint8_t cls = byte_classes[p[i]];
+        if (cls < 2) return cls;
+        return unicode_space_len(text.substr(i));
+    };
+    std::size_t i = 0;
+    while (i < n) {
+        std::size_t w;
+        while (i < n && (w = space_at(i)) != 0) i += w;
+        if (i >= n) break;
+        const std::size_t start = i;
+        while (i < n && space_at(i) == 0) ++i;
+        if (!fn(text.substr(start, i - start))) return;
+    }
+}
+
+// Lines split at "\n" with one trailing "\r" removed; fn returns false to stop.
+template <class Fn>
+void for_each_line(std::string_view text, Fn&& fn) {
+    while (!text.empty()) {
+        const std::size_t nl = text.find('\n');
+        std::string_view line = text.substr(0, nl);
+        text = nl == std::string_view::npos ? std::string_view{} : text.substr(nl + 1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (!fn(line)) return;
+    }
+}
+
+bool is_list_white(char c) noexcept {
+    // ASCII white space as the list files know it; the vertical tab is text.
+    return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
+}
+
+}  // namespace
+
+bool is_text(std::string_view bytes) noexcept {
+    // /proc text is nearly always ASCII: test 32 bytes per step for a high
+    // bit, and leave the full check to whatever follows the first one.
+    const char* p = bytes.data();
+    std::size_t n = bytes.size();
+    while (n >= 32) {
+        std::uint64_t w[4];
+        std::memcpy(w, p, sizeof w);
+        if (((w[0] | w[1] | w[2] | w[3]) & 0x8080808080808080ULL) != 0) break;
+        p += 32;
+        n -= 32;
+    }
+    return is_valid_utf8(std::string_view(p, n));
+}
+
+std::uint64_t StatFields::u64(std::size_t i) const noexcept {
+    std::uint64_t value = 0;
+    if (i >= count || !parse_u64(field(i), value)) return 0;
+    return value;
+}
+
+bool parse_stat_file(std::string_view bytes, StatFields& out) noexcept {
+    out.count = 0;
+    out.name = {};
+    const std::size_t space = bytes.find(' ');
+    if (space == std::string_view::npos) return false;
+    const std::string_view pid_text = bytes.substr(0, space);
+    if (!is_text(pid_text)) return false;
+
+    // The command name may hold spaces and ")" itself; only the last ")" of
+    // the line closes it.
+    const std::string_view rest = bytes.substr(space + 1);
+    const auto* close_at = static_cast<const char*>(::memrchr(rest.data(), ')', rest.size()));
+    if (close_at == nullptr) return false;
+    const auto close = static_cast<std::size_t>(close_at - rest.data());
+    const std::string_view tail = rest.substr(close + 1);
+    if (!is_text(tail)) return false;
+
+    std::string_view name = rest.substr(0, close);
+    if (!name.empty() && name.front() == '(') name.remove_prefix(1);
+    out.name = name;
+
+    out.items[0] = pid_text;
+    out.count = 1;
+    split_white(tail, [&out](std::string_view piece) {
+        out.items[out.count++] = piece;
+        return out.count < StatFields::capacity;
+    });
+    return true;
+}
+
+std::pair<std::optional<std::uint32_t>, std::optional<std::uint32_t>> get_uid_and_gid(
+    std::string_view line, std::string_view prefix) noexcept {
+    if (line.size() < 4 || line.substr(0, 4) != prefix) return {};
+    std::string_view pieces[3] = {{}, "0", "0"};
+    std::size_t seen = 0;
+    split_white(line, [&](std::string_view piece) {
+        pieces[seen++] = piece;
+        return seen < 3;
+    });
+    std::pair<std::optional<std::uint32_t>, std::optional<std::uint32_t>> ids;
+    std::uint32_t value = 0;
+    if (parse_u32(pieces[1], value)) ids.first = value;
+    if (parse_u32(pieces[2], value)) ids.second = value;
+    return ids;
+}
+
+std::optional<UserGroupIds> parse_status_ids(std::string_view status) noexcept {
+    std::optional<std::pair<std::uint32_t, std::uint32_t>> user, group;
+    for_each_line(status, [&](std::string_view line) {
+        // Most lines are neither; their first byte tells.
+        if (line.empty() || (line.front() != 'U' && line.front() != 'G')) return true;
+        auto [real, effective] = get_uid_and_gid(line, "Uid:");
+        if (real && effective) {
+            user.emplace(*real, *effective);
+        } else {
+            auto [greal, geffective] = get_uid_and_gid(line, "Gid:");
+            if (greal && geffective) group.emplace(*greal, *geffective);
+        }
+        return !(user && group);
+    });
+    if (!user || !group) return std::nullopt;
+    return UserGroupIds{user->first, user->second, group->first, group->second};
+}
+
+std::optional<Pid> parse_tgid(std::string_view status) noexcept {
+    std::optional<Pid> tgid;
+    for_each_line(status, [&](std::string_view line) {
+        if (line.size() < 5 || line.substr(0, 5) != "Tgid:") return true;
+        Pid value = 0;
+        if (parse_i32(trim_start_unicode(line.substr(5)), value)) tgid = value;
+        return false;
+    });
+    return tgid;
+}
+
+void split_nul_list(std::string_view bytes, ByteStringList& out) {
+    // Every piece and its NUL fit in the room of the text plus one byte.
+    out.append_raw(bytes.size() + 1, [bytes](char* room) {
+        std::size_t used = 0;
+        std::size_t pieces = 0;
+        const char* p = bytes.data();
+        const char* const end = p + bytes.size();
+        while (p < end) {
+            const auto* nul = static_cast<const char*>(
+                std::memchr(p, '\0', static_cast<std::size_t>(end - p)));
+            const char* first = p;
+            const char* last = nul == nullptr ? end : nul;
+            while (first < last && is_list_white(*first)) ++first;
+            while (last > first && is_list_white(last[-1])) --last;
+            if (first < last) {
+                const auto len = static_cast<std::size_t>(last - first);
+                std::memcpy(room + used, first, len);
+                room[used + len] = '\0';
+                used += len + 1;
+                ++pieces;
+            }
+            p = nul == nullptr ? end : nul + 1;
+        }
+        return std::pair<std::size_t, std::size_t>(used, pieces);
+    });
+}
+
+StatmBytes parse_statm(std::string_view text, std::uint64_t page_size) noexcept {
+    StatmBytes bytes;
+    const std::size_t space = text.find(' ');
+    bytes.virtual_bytes = saturating_mul(accumulate_digits(text.substr(0, space)), page_size);
+    if (space == std::string_view::npos) return bytes;
+    const std::string_view after = text.substr(space + 1);
+    bytes.resident_bytes =
+        saturating_mul(accumulate_digits(after.substr(0, after.find(' '))), page_size);
+    return bytes;
+}
+
+void apply_io_text(std::string_view text, IoCounters& io) noexcept {
+    int matched = 0;
+    for_each_line(text, [&](std::string_view line) {
+        // The kernel writes "key: value"; only the text up to a further ": "
+        // belongs to the value.
+        const std::size_t sep = line.find(": ");
+        const std::string_view key = line.substr(0, sep);
+        std::optional<std::string_view> value;
+        if (sep != std::string_view::npos) {
+            std::string_view v = line.substr(sep + 2);
+            value = v.substr(0, v.find(": "));
+        }
+        std::uint64_t* current = nullptr;
+        std::uint64_t* previous = nullptr;
+        if (key == "read_bytes") {
+            current = &io.read_bytes;
+            previous = &io.prev_read_bytes;
+        } else if (key == "write_bytes") {
+            current = &io.written_bytes;
+            previous = &io.prev_written_bytes;
+        } else {
+            return true;
+        }
+        *previous = *current;
+        std::uint64_t parsed = 0;
+        if (value && parse_u64(*value, parsed)) *current = parsed;
+        return ++matched < 2;
+    });
+}
+
+void strip_deleted_suffix(std::string& exe) {
+    static constexpr std::string_view marker = " (deleted)";
+    const std::size_t slash = exe.rfind('/');
+    const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
+    const std::string_view last = std::string_view(exe).substr(start);
+    if (last.size() >= marker.size() && last.ends_with(marker)) {
+        exe.resize(exe.size() - marker.size());
+    }
+}
+
+std::optional<Pid> pid_from_entry_name(std::string_view name) noexcept {
+    std::uint32_t value = 0;
+    if (!is_valid_utf8(name) || !parse_u32(name, value)) return std::nullopt;
+    return static_cast<Pid>(value);
+}
+
+std::uint32_t first_code_point(std::string_view text) noexcept {
+    if (text.empty()) return 0;
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const unsigned char b0 = p[0];
+    std::size_t len = b0 < 0x80 ? 1 : b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : b0 >= 0xC0 ? 2 : 1;
+    if (len == 1 || len > text.size() || !is_valid_utf8(text.substr(0, len))) return b0;
+    std::uint32_t cp = b0 & (0x7Fu >> len);
+    for (std::size_t i = 1; i < len; ++i) cp = (cp << 6) | (p[i] & 0x3Fu);
+    return cp;
+}
+
+std::uint64_t ticks_to_seconds(std::uint64_t ticks, std::uint64_t clock_ticks) noexcept {
+    return clock_ticks == 0 ? 0 : ticks / clock_ticks;
+}
+
+std::uint64_t ticks_to_ms(std::uint64_t user_ticks, std::uint64_t system_ticks,
+                          std::uint64_t clock_ticks) noexcept {
+    if (clock_ticks == 0) return 0;
+    return saturating_mul(saturating_add(user_ticks, system_ticks), 1000) / clock_ticks;
+}
+
+std::int64_t budget_from_limits(bool got_limits, std::uint64_t soft, std::uint64_t hard,
+                                bool raised) noexcept {
+    if (!got_limits) return 512;
+    constexpr std::uint64_t widest = std::numeric_limits<std::uint32_t>::max();
+    const std::uint64_t limit = raised ? hard : soft;
+    const auto limit32 = static_cast<std::uint32_t>(limit > widest ? widest : limit);
+    return static_cast<std::int64_t>(limit32 >> 1);
+}
+
+}  // namespace hoststats
