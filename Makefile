@@ -57,3 +57,6 @@ test: cpp-test py-test
 
 clean:
 	rm -rf build $(STAMPS) $(VENV)
+
+# Further targets (benchmarks, hardening, other platforms) live in mk/.
+include $(wildcard mk/*.mk platform.mk)
