@@ -1,0 +1,177 @@
+"""Shared helpers for the memory, CPU and live process tests.
+
+The test-only extension and the dump tool live in the C++ build directory
+named by PELLUN_BUILD; tests that need them skip only when it is unset.
+"""
+
+from __future__ import annotations
+
+import decimal
+import json
+import os
+import subprocess
+from collections.abc import Callable, Iterable, Mapping
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+KIB = 1024
+U64_MAX = 2**64 - 1
+
+# Single letters of the kernel's run state and the names psutil gives them.
+PSUTIL_STATUS = {"R": "running", "S": "sleeping", "D": "disk-sleep", "T": "stopped",
+                 "t": "tracing-stop", "Z": "zombie", "X": "dead", "I": "idle"}
+
+
+def build_dir() -> Path:
+    build = os.environ.get("PELLUN_BUILD")
+    if not build:
+        pytest.skip("PELLUN_BUILD is not set: no C++ build to test against")
+    return Path(build)
+
+
+def dump_tool() -> Path:
+    return build_dir() / "hoststats-dump"
+
+
+def run_dump(*args: str, preexec_fn: Callable[[], None] | None = None,
+             timeout: float = 60.0) -> dict[str, Any]:
+    """Runs the dump tool and returns its JSON. The output holds the
+    environment of every process of the host, so a failure reports only the
+    exit status and standard error, never the output itself."""
+    proc = subprocess.run([str(dump_tool()), *args], capture_output=True,
+                          timeout=timeout, preexec_fn=preexec_fn, check=False)
+    assert proc.returncode == 0, (
+        f"dump tool exited with {proc.returncode}: {proc.stderr[-2000:]!r}")
+    try:
+        return json.loads(proc.stdout.decode("utf-8"))
+    except (UnicodeDecodeError, json.JSONDecodeError) as exc:
+        raise AssertionError(
+            f"dump tool printed no valid JSON ({exc.__class__.__name__}: "
+            f"{str(exc)[:200]}), {len(proc.stdout)} bytes") from None
+
+
+def as_bytes(text: str) -> bytes:
+    """The bytes behind a dump string (invalid UTF-8 comes surrogate-escaped)."""
+    return text.encode("utf-8", "surrogateescape")
+
+
+def records_by_pid(dump: Mapping[str, Any]) -> dict[int, dict[str, Any]]:
+    by_pid: dict[int, dict[str, Any]] = {}
+    for record in dump["processes"]:
+        assert record["pid"] not in by_pid, f"pid {record['pid']} listed twice"
+        by_pid[record["pid"]] = record
+    return by_pid
+
+
+def make_tree(root: Path, files: Mapping[str, str | bytes]) -> Path:
+    """Lays out a host root: keys are paths below it such as "proc/meminfo"."""
+    (root / "proc").mkdir(parents=True, exist_ok=True)
+    (root / "sys").mkdir(parents=True, exist_ok=True)
+    for relative, content in files.items():
+        path = root / relative
+        path.parent.mkdir(parents=True, exist_ok=True)
+        if isinstance(content, str):
+            content = content.encode()
+        path.write_bytes(content)
+    return root
+
+
+def meminfo_text(lines: Iterable[tuple[str, int]]) -> str:
+    return "".join(f"{key}:{value:>16} kB\n" for key, value in lines)
+
+
+# --- the memory report, computed independently in Python ---------------------
+
+def c_round(x: float) -> float:
+    """The C library's round(): half away from zero, on the exact double."""
+    exact = decimal.Decimal(x)  # exact, no rounding on the way in
+    return float(exact.quantize(decimal.Decimal(1), rounding=decimal.ROUND_HALF_UP))
+
+
+def mib_one_decimal(byte_count: int) -> float:
+    # The two scalings by 2**-10 are exact; only the final steps round.
+    return c_round(((float(byte_count) * 2.0**-10) * 2.0**-10) * 10.0) / 10.0
+
+
+def expected_report(total_bytes: int, available_bytes: int) -> dict[str, float]:
+    """The three figures for the given meminfo totals. Available memory above
+    the total counts as nothing used rather than wrapping round."""
+    used = total_bytes - available_bytes if available_bytes <= total_bytes else 0
+    if total_bytes == 0:
+        percent = 0.0
+    else:
+        percent = c_round(((float(used) / float(total_bytes)) * 100.0) * 10.0)
+    return {"ram_used_mb": mib_one_decimal(used),
+            "ram_total_mb": mib_one_decimal(total_bytes),
+            "ram_percent": percent / 10.0}
+
+
+def parse_meminfo(text: str) -> dict[str, int]:
+    """Byte figures of a well-formed /proc/meminfo, keyed as in the file."""
+    figures: dict[str, int] = {}
+    for line in text.splitlines():
+        key, _, rest = line.partition(":")
+        fields = rest.split()
+        if fields and fields[0].isdigit():
+            figures[key] = min(int(fields[0]) * KIB, U64_MAX)
+    return figures
+
+
+def available_of(figures: Mapping[str, int]) -> int:
+    if "MemAvailable" in figures:
+        return figures["MemAvailable"]
+    estimate = 0
+    for key in ("MemFree", "Buffers", "Cached", "SReclaimable"):
+        estimate = min(estimate + figures.get(key, 0), U64_MAX)
+    return max(estimate - figures.get("Shmem", 0), 0)
+
+
+# --- descriptors and processes -----------------------------------------------
+
+def open_fds() -> set[int]:
+    """Descriptors open in this process (the listing's own is left out)."""
+    fds = set()
+    for name in os.listdir("/proc/self/fd"):
+        fd = int(name)
+        try:
+            os.fstat(fd)
+        except OSError:
+            continue  # the directory handle of the listing itself, now closed
+        fds.add(fd)
+    return fds
+
+
+def fd_targets(fds: Iterable[int]) -> dict[int, str]:
+    targets = {}
+    for fd in fds:
+        try:
+            targets[fd] = os.readlink(f"/proc/self/fd/{fd}")
+        except OSError:
+            targets[fd] = "?"
+    return targets
+
+
+def read_stat_fields(pid: int) -> list[str]:
+    """Fields of /proc/PID/stat after the name, numbered so that index k is the
+    kernel's field k+3 (index 0 is the state)."""
+    data = Path(f"/proc/{pid}/stat").read_bytes()
+    return data[data.rindex(b")") + 2:].decode().split()
+
+
+def ps_threads() -> set[tuple[int, int]]:
+    """(pid, tid) of every thread on the host, as ps lists them."""
+    out = subprocess.run(["ps", "-eLo", "pid=,lwp="], capture_output=True, text=True,
+                         check=True).stdout
+    return {(int(p), int(t)) for p, t in (line.split() for line in out.splitlines())}
+
+
+def ps_parents() -> dict[int, int]:
+    out = subprocess.run(["ps", "-eo", "pid=,ppid="], capture_output=True, text=True,
+                         check=True).stdout
+    return {int(p): int(pp) for p, pp in (line.split() for line in out.splitlines())}
+
+
+def uptime_seconds() -> float:
+    return float(Path("/proc/uptime").read_text().split()[0])

@@ -1,0 +1,228 @@
+"""get_cpu_percent(): range and precision, the 100 ms pause and signals,
+readings under load, and the figure on fixture trees."""
+
+from __future__ import annotations
+
+import json
+import os
+import struct
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+import pellun_core
+from helpers import build_dir, make_tree
+
+PAUSE_S = 0.1
+ONE_THIRD_PERCENT_F32 = struct.unpack("f", struct.pack("f", 100.0 * struct.unpack(
+    "f", struct.pack("f", 1.0 / 3.0))[0]))[0]
+
+
+def as_float32(x: float) -> float:
+    return struct.unpack("f", struct.pack("f", x))[0]
+
+
+def test_figure_is_a_single_precision_percentage():
+    for _ in range(3):
+        value = pellun_core.get_cpu_percent()
+        assert type(value) is float
+        assert 0.0 <= value <= 100.0
+        assert as_float32(value) == value
+
+
+def test_call_lasts_at_least_the_pause():
+    for _ in range(3):
+        start = time.monotonic()
+        pellun_core.get_cpu_percent()
+        assert time.monotonic() - start >= PAUSE_S
+
+
+SIGNAL_SCRIPT = textwrap.dedent("""
+    import json, signal, sys, time
+    import pellun_core
+    {call_setup}
+    fired = []
+    signal.signal(signal.SIGALRM, lambda signum, frame: fired.append(time.monotonic()))
+    signal.setitimer(signal.ITIMER_REAL, 0.02, 0.02)
+    start = time.monotonic()
+    value = {call}
+    end = time.monotonic()
+    signal.setitimer(signal.ITIMER_REAL, 0, 0)
+    print(json.dumps({{"value": value, "elapsed": end - start, "fired": len(fired)}}))
+""")
+
+
+def run_with_alarms(call: str, call_setup: str = "") -> dict:
+    # In a child: a pause restarted from the beginning at every signal would
+    # never end, and a timeout turns that into a failure instead of a hang.
+    script = SIGNAL_SCRIPT.format(call=call, call_setup=call_setup)
+    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=30, check=False)
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout)
+
+
+def test_alarms_during_the_pause_do_not_shorten_it():
+    for _ in range(3):
+        outcome = run_with_alarms("pellun_core.get_cpu_percent()")
+        assert type(outcome["value"]) is float
+        assert 0.0 <= outcome["value"] <= 100.0
+        assert outcome["elapsed"] >= PAUSE_S
+        # Resuming with the time left keeps the call close to the pause.
+        assert outcome["elapsed"] < 5.0
+        # The Python handler ran, after the call had given the lock back.
+        assert outcome["fired"] >= 1
+
+
+def test_alarms_during_the_pause_on_a_fixture_tree(tmp_path):
+    # On a tree without processes the pause is nearly all of the call, so a
+    # pause cut short at the first alarm (20 ms) could not pass.
+    make_tree(tmp_path, {"proc/stat": "cpu  1 0 1 8 0 0 0 0 0 0\ncpu0 1 0 1 8 0 0 0 0 0 0\n"})
+    setup = (f"sys.path.insert(0, {str(build_dir() / 'testext')!r}); "
+             "import _pellun_testext")
+    outcome = run_with_alarms(f"_pellun_testext.get_cpu_percent_at({str(tmp_path)!r})", setup)
+    assert outcome["value"] == 0.0
+    assert PAUSE_S <= outcome["elapsed"] < 5.0
+    assert outcome["fired"] >= 1
+
+
+# --- readings on the live host -------------------------------------------------
+
+def proc_stat_busy_share(before: list[int], after: list[int]) -> float:
+    """Non-idle share of the time between two aggregate /proc/stat readings.
+    The kernel counts guest time inside user time, so it is left out here."""
+    deltas = [max(a - b, 0) for a, b in zip(after[:8], before[:8], strict=True)]
+    total = sum(deltas)
+    idle = deltas[3] + deltas[4]
+    return 100.0 * (total - idle) / total if total else 0.0
+
+
+def read_aggregate() -> list[int]:
+    with open("/proc/stat") as f:
+        fields = f.readline().split()
+    assert fields[0] == "cpu"
+    return [int(v) for v in fields[1:11]]
+
+
+@pytest.fixture
+def busy_loops():
+    count = os.cpu_count() or 1
+    loops = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(count)]
+    time.sleep(0.5)  # let every loop get going on its CPU
+    yield loops
+    for loop in loops:
+        loop.kill()
+    for loop in loops:
+        loop.wait()
+
+
+def sample_with_window() -> tuple[float, float]:
+    """Our figure, and the host's busy share from /proc/stat over a window
+    that holds the call (and so its pause)."""
+    before = read_aggregate()
+    ours = pellun_core.get_cpu_percent()
+    return ours, proc_stat_busy_share(before, read_aggregate())
+
+
+def test_high_while_every_cpu_is_busy_and_lower_when_idle(busy_loops):
+    busy = [sample_with_window() for _ in range(5)]
+    ours_busy = sorted(o for o, _ in busy)
+    assert ours_busy[2] > 50.0 and sorted(w for _, w in busy)[2] > 50.0, busy
+    for loop in busy_loops:
+        loop.kill()
+    for loop in busy_loops:
+        loop.wait()
+    time.sleep(0.3)
+    # Other work may keep the host busy; what must hold is that our figure
+    # follows the host's own counters, and drops once the host has idle time.
+    idle = [sample_with_window() for _ in range(10)]
+    differences = sorted(abs(o - w) for o, w in idle)
+    assert differences[5] < 35.0, f"idle phase (ours, window): {idle}"
+    if min(w for _, w in idle) < 90.0:
+        assert min(o for o, _ in idle) < max(ours_busy), f"idle {idle}, busy {busy}"
+
+
+def test_agrees_with_psutil_under_load(busy_loops):
+    import psutil
+
+    ours = []
+    theirs = []
+    for _ in range(5):
+        ours.append(pellun_core.get_cpu_percent())
+        theirs.append(psutil.cpu_percent(interval=0.1))
+    ours.sort()
+    theirs.sort()
+    assert ours[2] > 50.0 and theirs[2] > 50.0, f"ours {ours}, psutil {theirs}"
+    assert abs(ours[2] - theirs[2]) < 35.0, f"ours {ours}, psutil {theirs}"
+
+
+# --- fixture trees --------------------------------------------------------------
+
+def test_without_proc_stat_the_figure_is_zero(testext, tmp_path):
+    make_tree(tmp_path, {"proc/meminfo": "MemTotal: 1024 kB\n"})
+    start = time.monotonic()
+    assert testext.get_cpu_percent_at(str(tmp_path)) == 0.0
+    assert time.monotonic() - start >= PAUSE_S
+
+
+@pytest.mark.parametrize(
+    "stat",
+    [
+        "cpu  4038 0 2016 94829 308 0 66 8 0 0\ncpu0 392 0 612 49562 11 0 29 4 0 0\n"
+        "cpu1 3646 0 1403 45266 296 0 36 4 0 0\nintr 1 2 3\nbtime 1700000000\n",
+        # A first line that is no CPU line ends every reading without a figure.
+        "intr 1 2 3\ncpu  4038 0 2016 94829 308 0 66 8 0 0\n",
+        "",
+    ],
+    ids=["static", "first-line-not-cpu", "empty"],
+)
+def test_unchanging_proc_stat_gives_zero(testext, tmp_path, stat):
+    # Two identical readings around the pause: no time passed, nothing used,
+    # whatever the counters since boot say.
+    make_tree(tmp_path, {"proc/stat": stat})
+    assert testext.get_cpu_percent_at(str(tmp_path)) == 0.0
+
+
+WRITER = textwrap.dedent("""
+    import os, sys, time
+    path, stop = sys.argv[1], sys.argv[2]
+    user, system, idle = 0, 500000, 500000
+    step = 0
+    while not os.path.exists(stop):
+        # Since boot half the time was busy; from here on one tick in three.
+        text = (f"cpu  {user} 0 {system} {idle} 0 0 0 0 0 0\\n"
+                f"cpu0 {user} 0 {system} {idle} 0 0 0 0 0 0\\n"
+                "intr 0\\nbtime 1700000000\\n")
+        with open(path + ".new", "w") as f:
+            f.write(text)
+        os.replace(path + ".new", path)
+        if step == 0:
+            print("ready", flush=True)
+        step += 1
+        user += 1
+        idle += 2
+        time.sleep(0.002)
+""")
+
+
+def test_figure_is_the_single_precision_share_over_the_pause(testext, tmp_path):
+    make_tree(tmp_path, {})
+    stat = tmp_path / "proc" / "stat"
+    stop = tmp_path / "stop"
+    writer = subprocess.Popen([sys.executable, "-c", WRITER, str(stat), str(stop)],
+                              stdout=subprocess.PIPE, text=True)
+    try:
+        assert writer.stdout is not None and writer.stdout.readline() == "ready\n"
+        values = []
+        for _ in range(5):
+            values.append(testext.get_cpu_percent_at(str(tmp_path)))
+            if values[-1] != 0.0:  # 0.0 only if the writer was not scheduled at all
+                break
+        # Each delta divided in single precision, then scaled: not 33.333333...
+        assert values[-1] == ONE_THIRD_PERCENT_F32 == 33.333335876464844, values
+    finally:
+        stop.touch()
+        writer.wait(timeout=10)
