@@ -59,4 +59,4 @@ clean:
 	rm -rf build $(STAMPS) $(VENV)
 
 # Further targets (benchmarks, hardening, other platforms) live in mk/.
-include $(wildcard mk/*.mk platform.mk)
+include $(wildcard mk/*.mk)

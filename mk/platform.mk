@@ -1,0 +1,30 @@
+# Included by the Makefile: the module on its other interpreters and machines.
+#   make test-py314   the Python suite on x86_64 CPython 3.14 (Debian sid)
+#   make test-armhf   the C++ and Python suites on 32-bit ARM under qemu-arm,
+#                     with CPython 3.13 (trixie) and 3.14 (sid)
+# Debian's packages for the interpreters are fetched with a private apt set-up
+# (tools/platform/fetch-sysroot) and kept in ~/.cache/pellun-platform; only
+# the host tools below are installed system-wide.
+PLATFORM      := tools/platform
+PLATFORM_DEBS := patchelf
+ARMHF_DEBS    := qemu-user g++-arm-linux-gnueabihf
+# cmake and ninja come from the project's venv.
+PLATFORM_ENV  := PATH="$(CURDIR)/$(VENV)/bin:$$PATH" JOBS="$(JOBS)"
+
+.PHONY: test-py314 test-armhf test-armhf-py313 test-armhf-py314
+
+test-py314: $(STAMPS)/venv
+	tools/install-debs $(PLATFORM_DEBS)
+	$(PLATFORM_ENV) $(PLATFORM)/run-target py314
+
+test-armhf-py313 test-armhf-py314: test-armhf-%: $(STAMPS)/venv
+	tools/install-debs $(PLATFORM_DEBS) $(ARMHF_DEBS)
+	$(PLATFORM_ENV) $(PLATFORM)/run-target armhf-$*
+
+# Both interpreters even when the first fails, so one run shows every fault.
+test-armhf: $(STAMPS)/venv
+	tools/install-debs $(PLATFORM_DEBS) $(ARMHF_DEBS)
+	status=0; \
+	$(PLATFORM_ENV) $(PLATFORM)/run-target armhf-py313 || status=1; \
+	$(PLATFORM_ENV) $(PLATFORM)/run-target armhf-py314 || status=1; \
+	exit $$status
