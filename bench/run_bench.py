@@ -1,0 +1,786 @@
+"""Measures pellun_core side by side with the I/O floor and with psutil, at
+an idle host and under generated loads, and writes docs/performance.md and
+docs/performance.png. `make bench` runs it; see that target for the set-up.
+
+    python bench/run_bench.py --build build/bench [--out docs/performance.md]
+                              [--quick]
+
+Every figure in the report comes from this run. The contenders are
+measured interleaved, round after round, so that the drift of a shared
+machine hits them all alike: in each round the floor (yard-floor), the
+native snapshot (snapshot_bench), get_memory_mb(), get_cpu_percent(), psutil
+gathering the same facts, psutil.virtual_memory() and
+psutil.cpu_percent(interval=0.1).
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import json
+import os
+import pickle
+import platform
+import resource
+import re
+import shlex
+import shutil
+import subprocess
+import sys
+import time
+from contextlib import contextmanager
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Callable, Iterator
+
+import psutil
+
+import pellun_core
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from benchlib import (  # noqa: E402
+    Load,
+    NativeRun,
+    Side,
+    Spread,
+    fmt_ms,
+    fmt_ratio,
+    md_table,
+    median,
+    parse_native_output,
+    ratio,
+)
+
+REPO = Path(__file__).resolve().parent.parent
+LOADS = [Load(0, 0), Load(200, 1), Load(200, 10), Load(1000, 10)]
+# The load generator holds at most this long (its own hard limit is 120 s).
+LOAD_SECONDS = 120
+PAUSE_S = 0.1  # get_cpu_percent()'s pause
+
+# The fields a snapshot holds for each process and thread, as psutil names
+# them. psutil has no "root" link; the snapshot reads one more link per entry.
+PSUTIL_ATTRS = [
+    "name", "ppid", "status", "create_time", "cpu_times", "uids", "gids", "exe",
+    "cmdline", "environ", "cwd", "memory_info", "io_counters",
+]
+
+SIDES = [
+    ("floor", "I/O floor (yard-floor)"),
+    ("native", "snapshot, native (snapshot_bench)"),
+    ("mem", "pellun_core.get_memory_mb()"),
+    ("cpu", "pellun_core.get_cpu_percent()"),
+    ("ps_all", "psutil, the same facts"),
+    ("ps_vm", "psutil.virtual_memory()"),
+    ("ps_cpu", "psutil.cpu_percent(interval=0.1)"),
+]
+
+COMMANDS: list[str] = []  # every external command this run started, once each
+
+
+def rel(path: Path | str) -> str:
+    try:
+        return str(Path(os.path.abspath(path)).relative_to(REPO))
+    except ValueError:
+        return str(path)
+
+
+def note_command(argv: list[str]) -> None:
+    text = shlex.join(rel(a) if "/" in a else a for a in argv)
+    if text not in COMMANDS:
+        COMMANDS.append(text)
+
+
+# --- psutil, gathering what one snapshot holds ---------------------------------
+
+def psutil_record(proc: psutil.Process) -> dict[str, object]:
+    """One record's fields, each on its own: a kernel thread has no
+    environment, which psutil reports as a vanished process, and that must
+    not lose the other fields."""
+    record: dict[str, object] = {}
+    with proc.oneshot():
+        for attr in PSUTIL_ATTRS:
+            try:
+                record[attr] = getattr(proc, attr)()
+            except psutil.Error:
+                record[attr] = None
+    return record
+
+
+def psutil_same_facts() -> int:
+    """Memory, CPU times and frequencies, and for every process and every
+    thread the fields of a snapshot record; then memory again, as
+    get_memory_mb() refreshes it. Returns the entries gathered."""
+    psutil.virtual_memory()
+    psutil.cpu_times(percpu=True)
+    psutil.cpu_freq(percpu=True)
+    psutil.boot_time()
+    entries = 0
+    for proc in psutil.process_iter():
+        try:
+            tids = [t.id for t in proc.threads()]
+        except psutil.Error:
+            tids = []
+        psutil_record(proc)
+        entries += 1
+        for tid in tids:
+            if tid == proc.pid:
+                continue
+            try:
+                thread = psutil.Process(tid)
+            except psutil.Error:
+                continue
+            psutil_record(thread)
+            entries += 1
+    psutil.virtual_memory()
+    return entries
+
+
+# --- timing -----------------------------------------------------------------------
+
+def timed_calls(side: Side, fn: Callable[[], object], calls: int) -> object:
+    """Times `calls` calls of fn one by one; charges this thread's CPU time
+    over the batch to the side. Returns the last call's result."""
+    before = resource.getrusage(resource.RUSAGE_THREAD)
+    result = None
+    for _ in range(calls):
+        t0 = time.perf_counter_ns()
+        result = fn()
+        side.times_s.append((time.perf_counter_ns() - t0) / 1e9)
+    after = resource.getrusage(resource.RUSAGE_THREAD)
+    side.cpu_user_s += after.ru_utime - before.ru_utime
+    side.cpu_sys_s += after.ru_stime - before.ru_stime
+    side.minor_faults += after.ru_minflt - before.ru_minflt
+    side.calls += calls
+    return result
+
+
+class ChildUsage:
+    """CPU time of waited-for children, for the native timers: Popen reaps
+    its child itself, so the difference of RUSAGE_CHILDREN around one run
+    is that run's usage."""
+
+    def __enter__(self) -> "ChildUsage":
+        self.before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        self.user = after.ru_utime - self.before.ru_utime
+        self.sys = after.ru_stime - self.before.ru_stime
+        self.faults = after.ru_minflt - self.before.ru_minflt
+
+
+def native_round(side: Side, argv: list[str], calls: int, warmup: int = 1) -> NativeRun:
+    cmd = [*argv, "-w", str(warmup), str(calls)]
+    note_command([*argv, "-w", str(warmup), "N"])
+    with ChildUsage() as usage:
+        out = subprocess.run(cmd, stdout=subprocess.PIPE, text=True, check=True).stdout
+    run = parse_native_output(out)
+    side.times_s.append(run.median_us / 1e6)
+    side.mins_s.append(run.min_us / 1e6)
+    # The warm-up calls and the program's start are charged pro rata.
+    share = calls / (calls + warmup)
+    side.cpu_user_s += usage.user * share
+    side.cpu_sys_s += usage.sys * share
+    side.minor_faults += usage.faults * share
+    side.calls += calls
+    return run
+
+
+# --- the load generator ----------------------------------------------------------
+
+@dataclass
+class LoadHolder:
+    """Holds a generated load, restarting it before the generator's own time
+    limit would end it in the middle of a round."""
+
+    exe: Path
+    load: Load
+    proc: subprocess.Popen[str] | None = None
+    started: float = 0.0
+    starts: int = 0
+
+    def start(self) -> None:
+        argv = [str(self.exe), "-s", str(LOAD_SECONDS), *self.load.load_args()]
+        note_command(argv)
+        self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, text=True)
+        assert self.proc.stdout is not None
+        line = self.proc.stdout.readline()
+        if not line.startswith("ready"):
+            self.stop()
+            raise RuntimeError(f"load generator did not get ready: {line!r}")
+        self.started = time.monotonic()
+        self.starts += 1
+
+    def ensure(self, needed_s: float) -> None:
+        """Makes sure the load holds for `needed_s` more seconds."""
+        if self.load.procs == 0:
+            return
+        if self.proc is None or time.monotonic() - self.started + needed_s > LOAD_SECONDS - 10:
+            self.stop()
+            self.start()
+
+    def stop(self) -> None:
+        if self.proc is not None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+            self.proc = None
+
+
+@contextmanager
+def holding(exe: Path, load: Load) -> Iterator[LoadHolder]:
+    holder = LoadHolder(exe, load)
+    try:
+        yield holder
+    finally:
+        holder.stop()
+
+
+# --- fresh interpreters: import time and peak memory ------------------------------
+
+IMPORT_SNIPPET = """
+import time
+t0 = time.perf_counter_ns()
+import {module}
+print((time.perf_counter_ns() - t0) / 1e9)
+"""
+
+# The kernel resets the peak resident size (VmHWM) to the current one when
+# "5" is written to clear_refs; the peak after the call, less that, is what
+# the call added at its highest, and the resident size after it, less that,
+# what the process still holds once the call has returned.
+PEAK_SNIPPET = """
+import sys
+sys.path.insert(0, {bench_dir!r})
+import pellun_core, psutil
+from run_bench import psutil_same_facts
+def kib(key):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1])
+call = {{"mem": pellun_core.get_memory_mb, "ps_all": psutil_same_facts}}[{what!r}]
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")
+base = kib("VmHWM")
+call()
+print((kib("VmHWM") - base) * 1024, (kib("VmRSS") - base) * 1024)
+"""
+
+
+def import_times(module: str, runs: int) -> list[float]:
+    return [float(fresh_python(IMPORT_SNIPPET.format(module=module))) for _ in range(runs)]
+
+
+def peak_added(what: str, runs: int) -> tuple[list[float], list[float]]:
+    """Bytes added at the call's peak, and still held after it, per run."""
+    code = PEAK_SNIPPET.format(bench_dir=str(REPO / "bench"), what=what)
+    peaks, kept = [], []
+    for _ in range(runs):
+        peak, held = fresh_python(code).split()
+        peaks.append(float(peak))
+        kept.append(float(held))
+    return peaks, kept
+
+
+def fresh_python(code: str) -> str:
+    note_command([rel(sys.executable), "-c", "IMPORT_SNIPPET or PEAK_SNIPPET of bench/run_bench.py"])
+    return subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                          text=True, check=True, cwd=REPO / "bench").stdout.strip()
+
+
+# --- where the time goes ------------------------------------------------------
+
+PERF_LINE = re.compile(r"^\s*([0-9.]+)%\s+(\S+)\s+\[(.)\]\s+(.*?)\s*$")
+# The C library's entry points that do nothing but enter the kernel: samples
+# there are the cost of the system call itself, not of work in user space.
+SYSCALL_STUBS = {
+    "read", "__read", "__libc_read", "__libc_openat64", "openat", "__openat64", "open64",
+    "__libc_open64", "__close", "close", "readlinkat", "__GI___getdents64", "getdents64",
+    "__getdents64", "__GI___readlinkat", "__GI___close", "__GI___libc_read",
+}
+PERF_DSO_LINE = re.compile(r"^\s*([0-9.]+)%\s+(\S+)\s*$")
+
+
+@dataclass
+class Profile:
+    """Shares of cpu-clock samples (percent) of one native timer."""
+
+    samples_by_dso: dict[str, float]
+    top_symbols: list[tuple[float, str, str]]  # (percent, dso, symbol), user space
+    syscall_wrappers: float = 0.0  # percent in the C library's system call stubs
+
+
+def perf_profile(name: str, argv: list[str], build: Path, calls: int) -> Profile | None:
+    """Samples a native timer with perf's cpu-clock software event (hardware
+    counters are often missing in virtual machines); None when perf cannot
+    run here."""
+    if shutil.which("perf") is None:
+        return None
+    data = build / f"perf-{name}.data"
+    cmd = ["perf", "record", "-q", "-e", "cpu-clock", "-o", str(data), *argv, "-w", "1", str(calls)]
+    note_command(["perf", "record", "-q", "-e", "cpu-clock", "-o", str(data), *argv, "-w", "1", "N"])
+    if subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode:
+        return None
+
+    def report(sort: str) -> list[str]:
+        argv_r = ["perf", "report", "-i", str(data), "--stdio", "--no-children", "-g", "none",
+                  "--sort", sort]
+        note_command(argv_r)
+        out = subprocess.run(argv_r, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                             text=True).stdout
+        return [line for line in out.splitlines() if line and not line.startswith("#")]
+
+    by_dso: dict[str, float] = {}
+    for line in report("dso"):
+        m = PERF_DSO_LINE.match(line)
+        if m:
+            by_dso[m[2]] = by_dso.get(m[2], 0.0) + float(m[1])
+    top: list[tuple[float, str, str]] = []
+    wrappers = 0.0
+    for line in report("dso,sym"):
+        m = PERF_LINE.match(line)
+        if m and m[3] == ".":
+            top.append((float(m[1]), m[2], m[4]))
+            if m[2].startswith("libc") and m[4] in SYSCALL_STUBS:
+                wrappers += float(m[1])
+    top.sort(reverse=True)
+    return Profile(by_dso, top[:16], wrappers)
+
+
+# --- one load ----------------------------------------------------------------------
+
+@dataclass
+class LoadResult:
+    load: Load
+    sides: dict[str, Side]
+    rounds: int = 0
+    entries: list[int] = field(default_factory=list)
+    procs: list[int] = field(default_factory=list)
+    psutil_entries: list[int] = field(default_factory=list)
+    native_ratios: list[float] = field(default_factory=list)  # per round
+    loadavg: list[tuple[float, float, float]] = field(default_factory=list)
+    import_s: dict[str, list[float]] = field(default_factory=dict)
+    peak_bytes: dict[str, list[float]] = field(default_factory=dict)
+    kept_bytes: dict[str, list[float]] = field(default_factory=dict)
+    load_starts: int = 0
+    profiles: dict[str, Profile | None] = field(default_factory=dict)
+    seconds: float = 0.0
+
+
+def clamp(value: float, low: int, high: int) -> int:
+    return max(low, min(high, round(value)))
+
+
+def measure_load(args: argparse.Namespace, load: Load, rounds: int) -> LoadResult:
+    build: Path = args.build
+    floor = [str(build / "yard-floor")]
+    native = [str(build / "bench" / "snapshot_bench")]
+    res = LoadResult(load, {key: Side(key) for key, _ in SIDES}, rounds=rounds)
+    t_start = time.monotonic()
+    with holding(build / "yard-load", load) as holder:
+        holder.ensure(30)
+        # Calibration: a few floor calls tell how many calls fit a round.
+        probe = parse_native_output(subprocess.run(
+            [*floor, "-w", "1", "3"], stdout=subprocess.PIPE, text=True, check=True).stdout)
+        est = probe.median_us / 1e6
+        k_fast = clamp(args.budget / est, 3, 40)
+        k_ps = clamp(args.budget / (6 * est), 1, 10)
+        k_cpu = clamp(args.budget * 2 / (PAUSE_S + est), 2, 8)
+        # One warm-up call of each Python contender.
+        pellun_core.get_memory_mb()
+        psutil_same_facts()
+        psutil.cpu_percent(interval=None)
+        round_s = 0.0
+        for r in range(rounds):
+            holder.ensure(round_s * 1.5 + 5)
+            t_round = time.monotonic()
+            res.loadavg.append(os.getloadavg())
+            s = res.sides
+            f = native_round(s["floor"], floor, k_fast)
+            n = native_round(s["native"], native, k_fast)
+            res.entries.append(f.entries or 0)
+            res.procs.append(f.procs or 0)
+            res.native_ratios.append(ratio(n.median_us, f.median_us))
+            timed_calls(s["mem"], pellun_core.get_memory_mb, k_fast)
+            timed_calls(s["cpu"], pellun_core.get_cpu_percent, k_cpu)
+            gathered = timed_calls(s["ps_all"], psutil_same_facts, k_ps)
+            assert isinstance(gathered, int)
+            res.psutil_entries.append(gathered)
+            timed_calls(s["ps_vm"], psutil.virtual_memory, 30)
+            timed_calls(s["ps_cpu"], lambda: psutil.cpu_percent(interval=PAUSE_S), 3)
+            round_s = time.monotonic() - t_round
+            print(f"  {load.label} round {r + 1}/{rounds}: {f.entries} entries, floor "
+                  f"{f.median_us / 1e3:.2f} ms, native {n.median_us / 1e3:.2f} ms, "
+                  f"get_memory_mb {median(s['mem'].times_s[-k_fast:]) * 1e3:.2f} ms, "
+                  f"psutil {median(s['ps_all'].times_s[-k_ps:]) * 1e3:.1f} ms "
+                  f"({round_s:.1f} s)", flush=True)
+        if load in (LOADS[0], LOADS[-1]):
+            holder.ensure(60)
+            res.profiles = {
+                "snapshot": perf_profile("snapshot", native, build, k_fast),
+                "floor": perf_profile("floor", floor, build, k_fast),
+            }
+        holder.ensure(60)
+        runs = 3 if args.quick or load.procs * load.threads >= 5000 else 5
+        for who in ("mem", "ps_all"):
+            res.peak_bytes[who], res.kept_bytes[who] = peak_added(who, runs)
+        res.import_s = {m: import_times(m, runs) for m in ("pellun_core", "psutil")}
+        res.load_starts = holder.starts
+    res.seconds = time.monotonic() - t_start
+    return res
+
+
+# --- the report ---------------------------------------------------------------------
+
+def machine_facts() -> dict[str, str]:
+    model = "unknown"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return {
+        "CPU": model,
+        "logical CPUs": str(os.cpu_count()),
+        "memory": f"{psutil.virtual_memory().total / 2**30:.1f} GiB",
+        "kernel": f"Linux {platform.release()} ({platform.machine()})",
+        "Python": platform.python_version() + f" ({sys.executable and rel(sys.executable)})",
+        "psutil": psutil.__version__,
+        "compiler": subprocess.run(["c++", "--version"], stdout=subprocess.PIPE,
+                                   text=True).stdout.splitlines()[0],
+    }
+
+
+def load_table(res: LoadResult) -> str:
+    floor_med = res.sides["floor"].spread().median
+    rows = []
+    for key, title in SIDES:
+        side = res.sides[key]
+        if not side.times_s:
+            continue
+        sp = side.spread()
+        native = key in ("floor", "native")
+        rows.append([
+            title,
+            fmt_ms(sp.median),
+            "–" if native else fmt_ms(sp.iqr),
+            fmt_ms(sp.minimum),
+            fmt_ratio(ratio(sp.median, floor_med)) if key in ("native", "mem", "ps_all") else "",
+            fmt_ms(side.user_per_call()),
+            fmt_ms(side.sys_per_call()),
+            "–" if native else f"{side.faults_per_call():.0f}",
+            f"{len(side.times_s)} rounds" if native else f"{sp.count} calls",
+        ])
+    return md_table(["per call", "median ms", "IQR ms", "min ms", "÷ floor",
+                     "user ms", "system ms", "minor faults", "sample"], rows)
+
+
+def summary(res: LoadResult) -> dict[str, float]:
+    s = {k: v.spread().median for k, v in res.sides.items() if v.times_s}
+    return {
+        "entries": median(res.entries),
+        "floor": s["floor"],
+        "native": s["native"],
+        "mem": s["mem"],
+        "cpu_extra": s["cpu"] - PAUSE_S,
+        "ps_all": s["ps_all"],
+        "ps_vm": s["ps_vm"],
+        "ps_cpu_extra": s["ps_cpu"] - PAUSE_S,
+        "native_ratio": ratio(s["native"], s["floor"]),
+        "native_paired": median(res.native_ratios),
+        "mem_ratio": ratio(s["mem"], s["floor"]),
+        "speedup": ratio(s["ps_all"], s["mem"]),
+        "native_cpu_ratio": ratio(res.sides["native"].cpu_per_call(),
+                                  res.sides["floor"].cpu_per_call()),
+    }
+
+
+def plot(results: list[LoadResult], path: Path) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib.ticker import FixedLocator, FormatStrFormatter, NullLocator
+
+    xs = [summary(r)["entries"] for r in results]
+    fig, (ax, bx) = plt.subplots(1, 2, figsize=(11, 4.6), dpi=110,
+                                 gridspec_kw={"width_ratios": [3, 2]})
+    series = [
+        ("ps_all", "psutil, the same facts", "tab:red", "s"),
+        ("mem", "get_memory_mb()", "tab:blue", "o"),
+        ("cpu_extra", "get_cpu_percent() − 100 ms pause", "tab:cyan", "^"),
+        ("native", "snapshot, native", "tab:green", "D"),
+        ("floor", "I/O floor", "black", "x"),
+    ]
+    for key, label, colour, marker in series:
+        ys = [summary(r)[key] * 1e3 for r in results]
+        ax.plot(xs, ys, marker=marker, color=colour, label=label)
+        if key != "floor":
+            bx.plot(xs, [summary(r)[key] / summary(r)["floor"] for r in results],
+                    marker=marker, color=colour, label=label)
+    for r, x in zip(results, xs):
+        ax.annotate(r.load.label, (x, summary(r)["floor"] * 1e3), textcoords="offset points",
+                    xytext=(0, -14), ha="center", fontsize=8)
+    for a in (ax, bx):
+        a.set_xscale("log")
+        a.set_yscale("log")
+        a.set_xlabel("processes + threads on the host")
+        a.grid(True, which="both", alpha=0.3)
+    ax.set_ylabel("median time per call (ms)")
+    ax.set_title("Cost of one call")
+    ax.legend(fontsize=8)
+    bx.axhline(1.15, color="grey", linestyle="--", linewidth=1)
+    bx.annotate("1.15", (xs[-1], 1.15), textcoords="offset points", xytext=(-4, 3),
+                ha="right", fontsize=8, color="grey")
+    bx.yaxis.set_major_locator(FixedLocator([0.8, 1, 1.15, 1.5, 2, 3, 4, 6, 8, 12]))
+    bx.yaxis.set_major_formatter(FormatStrFormatter("%g"))
+    bx.yaxis.set_minor_locator(NullLocator())
+    bx.set_ylabel("median ÷ the floor's median")
+    bx.set_title("Relative to the I/O floor")
+    fig.tight_layout()
+    fig.savefig(path)
+    plt.close(fig)
+
+
+def parser_section(args: argparse.Namespace) -> str:
+    exe = args.build / "bench" / "parser_bench"
+    argv = [str(exe), "--benchmark_format=json", f"--benchmark_min_time={args.parser_min_time}"]
+    note_command(argv)
+    data = json.loads(subprocess.run(argv, stdout=subprocess.PIPE, text=True, check=True).stdout)
+    rows = []
+    for b in data["benchmarks"]:
+        rows.append([
+            b["name"].removeprefix("BM_"),
+            f"{b['cpu_time']:.0f}" if b["cpu_time"] >= 10 else f"{b['cpu_time']:.1f}",
+            f"{b['bytes_per_second'] / 2**20:,.0f}",
+        ])
+    return md_table(["parser (one fixture file per iteration)", "CPU ns / file", "MiB/s"], rows)
+
+
+def profile_section(results: list[LoadResult]) -> str:
+    L = ["## Where the time goes\n"]
+    profiled = [r for r in results if r.profiles and all(r.profiles.values())]
+    if not profiled:
+        return "\n".join(L + ["perf could not sample on this machine; no profile.\n"])
+    L.append(
+        "`perf record -e cpu-clock` (a software clock: this virtual machine has no "
+        "hardware counters) on the native snapshot and on the floor, run by themselves "
+        "under the same load. Shares of all samples, by where the sample fell: the "
+        "kernel (the work behind each open, read and readlink of /proc), the C library "
+        "(its system call stubs, which are the entry to the kernel, and the rest: the "
+        "allocator, string functions), and the program itself.\n")
+    rows = []
+    for r in profiled:
+        for who in ("floor", "snapshot"):
+            p = r.profiles[who]
+            assert p is not None
+            d = p.samples_by_dso
+            kernel = sum(v for k, v in d.items() if k.startswith("[kernel"))
+            libc = sum(v for k, v in d.items() if k.startswith("libc"))
+            other = 100.0 - kernel - libc
+            rows.append([f"{r.load.label}: {who}", f"{kernel:.1f}", f"{p.syscall_wrappers:.1f}",
+                         f"{libc - p.syscall_wrappers:.1f}", f"{other:.1f}"])
+    L.append(md_table(["", "kernel %", "libc system call stubs %",
+                       "rest of libc (allocator, string functions) %",
+                       "the program and the rest %"], rows))
+    r = profiled[-1]
+    p = r.profiles["snapshot"]
+    assert p is not None
+    L.append(f"\nThe snapshot's busiest user-space functions at {r.load.label}, "
+             "in percent of all its samples:\n")
+    L.append(md_table(["%", "object", "function"], align="rll", rows=
+                      [[f"{pc:.2f}", dso, "`" + (sym if len(sym) <= 90 else sym[:87] + "...") + "`"]
+                       for pc, dso, sym in p.top_symbols]))
+    return "\n".join(L) + "\n"
+
+
+def write_report(args: argparse.Namespace, results: list[LoadResult], machine: dict[str, str],
+                 parsers: str, started: datetime.datetime, total_s: float) -> None:
+    out: Path = args.out
+    out.parent.mkdir(parents=True, exist_ok=True)
+    png = out.with_suffix(".png")
+    plot(results, png)
+    L: list[str] = []
+    L.append("# Performance\n")
+    L.append(
+        "What one call costs, how that cost grows with the number of processes and "
+        "threads on the host, and how it compares with the least I/O a correct call "
+        "must do (the *floor*) and with psutil gathering the same facts. Every figure "
+        "below was measured by one run of `make bench`, which rewrites this file and "
+        "its plot.\n")
+    L.append("## Headline\n")
+    rows = []
+    for r in results:
+        s = summary(r)
+        rows.append([
+            r.load.label, f"{s['entries']:.0f}", fmt_ms(s["floor"]), fmt_ms(s["native"]),
+            fmt_ratio(s["native_ratio"]), fmt_ratio(s["native_paired"]),
+            fmt_ratio(s["native_cpu_ratio"]), fmt_ms(s["mem"]),
+            fmt_ratio(s["mem_ratio"]),
+            fmt_ms(s["ps_all"]), fmt_ratio(s["speedup"]),
+        ])
+    L.append(md_table(
+        ["load (processes × threads)", "entries", "floor ms", "snapshot ms",
+         "snapshot ÷ floor", "same, paired by round", "its CPU time ÷ floor's",
+         "get_memory_mb() ms", "call ÷ floor", "psutil ms",
+         "psutil ÷ call"], rows))
+    L.append(
+        "\n*entries*: processes plus non-leader threads on the host, as the floor counted "
+        "them; *snapshot*: the native `System::new_all()` plus the memory refresh, the "
+        "body of `get_memory_mb()` without the interpreter; *psutil ÷ call*: how many "
+        "times longer psutil takes than `get_memory_mb()` to gather the same facts. "
+        "Medians of per-call times (for the native timers, the median of each round's "
+        "median). *snapshot ÷ floor*: the ratio of the two medians; *paired by round*: "
+        "the median of each round's own ratio, the floor and the snapshot having run "
+        "back to back. *its CPU time ÷ floor's*: user plus system CPU time per call of the "
+        "snapshot over the floor's, which other work on a shared machine disturbs far "
+        "less than elapsed time.\n")
+    sums = [summary(r) for r in results]
+    lo_n, hi_n = min(x["native_ratio"] for x in sums), max(x["native_ratio"] for x in sums)
+    lo_c, hi_c = min(x["mem_ratio"] for x in sums), max(x["mem_ratio"] for x in sums)
+    lo_p, hi_p = min(x["speedup"] for x in sums), max(x["speedup"] for x in sums)
+    L.append(
+        f"In short: from {results[0].load.label} to {results[-1].load.label}, the snapshot "
+        f"took {lo_n:.2f} to {hi_n:.2f} times the floor and a `get_memory_mb()` call "
+        f"{lo_c:.2f} to {hi_c:.2f} times; psutil took {lo_p:.1f} to {hi_p:.1f} times as "
+        "long as the call to gather the same facts.\n")
+    L.append(f"![cost per call against processes and threads]({png.name})\n")
+    L.append("## The machine and the run\n")
+    L.append(md_table(["", ""], [[k, v] for k, v in machine.items()]
+                      + [["date (UTC)", started.strftime("%Y-%m-%d %H:%M")],
+                         ["run time", f"{total_s / 60:.1f} min"]]))
+    L.append(
+        "\nThe machine is shared: other work ran beside the benchmark, so absolute times "
+        "drift. The contenders were therefore measured interleaved, round after round, "
+        "and the ratios compare figures taken minutes apart at most. The load average "
+        "(1 min) at the start of each round is in each load's section.\n")
+    L.append("## Per load\n")
+    L.append(
+        "Each table: median, interquartile range and minimum time per call; the ratio "
+        "of the median to the floor's; user and system CPU time per call "
+        "(`getrusage`: the calling thread's for Python calls, the child's for the "
+        "native timers, whose warm-up share is taken out pro rata). For the native "
+        "timers the sample is one median per round, so no IQR is given, and their minor "
+        "page faults are left out: the program's start and its first, heap-growing call "
+        "would be most of them. The cost of "
+        "`get_cpu_percent()` beyond its 100 ms pause is its median less 100 ms.\n")
+    for r in results:
+        s = summary(r)
+        la = [a[0] for a in r.loadavg]
+        L.append(f"### {r.load.label}\n")
+        if r.load.procs:
+            L.append(f"`yard-load {' '.join(r.load.load_args())}`: {r.load.procs} extra "
+                     f"processes of {r.load.threads} thread{'s' if r.load.threads > 1 else ''} "
+                     f"each (the generator was started {r.load_starts} time"
+                     f"{'s' if r.load_starts > 1 else ''}, as it holds {LOAD_SECONDS} s at most).\n")
+        else:
+            L.append("No generated load: the host as it was, other work on it included.\n")
+        L.append(f"{s['entries']:.0f} entries ({median(r.procs):.0f} processes); psutil "
+                 f"gathered {median(r.psutil_entries) if r.psutil_entries else 0:.0f}. "
+                 f"{r.rounds} rounds in {r.seconds:.0f} s; load average {min(la):.1f} to "
+                 f"{max(la):.1f}.\n")
+        L.append(load_table(r))
+        pr = r.native_ratios
+        L.append(
+            f"\n- snapshot ÷ floor per round: {min(pr):.2f} to {max(pr):.2f} "
+            f"(median {median(pr):.2f}).")
+        L.append(f"- get_cpu_percent() beyond its pause: {fmt_ms(s['cpu_extra'])} ms "
+                 f"({fmt_ratio(ratio(s['cpu_extra'], s['floor']))} the floor); "
+                 f"psutil.cpu_percent(interval=0.1) beyond it: {fmt_ms(s['ps_cpu_extra'])} ms.")
+        pk = r.peak_bytes
+        L.append(
+            f"- peak memory added by one call, in a fresh interpreter (VmHWM after the "
+            f"call less VmHWM reset just before it), median of {len(pk['mem'])}: "
+            f"get_memory_mb() {median(pk['mem']) / 2**20:.2f} MiB, psutil gathering the "
+            f"same facts {median(pk['ps_all']) / 2**20:.2f} MiB; still resident once the "
+            f"call has returned: {median(r.kept_bytes['mem']) / 2**20:.2f} MiB and "
+            f"{median(r.kept_bytes['ps_all']) / 2**20:.2f} MiB.")
+        it = r.import_s
+        L.append(
+            f"- `import` in a fresh interpreter, median of {len(it['pellun_core'])}: "
+            f"pellun_core {fmt_ms(median(it['pellun_core']))} ms, psutil "
+            f"{fmt_ms(median(it['psutil']))} ms.\n")
+    L.append(profile_section(results))
+    L.append("## The parsers\n")
+    L.append(
+        "Google Benchmark on the text of `tests/fixtures` (one whole file per iteration; "
+        "bytes per second of CPU time). `proc_stat_refresh` also opens and reads the "
+        "file from a temporary directory, as the CPU lines are only reached through a "
+        "refresh.\n")
+    L.append(parsers)
+    L.append("\n## How to reproduce\n")
+    L.append("```sh\nmake bench\n```\n")
+    L.append(
+        "It installs what is missing (Debian `libbenchmark-dev` and `linux-perf`; psutil "
+        "and matplotlib "
+        "into `.venv`), builds the module, the native timers (`build/bench`, configured "
+        "with `-DPELLUN_BUILD_BENCH=ON`) and the yardsticks `floor.c` and `load.c` from "
+        "`../shared/yardsticks` into `build/bench`, then runs "
+        f"`{shlex.join([rel(sys.executable), *map(str, args.argv)])}`. "
+        "That script started these commands (N: the calls per round, chosen from a "
+        "first floor reading so a round stays short):\n")
+    L.append("```sh\n" + "\n".join(COMMANDS) + "\n```\n")
+    L.append(
+        "The psutil side, per call: `virtual_memory()`, `cpu_times(percpu=True)`, "
+        "`cpu_freq(percpu=True)`, `boot_time()`, then for every process of "
+        "`process_iter()` its `threads()` and, inside `oneshot()`, each of "
+        f"{', '.join(PSUTIL_ATTRS)} (one by one, so that a field psutil cannot read does not "
+        "lose the others), the same for each of its other threads through `Process(tid)`, and `virtual_memory()` again. psutil has no `root` link, "
+        "which the snapshot reads too.\n")
+    out.write_text("\n".join(L))
+    print(f"wrote {rel(out)} and {rel(png)}")
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--build", type=Path, default=REPO / "build" / "bench")
+    ap.add_argument("--out", type=Path, default=REPO / "docs" / "performance.md")
+    ap.add_argument("--quick", action="store_true", help="fewer rounds, for a smoke run")
+    ap.add_argument("--budget", type=float, default=0.3,
+                    help="seconds per contender per round (default 0.3)")
+    ap.add_argument("--parser-min-time", type=float, default=0.2)
+    ap.add_argument("--render-only", action="store_true",
+                    help="rewrite the report from the last run's saved measurements")
+    args = ap.parse_args()
+    args.build = args.build.resolve()
+    args.out = args.out.resolve()
+    saved = args.build / "bench-results.pickle"
+    if args.render_only:
+        with open(saved, "rb") as f:
+            state = pickle.load(f)
+        COMMANDS[:] = state.pop("commands")
+        args.argv = state.pop("argv")
+        write_report(args, **state)
+        return
+    args.argv = [rel(__file__), *sys.argv[1:]]
+    started = datetime.datetime.now(datetime.timezone.utc)
+    t0 = time.monotonic()
+    machine = machine_facts()
+    print("parsers ...", flush=True)
+    parsers = parser_section(args)
+    results = []
+    for load in LOADS:
+        entries = load.procs * load.threads
+        # Small loads are cheap and the noisiest: they get more rounds.
+        rounds = 2 if args.quick else (4 if entries >= 5000 else 7 if entries >= 1000
+                                       else 11 if entries else 15)
+        print(f"{load.label}: {rounds} rounds", flush=True)
+        results.append(measure_load(args, load, rounds))
+    state = dict(results=results, machine=machine, parsers=parsers, started=started,
+                 total_s=time.monotonic() - t0)
+    # Kept so that the report's wording can be reworked without measuring again.
+    with open(saved, "wb") as f:
+        pickle.dump({**state, "commands": COMMANDS, "argv": args.argv}, f)
+    write_report(args, **state)
+
+
+if __name__ == "__main__":
+    main()
