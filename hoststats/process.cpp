@@ -129,8 +129,8 @@ struct TaskItem {
     std::string name;
 };
 
-// What a scan reuses from entry to entry. One per thread, kept between
-// scans, so that a snapshot's scan allocates nothing but its records.
+// What a scan reuses from entry to entry, so that it allocates little but
+// its records.
 struct ScanWorkspace {
     ScanContext ctx;
     DirLister proc_lister;
@@ -218,9 +218,10 @@ void Scanner::get_proc_and_tasks(int proc_fd, const char* name, Pid pid) {
 
     // A thread's directory is reachable from /proc by its id too; its
     // thread-group id tells it apart from a process.
+    // The kernel writes the command name raw into "status", so the file as
+    // a whole need not be UTF-8; the "Tgid:" line always is.
     std::optional<Pid> tgid;
-    if (ctx_.scratch.read_file_at(dir.get(), "status") == 0 &&
-        is_text(ctx_.scratch.view())) {
+    if (ctx_.scratch.read_file_at(dir.get(), "status") == 0) {
         tgid = parse_tgid(ctx_.scratch.view());
     }
     if (tgid && *tgid != pid) {
@@ -403,7 +404,9 @@ void compute_cpu_shares(ProcessTable& table, const CpusWrapper& cpus) {
 }  // namespace
 
 void SystemInner::refresh_processes_specifics(const ProcessSelection& selection) {
-    thread_local ScanWorkspace work;
+    // Scratch space for this scan only: a call keeps no memory once its
+    // snapshot is gone, however large the files it met.
+    ScanWorkspace work;
     ScanContext& ctx = work.ctx;
     ctx.uptime = uptime();
     ctx.page_size = page_size;

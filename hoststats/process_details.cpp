@@ -117,9 +117,10 @@ void refresh_user_group_ids(Process& process, int dirfd, FieldPolicy policy,
     if (policy == FieldPolicy::Never) return;
     if (policy == FieldPolicy::IfMissing && process.uid) return;
     if (scratch.read_file_at(dirfd, "status") != 0) return;
-    const std::string_view text = scratch.view();
-    if (!is_text(text)) return;
-    const std::optional<UserGroupIds> ids = parse_status_ids(text);
+    // Only the "Name:" line, which the process chooses, may hold bytes that
+    // are not UTF-8; the "Uid:" and "Gid:" lines are ASCII. Requiring the
+    // whole file to be text would let a process hide its ids by its name.
+    const std::optional<UserGroupIds> ids = parse_status_ids(scratch.view());
     if (!ids) return;
     process.uid = ids->uid;
     process.euid = ids->euid;

@@ -56,10 +56,14 @@ class TestSurface:
             function(x=1)
 
 
+# The object header's size differs between builds (twice as large on a
+# free-threaded interpreter); the fields after it follow at that offset.
+OBJECT_HEADER = object.__basicsize__
+
+
 class PyModuleDefView(ctypes.Structure):
     _fields_ = [
-        ("ob_refcnt", ctypes.c_ssize_t),
-        ("ob_type", ctypes.c_void_p),
+        ("ob_header", ctypes.c_char * OBJECT_HEADER),
         ("m_init", ctypes.c_void_p),
         ("m_index", ctypes.c_ssize_t),
         ("m_copy", ctypes.c_void_p),
@@ -90,7 +94,7 @@ class MethodDefView(ctypes.Structure):
 def method_record(function) -> int:
     """The address of the method record behind a built-in function: the
     first field after the object header."""
-    return ctypes.c_void_p.from_address(id(function) + 2 * ctypes.sizeof(ctypes.c_void_p)).value
+    return ctypes.c_void_p.from_address(id(function) + OBJECT_HEADER).value
 
 
 class TestDefinition:

@@ -385,4 +385,15 @@ PyModuleDef TESTEXT_DEF = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__pellun_testext() noexcept { return PyModule_Create(&TESTEXT_DEF); }
+PyMODINIT_FUNC PyInit__pellun_testext() noexcept {
+    PyObject* module = PyModule_Create(&TESTEXT_DEF);
+#ifdef Py_GIL_DISABLED
+    // Like the module under test, safe without the interpreter lock: importing
+    // the probes must not turn the lock back on for the rest of the tests.
+    if (module != nullptr && PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+#endif
+    return module;
+}

@@ -1,0 +1,16 @@
+# make test-freethreaded   the Python suite, the thread tests included, on a
+#                          free-threaded CPython 3.13 (--disable-gil), with a
+#                          check that the module leaves the GIL off.
+# The interpreter is built from Debian's python3.13 source package (fetched by
+# a private apt set-up, the system's sources untouched) and installed into
+# ~/.cache/pellun-ft/3.13t (PELLUN_FT_CACHE), where later runs on the same
+# machine reuse it. The module, the test-only extension and the dump tool are
+# built against it in build/ft.
+FT_DEBS := dpkg-dev xz-utils gcc make pkg-config libssl-dev zlib1g-dev libffi-dev \
+           libbz2-dev liblzma-dev libsqlite3-dev libreadline-dev uuid-dev
+
+.PHONY: test-freethreaded
+
+test-freethreaded: $(STAMPS)/debs
+	tools/install-debs $(FT_DEBS)
+	JOBS="$(JOBS)" tools/freethreaded/run-tests

@@ -1,0 +1,149 @@
+"""Child programs whose /proc files are awkward to read, for test_hostile.py.
+
+    python hostile_children.py MODE [ARG...]
+
+Every mode that stays alive prints one line on standard output once its
+awkward state is in place ("ready" and sometimes ids), then sleeps until it is
+killed or, for the loops, until the file named by its first argument exists.
+Names are passed as hexadecimal so that any byte gets through argv intact.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import os
+import random
+import sys
+import threading
+import time
+
+PR_SET_NAME = 15
+# Children of one churner alive at a time.
+CHURN_CHILDREN = 4
+
+_libc = ctypes.CDLL(None, use_errno=True)
+
+
+def set_thread_name(name: bytes) -> None:
+    """Names the calling thread, as prctl(PR_SET_NAME) does for any program.
+    The kernel keeps the first 15 bytes (16 with the NUL)."""
+    if _libc.prctl(PR_SET_NAME, ctypes.c_char_p(name), 0, 0, 0) != 0:
+        errno = ctypes.get_errno()
+        raise OSError(errno, os.strerror(errno))
+
+
+def ready(*words: object) -> None:
+    sys.stdout.write(" ".join(["ready", *map(str, words)]) + "\n")
+    sys.stdout.flush()
+
+
+def sleep_forever() -> None:
+    while True:
+        time.sleep(600)
+
+
+def mode_named(hex_name: str) -> None:
+    set_thread_name(bytes.fromhex(hex_name))
+    ready()
+    sleep_forever()
+
+
+def mode_named_exit(hex_name: str) -> None:
+    # The parent does not reap this one: it stays a zombie under that name.
+    set_thread_name(bytes.fromhex(hex_name))
+    os._exit(0)
+
+
+def mode_sleep(*_ignored: str) -> None:
+    # The awkward part (a huge environment, thousands of arguments) was set by
+    # the parent at exec time.
+    ready()
+    sleep_forever()
+
+
+def mode_renaming_thread(stop: str, *hex_names: str) -> None:
+    """One thread renames itself through the given names, over and over,
+    through both ways a program can do it, until STOP exists."""
+    names = [bytes.fromhex(h) for h in hex_names]
+    started = threading.Event()
+    tid_box: list[int] = []
+
+    def rename_loop() -> None:
+        tid_box.append(threading.get_native_id())
+        # Named before the parent hears of it: newer interpreters give each
+        # thread a name of their own at start.
+        set_thread_name(names[0])
+        started.set()
+        comm = "/proc/thread-self/comm"
+        rounds = 0
+        while not os.path.exists(stop):
+            for name in names:
+                if rounds % 2:
+                    set_thread_name(name)
+                else:
+                    with open(comm, "wb") as f:
+                        f.write(name)
+            rounds += 1
+
+    worker = threading.Thread(target=rename_loop, daemon=True)
+    worker.start()
+    started.wait()
+    ready(tid_box[0])
+    worker.join()
+
+
+def mode_churn(stop: str, hex_name: str, env_bytes: str) -> None:
+    """Keeps a few short-lived children going until STOP exists: each names
+    itself, lives a few milliseconds, and either exits or runs a fresh image
+    with a large environment of its own (through exec, so /proc shows it), so
+    that a scan keeps meeting entries that vanish between the listing and the
+    reads. Prints how many children it made."""
+    name = bytes.fromhex(hex_name)
+    big = "x" * int(env_bytes)
+    count = live = 0
+    while not os.path.exists(stop):
+        while live < CHURN_CHILDREN:
+            pid = os.fork()
+            if pid == 0:
+                try:
+                    set_thread_name(name)
+                    time.sleep(random.uniform(0.0, 0.03))
+                    if count % 2:
+                        os.execve("/bin/sleep", ["/bin/sleep", "0.01"], {"PELLUN_CHURN": big})
+                finally:
+                    os._exit(0)
+            count += 1
+            live += 1
+        os.waitpid(-1, 0)
+        live -= 1
+    while live:
+        os.waitpid(-1, 0)
+        live -= 1
+    print(count, flush=True)
+
+
+def mode_leader_exits(*_ignored: str) -> None:
+    """The main thread ends while another thread runs on: the kernel keeps the
+    thread-group leader as a zombie entry whose process is still alive."""
+    def keep_alive() -> None:
+        sleep_forever()
+
+    worker = threading.Thread(target=keep_alive)
+    worker.start()
+    ready(threading.get_native_id(), worker.native_id)
+    # pthread_exit on the main thread: the interpreter's own exit path would
+    # wait for the worker, so leave the thread below Python instead.
+    _libc.pthread_exit(None)
+
+
+MODES = {
+    "named": mode_named,
+    "named-exit": mode_named_exit,
+    "sleep": mode_sleep,
+    "renaming-thread": mode_renaming_thread,
+    "churn": mode_churn,
+    "leader-exits": mode_leader_exits,
+}
+
+if __name__ == "__main__":
+    MODES[sys.argv[1]](*sys.argv[2:])

@@ -1,0 +1,303 @@
+"""Processes that make their /proc files hard to read, alive while we take
+snapshots: names with ")", blanks and newlines, a 1 MiB environment, 10,000
+arguments, zombies, a thread-group leader that ended before its threads, a
+thread that keeps renaming itself, and processes that vanish between the
+listing of /proc and the reads of their files. The module's calls must still
+give sane figures, and the dump tool must show each of those records whole."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+import time
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+import pellun_core
+from helpers import as_bytes, build_dir, read_stat_fields, records_by_pid, run_dump
+
+HELPER = str(Path(__file__).resolve().parent / "hostile_children.py")
+MEMORY_KEYS = {"ram_used_mb", "ram_total_mb", "ram_percent"}
+
+# 15 bytes, the most the kernel keeps. Read naively up to the first ")" it
+# would give the state "Z" and a parent of 1; the newline splits a line-based
+# reader's view of the "stat" file.
+HOSTILE_NAME = b"a) Z 1\n (b) c d"
+ZOMBIE_NAME = b")) Z\n( zomb ie"
+# Names one thread cycles through, 15 bytes each, with the parentheses,
+# blanks and newlines at different places in each.
+RENAMES = [b"r1) R 0 0 0 (x)", b"r2\n\n) ) ) ) ) !", b"r3 ( ( ( ( ( ((", b"r4) S\n1 2 3 4 5"]
+assert all(len(name) == 15 for name in RENAMES)
+
+# Each environment string must stay under the kernel's 128 KiB limit for one
+# argument or variable; nine of these make a little over 1 MiB.
+ENV_VARS = 9
+ENV_VALUE_BYTES = 120_000
+ARG_COUNT = 10_000
+
+
+def start_helper(mode: str, *args: str, env: dict[str, str] | None = None,
+                 argv0: str | None = None) -> tuple[subprocess.Popen, list[str]]:
+    """Starts a helper mode and waits for its "ready" line; returns the child
+    and the words after "ready"."""
+    child = subprocess.Popen([sys.executable, HELPER, mode, *args], env=env,
+                             stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+    assert child.stdout is not None
+    line = child.stdout.readline().split()
+    assert line[:1] == [b"ready"], f"{mode} helper did not start: {line!r}"
+    return child, [w.decode() for w in line[1:]]
+
+
+def wait_for_state(pid: int, letter: str) -> None:
+    deadline = time.monotonic() + 20
+    while read_stat_fields(pid)[0] != letter:
+        assert time.monotonic() < deadline, f"{pid} never reached state {letter}"
+        time.sleep(0.01)
+
+
+def big_environment() -> dict[str, str]:
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin")}
+    for n in range(ENV_VARS):
+        # Varied content with blanks and newlines inside (kept: only the ends
+        # of each piece are trimmed).
+        unit = f"v{n} line\n\tpart {n}; "
+        value = (unit * (ENV_VALUE_BYTES // len(unit) + 1))[:ENV_VALUE_BYTES - 1]
+        env[f"PELLUN_BIG_{n}"] = value + "#"
+    return env
+
+
+def many_arguments() -> list[str]:
+    # With the interpreter, the helper's path and the mode word the command
+    # line holds ARG_COUNT + 1 entries. Blanks inside are kept; the ones at the
+    # ends are trimmed by the reader, so leave none there.
+    return [f"arg {i:05d}\x0b|" for i in range(ARG_COUNT - 2)]
+
+
+def check_memory_report(report: Any) -> None:
+    assert type(report) is dict and set(report) == MEMORY_KEYS
+    assert all(type(v) is float for v in report.values())
+    assert 0.0 < report["ram_total_mb"]
+    assert 0.0 <= report["ram_used_mb"] <= report["ram_total_mb"]
+    assert 0.0 <= report["ram_percent"] <= 100.0
+
+
+def check_module_calls() -> None:
+    check_memory_report(pellun_core.get_memory_mb())
+    cpu = pellun_core.get_cpu_percent()
+    assert type(cpu) is float and 0.0 <= cpu <= 100.0
+
+
+@pytest.fixture(scope="module", autouse=True)
+def need_dump_tool():
+    build_dir()  # skips when there is no build to test
+
+
+@pytest.fixture(scope="module")
+def hostile() -> Iterator[dict[str, Any]]:
+    started: list[subprocess.Popen] = []
+    found: dict[str, Any] = {}
+    try:
+        named, _ = start_helper("named", HOSTILE_NAME.hex())
+        started.append(named)
+        found["named"] = named
+
+        zombie = subprocess.Popen([sys.executable, HELPER, "named-exit", ZOMBIE_NAME.hex()])
+        started.append(zombie)
+        found["zombie"] = zombie
+
+        found["env"] = big_environment()
+        env_child, _ = start_helper("sleep", env=found["env"])
+        started.append(env_child)
+        found["big_env"] = env_child
+
+        found["args"] = many_arguments()
+        args_child, _ = start_helper("sleep", *found["args"])
+        started.append(args_child)
+        found["many_args"] = args_child
+
+        leader, ids = start_helper("leader-exits")
+        started.append(leader)
+        found["leader"], found["leader_worker_tid"] = leader, int(ids[1])
+
+        wait_for_state(zombie.pid, "Z")
+        wait_for_state(leader.pid, "Z")
+        yield found
+    finally:
+        for child in started:
+            child.kill()
+            child.wait()
+
+
+@pytest.fixture(scope="module")
+def records(hostile) -> dict[int, dict[str, Any]]:
+    return records_by_pid(run_dump())
+
+
+def env_list(env: dict[str, str]) -> list[bytes]:
+    return [f"{k}={v}".encode() for k, v in env.items()]
+
+
+def test_module_calls_stay_sane_among_hostile_processes(hostile):
+    for _ in range(3):
+        check_module_calls()
+
+
+def test_name_with_parenthesis_blanks_and_newline(hostile, records):
+    child = hostile["named"]
+    record = records[child.pid]
+    assert Path(f"/proc/{child.pid}/comm").read_bytes() == HOSTILE_NAME + b"\n"
+    assert as_bytes(record["name"]) == HOSTILE_NAME
+    # The fields after the name are the real ones, not those in the name.
+    assert record["state"] == "Sleeping" and record["state_code"] == ord("S")
+    assert record["parent_pid"] == os.getpid()
+    fields = read_stat_fields(child.pid)
+    assert record["start_ticks"] == int(fields[22 - 3])
+    assert record["cmdline"] == [sys.executable, HELPER, "named", HOSTILE_NAME.hex()]
+    assert (record["uid"], record["gid"]) == (os.getuid(), os.getgid())
+    assert record["exe"] == os.path.realpath(sys.executable)
+    assert record["resident_bytes"] > 0
+
+
+def test_name_that_is_not_utf8_hides_no_ids(hostile):
+    name = b"x) R\n\xff\xfe (y"
+    child, _ = start_helper("named", name.hex())
+    try:
+        record = records_by_pid(run_dump())[child.pid]
+        assert as_bytes(record["name"]) == name
+        assert record["state_code"] == ord("S")
+        assert (record["uid"], record["euid"]) == (os.getuid(), os.geteuid())
+        assert (record["gid"], record["egid"]) == (os.getgid(), os.getegid())
+    finally:
+        child.kill()
+        child.wait()
+
+
+def test_zombie_keeps_its_name_and_loses_its_details(hostile, records):
+    record = records[hostile["zombie"].pid]
+    assert as_bytes(record["name"]) == ZOMBIE_NAME
+    assert record["state"] == "Zombie" and record["state_code"] == ord("Z")
+    assert record["parent_pid"] == os.getpid()
+    # A zombie has no memory map, so no arguments, environment or executable.
+    assert record["cmdline"] == [] and record["environ"] == []
+    assert record["exe"] is None
+    assert record["virtual_bytes"] == 0 and record["resident_bytes"] == 0
+
+
+def test_one_mebibyte_environment_read_whole(hostile, records):
+    record = records[hostile["big_env"].pid]
+    environ = [as_bytes(item) for item in record["environ"]]
+    assert environ == env_list(hostile["env"])
+    assert sum(map(len, environ)) >= 2**20
+    assert record["cmdline"] == [sys.executable, HELPER, "sleep"]
+
+
+def test_ten_thousand_arguments_read_whole(hostile, records):
+    record = records[hostile["many_args"].pid]
+    assert len(record["cmdline"]) == ARG_COUNT + 1
+    assert record["cmdline"] == [sys.executable, HELPER, "sleep", *hostile["args"]]
+
+
+def test_thread_group_whose_leader_has_ended(hostile, records):
+    leader = hostile["leader"].pid
+    worker = hostile["leader_worker_tid"]
+    record = records[leader]
+    # The leader's own entry is a zombie; its process lives on in the worker.
+    assert record["state_code"] == ord("Z")
+    assert record["task_pids"] == [worker]
+    task = records[worker]
+    assert task["parent_pid"] == leader
+    assert task["thread_class"] == "UserThread"
+    assert task["state"] == "Sleeping"
+    assert task["cmdline"] == [sys.executable, HELPER, "leader-exits"]
+    assert task["exe"] == os.path.realpath(sys.executable)
+
+
+def test_thread_renaming_itself_during_snapshots(tmp_path):
+    stop = tmp_path / "stop"
+    child, words = start_helper("renaming-thread", str(stop), *(n.hex() for n in RENAMES))
+    tid = int(words[0])
+    main_name = Path(f"/proc/{child.pid}/comm").read_bytes().removesuffix(b"\n")
+    seen: set[bytes] = set()
+    try:
+        for round_no in range(6):
+            records = records_by_pid(run_dump("--scans", "2") if round_no % 2 else run_dump())
+            task = records[tid]
+            assert task["parent_pid"] == child.pid
+            assert task["thread_class"] == "UserThread"
+            name = as_bytes(task["name"])
+            # Some kernels copy a name without a lock, so a read racing a
+            # rename may mix two of them; but each byte must still be the one
+            # some name has at that place, never a byte from beyond the name.
+            assert len(name) == 15 and all(
+                name[i] in {n[i] for n in RENAMES} for i in range(15)), (
+                f"a name that was never set: {name!r}")
+            seen.add(name)
+            # The process's own entry is untouched by its thread's names.
+            assert as_bytes(records[child.pid]["name"]) == main_name
+            assert tid in records[child.pid]["task_pids"]
+            check_module_calls()
+    finally:
+        stop.touch()
+        child.wait(timeout=30)
+    assert seen & set(RENAMES), "no snapshot saw the thread under one of its names"
+
+
+def test_processes_vanishing_between_listing_and_reads(tmp_path):
+    """Churners fork short-lived children as fast as they can. Every record
+    that the dump shows of such a child is one of the states the child really
+    went through, never a mixture of two processes; a list read while the
+    child ended may only stop early."""
+    stop = tmp_path / "stop"
+    churn_env_bytes = 64 * 1024
+    churners = [subprocess.Popen([sys.executable, HELPER, "churn", str(stop),
+                                  HOSTILE_NAME.hex(), str(churn_env_bytes)],
+                                 stdout=subprocess.PIPE, text=True)
+                for _ in range(2)]
+    churner_pids = {c.pid for c in churners}
+    churner_cmdlines = {c.pid: [sys.executable, HELPER, "churn", str(stop),
+                                HOSTILE_NAME.hex(), str(churn_env_bytes)] for c in churners}
+    exec_env = [b"PELLUN_CHURN=" + b"x" * churn_env_bytes]
+    # A forked child carries its parent's name until it sets its own.
+    names = {HOSTILE_NAME, b"sleep",
+             *(Path(f"/proc/{pid}/comm").read_bytes().removesuffix(b"\n") for pid in churner_pids)}
+    children_seen = 0
+    try:
+        time.sleep(0.2)
+        round_no = 0
+        # At least eight rounds, and more until some vanishing children were
+        # caught (on a loaded host the churners may be slow to start).
+        while round_no < 8 or (children_seen < 3 and round_no < 40):
+            round_no += 1
+            check_memory_report(pellun_core.get_memory_mb())
+            dump = run_dump("--scans", "3") if round_no % 2 else run_dump()
+            records = records_by_pid(dump)
+            assert os.getpid() in records
+            for record in records.values():
+                parent = record["parent_pid"]
+                if parent not in churner_pids or record["thread_class"] is not None:
+                    continue
+                children_seen += 1
+                cmdline = record["cmdline"]
+                environ = [as_bytes(e) for e in record["environ"]]
+                # Before exec: the churner's image; after: sleep's.
+                assert cmdline in ([], churner_cmdlines[parent], ["/bin/sleep", "0.01"])
+                if cmdline == ["/bin/sleep", "0.01"]:
+                    # A child that ends while its environment is read leaves
+                    # it cut short: a beginning of the real one, never other
+                    # bytes.
+                    assert exec_env[0].startswith(b"\0".join(environ)), [
+                        len(e) for e in environ]
+                assert as_bytes(record["name"]) in names
+        for _ in range(2):
+            cpu = pellun_core.get_cpu_percent()
+            assert 0.0 <= cpu <= 100.0
+    finally:
+        stop.touch()
+        counts = [int(c.communicate(timeout=60)[0]) for c in churners]
+    # The churn really happened while we looked, and the scans met it.
+    assert min(counts) >= 20, counts
+    assert children_seen >= 1, (counts, round_no)
