@@ -24,6 +24,16 @@ cc -O2 -pthread -o "$build/yard-load" "$yard/load.c"
 
 median() { sort -n | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2}'; }
 
+# The ratio of the medians of all rounds, from the caller's floor_all and
+# ours_all.
+summarise() {
+    local fm om
+    fm=$(printf '%s\n' "${floor_all[@]}" | median)
+    om=$(printf '%s\n' "${ours_all[@]}" | median)
+    printf '%s: floor median %.1f us, ours median %.1f us, ratio %.3f\n' \
+        "$1" "$fm" "$om" "$(awk -v a="$om" -v b="$fm" 'BEGIN {print a / b}')"
+}
+
 compare() {
     local label=$1 floor_all=() ours_all=()
     for ((r = 1; r <= rounds; r++)); do
@@ -33,11 +43,7 @@ compare() {
         floor_all+=("$f"); ours_all+=("$o")
         printf '  %s round %d: floor %8.1f us  ours %8.1f us\n' "$label" "$r" "$f" "$o"
     done
-    local fm om
-    fm=$(printf '%s\n' "${floor_all[@]}" | median)
-    om=$(printf '%s\n' "${ours_all[@]}" | median)
-    printf '%s: floor median %.1f us, ours median %.1f us, ratio %.3f\n' \
-        "$label" "$fm" "$om" "$(awk -v a="$om" -v b="$fm" 'BEGIN {print a / b}')"
+    summarise "$label"
 }
 
 compare idle
@@ -72,11 +78,7 @@ rounds_loaded() {
         floor_all+=("$f"); ours_all+=("$o")
         printf '  %s round %d: floor %8.1f us  ours %8.1f us\n' "$label" "$r" "$f" "$o"
     done
-    local fm om
-    fm=$(printf '%s\n' "${floor_all[@]}" | median)
-    om=$(printf '%s\n' "${ours_all[@]}" | median)
-    printf '%s: floor median %.1f us, ours median %.1f us, ratio %.3f\n' \
-        "$label" "$fm" "$om" "$(awk -v a="$om" -v b="$fm" 'BEGIN {print a / b}')"
+    summarise "$label"
 }
 load_iters=${LOAD_ITERATIONS:-$(( iters / 5 > 5 ? iters / 5 : 5 ))}
 rounds_loaded
