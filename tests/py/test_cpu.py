@@ -3,6 +3,7 @@ readings under load, and the figure on fixture trees."""
 
 from __future__ import annotations
 
+import errno
 import json
 import os
 import struct
@@ -161,28 +162,42 @@ def test_agrees_with_psutil_under_load(busy_loops):
 
 # --- fixture trees --------------------------------------------------------------
 
-def test_without_proc_stat_the_figure_is_zero(testext, tmp_path):
-    make_tree(tmp_path, {"proc/meminfo": "MemTotal: 1024 kB\n"})
-    start = time.monotonic()
-    assert testext.get_cpu_percent_at(str(tmp_path)) == 0.0
-    assert time.monotonic() - start >= PAUSE_S
-
-
 @pytest.mark.parametrize(
-    "stat",
+    ("stat", "error", "errno_", "strerror"),
     [
-        "cpu  4038 0 2016 94829 308 0 66 8 0 0\ncpu0 392 0 612 49562 11 0 29 4 0 0\n"
-        "cpu1 3646 0 1403 45266 296 0 36 4 0 0\nintr 1 2 3\nbtime 1700000000\n",
-        # A first line that is no CPU line ends every reading without a figure.
-        "intr 1 2 3\ncpu  4038 0 2016 94829 308 0 66 8 0 0\n",
-        "",
+        (None, FileNotFoundError, errno.ENOENT, os.strerror(errno.ENOENT)),
+        ("directory", IsADirectoryError, errno.EISDIR, os.strerror(errno.EISDIR)),
+        ("", OSError, errno.ENODATA, 'no aggregate "cpu" line'),
+        # A first line that is no aggregate line ends every reading without a figure.
+        ("intr 1 2 3\ncpu  4038 0 2016 94829 308 0 66 8 0 0\n", OSError, errno.ENODATA,
+         'no aggregate "cpu" line'),
+        ("cpu0 392 0 612 49562 11 0 29 4 0 0\n", OSError, errno.ENODATA,
+         'no aggregate "cpu" line'),
     ],
-    ids=["static", "first-line-not-cpu", "empty"],
+    ids=["missing", "directory", "empty", "first-line-not-cpu", "only-per-cpu-lines"],
 )
-def test_unchanging_proc_stat_gives_zero(testext, tmp_path, stat):
+def test_without_an_aggregate_line_the_call_raises(testext, tmp_path, stat, error, errno_,
+                                                   strerror):
+    # 0.0 here would pass for an idle host.
+    make_tree(tmp_path, {"proc/meminfo": "MemTotal: 1024 kB\n"})
+    path = tmp_path / "proc" / "stat"
+    if stat == "directory":
+        path.mkdir()
+    elif stat is not None:
+        path.write_text(stat)
+    with pytest.raises(error) as info:
+        testext.get_cpu_percent_at(str(tmp_path))
+    assert type(info.value) is error
+    assert (info.value.errno, info.value.strerror, info.value.filename) == (
+        errno_, strerror, str(path))
+
+
+def test_unchanging_proc_stat_gives_zero(testext, tmp_path):
     # Two identical readings around the pause: no time passed, nothing used,
     # whatever the counters since boot say.
-    make_tree(tmp_path, {"proc/stat": stat})
+    make_tree(tmp_path, {"proc/stat": (
+        "cpu  4038 0 2016 94829 308 0 66 8 0 0\ncpu0 392 0 612 49562 11 0 29 4 0 0\n"
+        "cpu1 3646 0 1403 45266 296 0 36 4 0 0\nintr 1 2 3\nbtime 1700000000\n")})
     assert testext.get_cpu_percent_at(str(tmp_path)) == 0.0
 
 
