@@ -90,6 +90,59 @@ def test_alarms_during_the_pause_on_a_fixture_tree(tmp_path):
     assert outcome["fired"] >= 1
 
 
+# --- a pause that the system refuses ---------------------------------------------
+
+PAUSE_SCRIPT = textwrap.dedent("""
+    import json, sys, time
+    import _pellun_testext
+    start = time.monotonic()
+    try:
+        outcome = {"value": _pellun_testext.get_cpu_percent_at(sys.argv[1])}
+    except OSError as error:
+        outcome = {"error": type(error).__name__, "errno": error.errno}
+    outcome["elapsed"] = time.monotonic() - start
+    print(json.dumps(outcome))
+""")
+
+
+def call_with_refused_waits(root, refused: str) -> dict:
+    """get_cpu_percent_at(root) in a child in which the named ways of waiting
+    fail with EPERM (the preloaded shim of the C++ build)."""
+    testext_dir = build_dir() / "testext"
+    shim = testext_dir / "libpellun_wait_shim.so"
+    assert shim.is_file(), f"{shim} was not built"
+    env = dict(os.environ, PELLUN_FAIL_WAITS=refused,
+               PYTHONPATH=os.pathsep.join(filter(None, [str(testext_dir),
+                                                         os.environ.get("PYTHONPATH")])))
+    # First in the list, so that its functions are the ones found; a
+    # sanitizer runtime preloaded before it is told not to mind.
+    env["LD_PRELOAD"] = " ".join(filter(None, [str(shim), os.environ.get("LD_PRELOAD")]))
+    if "ASAN_OPTIONS" in os.environ:
+        env["ASAN_OPTIONS"] = os.environ["ASAN_OPTIONS"] + ":verify_asan_link_order=0"
+    proc = subprocess.run([sys.executable, "-c", PAUSE_SCRIPT, str(root)], capture_output=True,
+                          text=True, env=env, timeout=30, check=False)
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout)
+
+
+def test_a_refused_sleep_falls_back_to_another_way_of_waiting(tmp_path):
+    # As under a seccomp profile that answers the sleep with EPERM: the
+    # readings must still be a whole pause apart. On a tree without
+    # processes the pause is nearly all of the call.
+    make_tree(tmp_path, {"proc/stat": "cpu  1 0 1 8 0 0 0 0 0 0\n"})
+    for refused in ["clock_nanosleep", "clock_nanosleep,clock_nanosleep_time32,nanosleep"]:
+        outcome = call_with_refused_waits(tmp_path, refused)
+        assert outcome.get("value") == 0.0, (refused, outcome)
+        assert PAUSE_S <= outcome["elapsed"] < 5.0, (refused, outcome)
+
+
+def test_no_way_of_waiting_raises_instead_of_a_figure(tmp_path):
+    make_tree(tmp_path, {"proc/stat": "cpu  1 0 1 8 0 0 0 0 0 0\n"})
+    outcome = call_with_refused_waits(
+        tmp_path, "clock_nanosleep,clock_nanosleep_time32,nanosleep,poll")
+    assert (outcome.get("error"), outcome.get("errno")) == ("PermissionError", errno.EPERM), outcome
+
+
 # --- readings on the live host -------------------------------------------------
 
 def proc_stat_busy_share(before: list[int], after: list[int]) -> float:
