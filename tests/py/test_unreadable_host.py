@@ -100,6 +100,7 @@ def outcome_of(child: subprocess.Popen, timeout: float = 30) -> dict:
     except subprocess.TimeoutExpired:
         child.kill()
         child.wait()
+    if child.returncode == -signal.SIGKILL:
         pytest.fail(f"the call was still running after {timeout} s")
     assert child.stdout is not None and child.stderr is not None
     out, err = child.stdout.read(), child.stderr.read()
