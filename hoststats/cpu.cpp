@@ -19,9 +19,9 @@ namespace {
 constexpr std::uint64_t kMinimumInterval = 200'000'000;  // ns
 
 constexpr std::size_t kCounterCount = 10;
+using Counters = std::array<std::uint64_t, kCounterCount>;
 
 constexpr const char* NO_AGGREGATE_LINE = "no aggregate \"cpu\" line";
-using Counters = std::array<std::uint64_t, kCounterCount>;
 
 // Work part of the system time: the kernel charges interrupt handling to irq
 // and softirq rather than to system.
