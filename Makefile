@@ -49,7 +49,7 @@ cpp-build: $(STAMPS)/venv
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(BUILD) -j $(JOBS)
 
 cpp-test: cpp-build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --output-on-failure -j $(JOBS)
 
 py-test: install cpp-build
 	PELLUN_BUILD=$(CURDIR)/$(BUILD) $(PY) -m pytest -q

@@ -89,14 +89,17 @@ def start_sleeper(mode: str, cwd: Path, extra_env: dict[str, str] | None = None,
 @pytest.fixture(scope="module")
 def children(tmp_path_factory):
     workdir = tmp_path_factory.mktemp("children")
+    written = build_dir() / f"io-child-{os.getpid()}"
     started: dict[str, subprocess.Popen] = {}
     try:
         started["plain"] = start_sleeper("plain", workdir,
                                          extra_args=[*PLAIN_ARGS, INVALID_ARG])
         started["threads"] = start_sleeper("threads", workdir)
         started["ids"] = start_sleeper("ids", workdir)
-        started["io"] = start_sleeper("io", workdir,
-                                      extra_env={"CHILD_FILE": str(workdir / "written")})
+        # Beside the build, not in /tmp: a tmpfs /tmp (Debian 13's default)
+        # reaches no block device, and its writes count for nothing in
+        # /proc/PID/io.
+        started["io"] = start_sleeper("io", workdir, extra_env={"CHILD_FILE": str(written)})
         started["stopped"] = start_sleeper("stopped", workdir)
         os.kill(started["stopped"].pid, signal.SIGSTOP)
         # A child that has exited but is not reaped stays a zombie.
@@ -114,6 +117,7 @@ def children(tmp_path_factory):
         for child in started.values():
             child.kill()
             child.wait()
+        written.unlink(missing_ok=True)
 
 
 def wait_for_state(pid: int, letter: str) -> None:
