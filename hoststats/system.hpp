@@ -7,6 +7,7 @@
 #include <optional>
 #include <string_view>
 
+#include "hoststats/arena.hpp"
 #include "hoststats/cpu.hpp"
 #include "hoststats/process.hpp"
 #include "hoststats/selection.hpp"
@@ -48,7 +49,8 @@ public:
     SystemInner(const SystemInner&) = delete;
     SystemInner& operator=(const SystemInner&) = delete;
     SystemInner(SystemInner&&) noexcept = default;
-    SystemInner& operator=(SystemInner&&) noexcept = default;
+    // Assigning would free the arenas before the records in them.
+    SystemInner& operator=(SystemInner&&) = delete;
 
     void refresh_memory_specifics(bool ram, bool swap);
     // Seconds since boot.
@@ -63,6 +65,9 @@ public:
     // The root lives on the heap so that members may keep a pointer to it
     // while the snapshot moves.
     std::unique_ptr<HostRoot> root_;
+    // The process table's memory, mapped for this snapshot and unmapped
+    // with it; declared before the table, so that it goes after it.
+    std::unique_ptr<SnapshotMemory> arenas_;
     CpusWrapper cpus;
     ProcessTable processes;
     MemoryFigures memory;
