@@ -237,7 +237,7 @@ def test_large_process_leaves_no_memory_behind():
 CALL_MEMORY_SCRIPT = """
 import os, subprocess, sys
 helper = sys.argv[1]
-threads, arg_count, arg_bytes = map(int, sys.argv[2:5])
+threads, arg_count, arg_bytes, env_bytes = map(int, sys.argv[2:6])
 import pellun_core
 
 def kib(key):
@@ -249,7 +249,7 @@ def kib(key):
 pellun_core.get_memory_mb()  # the first call's one-time costs, at the host's load
 # Each argument stays under the kernel's limit of 128 KiB for one string.
 args = ["a" * (arg_bytes - 1)] * arg_count
-env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "PELLUN_ENV": "e" * 100_000}
+env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "PELLUN_ENV": "e" * env_bytes}
 child = subprocess.Popen([sys.executable, helper, "threads", str(threads), *args],
                          env=env, stdout=subprocess.PIPE)
 try:
@@ -268,13 +268,15 @@ finally:
 """
 
 
-def call_memory(threads: int, arg_count: int, arg_bytes: int) -> tuple[int, int, int, int]:
+def call_memory(threads: int, arg_count: int, arg_bytes: int,
+                env_bytes: int) -> tuple[int, int, int, int]:
     """In a fresh interpreter, one get_memory_mb() call while a process of
-    `threads` tasks with that many arguments runs: its tasks, the bytes of
-    its command line and environment, and the bytes the call added to the
-    peak resident size and still held once it had returned."""
+    `threads` tasks with that many arguments and that large an environment
+    runs: its tasks, the bytes of its command line and environment, and the
+    bytes the call added to the peak resident size and still held once it
+    had returned."""
     proc = subprocess.run([sys.executable, "-c", CALL_MEMORY_SCRIPT, HELPER, str(threads),
-                           str(arg_count), str(arg_bytes)],
+                           str(arg_count), str(arg_bytes), str(env_bytes)],
                           capture_output=True, text=True, timeout=600, check=False)
     assert proc.returncode == 0, proc.stderr[-3000:]
     entries, space, peak, held = map(int, proc.stdout.split())
@@ -286,7 +288,7 @@ def test_peak_memory_grows_with_arguments_not_with_threads():
     """All tasks of a process share one address space, so one reading of its
     command line and environment serves them all: 200 threads with 1 MiB of
     arguments may cost a few times that, not 200 times."""
-    _, space, peak, held = call_memory(200, 9, 120_000)
+    _, space, peak, held = call_memory(200, 9, 120_000, 100_000)
     assert space > 2**20
     # A few copies on the way (the read buffer, the list) and the records of
     # a busy host beside them.
@@ -297,7 +299,7 @@ def test_peak_memory_grows_with_arguments_not_with_threads():
 def test_call_gives_its_memory_back_among_two_thousand_threads():
     """What a call held for its snapshot goes back when it returns: resident
     memory afterwards is within 0.5 MiB of before, at 2,000 entries."""
-    _, _, peak, held = call_memory(2000, 1, 100)
+    _, _, peak, held = call_memory(2000, 1, 100, 100)
     assert peak > 2**19  # the snapshot's records really were made
     assert held < 2**19, f"{held} bytes still resident after the call ({peak} at its peak)"
 
