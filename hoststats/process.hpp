@@ -1,5 +1,6 @@
 // The process table: one record per process and per task (thread) under
-// /proc, and the open-file budget that decides which "stat" files stay open.
+// /proc, and the open-file budget, whose first use raises the soft limit on
+// open files.
 #pragma once
 
 #include <atomic>
@@ -46,7 +47,9 @@ enum class ThreadClass : std::uint8_t { KernelThread, UserThread };
 
 // How many more "stat" files may be kept open, process-wide. Initialised on
 // first use: the soft RLIMIT_NOFILE is raised to the hard limit, and the
-// budget is half the limit that is then in force.
+// budget is half the limit that is then in force. The scan keeps no file
+// (see Scanner::get_stat_data), so it draws nothing from the budget; every
+// scan still initialises it, for the raise of the limit.
 std::atomic<std::int64_t>& remaining_files() noexcept;
 
 // One kept-open "stat" file, counted against the budget. Releasing it gives
