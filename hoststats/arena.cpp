@@ -40,14 +40,12 @@ void* Arena::map(std::size_t bytes) {
     if (at == MAP_FAILED) throw std::bad_alloc();
     // Left out of core dumps before anything is written there.
     if (secret_) (void)::madvise(at, bytes, MADV_DONTDUMP);
-    mapped_ += bytes;
     return at;
 }
 
 void Arena::unmap(void* at, std::size_t bytes, std::size_t used) noexcept {
     if (secret_) ::explicit_bzero(at, used);
     ::munmap(at, bytes);
-    mapped_ -= bytes;
 }
 
 void* Arena::do_allocate(std::size_t bytes, std::size_t alignment) {

@@ -23,9 +23,6 @@ public:
     Arena(const Arena&) = delete;
     Arena& operator=(const Arena&) = delete;
 
-    // Bytes mapped right now, for tests and benchmarks.
-    [[nodiscard]] std::size_t mapped_bytes() const noexcept { return mapped_; }
-
 private:
     // Small requests are cut from blocks that grow with the snapshot; what
     // they give back is reused only once the arena goes. A request of
@@ -55,7 +52,6 @@ private:
     char* cursor_ = nullptr;
     char* end_ = nullptr;
     std::size_t next_block_ = first_block;
-    std::size_t mapped_ = 0;
     bool secret_;
 };
 
