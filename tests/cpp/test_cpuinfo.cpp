@@ -420,6 +420,7 @@ private:
     int fd_;
 };
 
+#if !defined(__SANITIZE_THREAD__)
 double best_snapshot_seconds(const hoststats::HostRoot& root) {
     double best = 1e9;
     for (int i = 0; i < 5; ++i) {
@@ -433,6 +434,7 @@ double best_snapshot_seconds(const hoststats::HostRoot& root) {
     }
     return best;
 }
+#endif
 
 TEST(FrequencyFallback, CpuinfoReadOncePerPassWhateverTheCpuCount) {
     FixtureTree tree;
@@ -450,13 +452,17 @@ TEST(FrequencyFallback, CpuinfoReadOncePerPassWhateverTheCpuCount) {
     sys.refresh_cpu_all();
     EXPECT_LE(opens.take(), 1u) << "per refresh of the frequencies";
 
+#if !defined(__SANITIZE_THREAD__)
     // Linear in the number of CPUs: four times the CPUs may cost four times
     // as much (twice that for noise), where a read per CPU costs sixteen.
+    // (ThreadSanitizer's bookkeeping grows faster than the text it watches:
+    // there the count of opens above is the measure.)
     FixtureTree small;
     write_many_cpus(small, 64);
     const double t64 = best_snapshot_seconds(small.root());
     const double t256 = best_snapshot_seconds(root);
     EXPECT_LT(t256, 8 * t64) << "64 CPUs: " << t64 << " s, 256 CPUs: " << t256 << " s";
+#endif
 }
 
 }  // namespace
