@@ -42,7 +42,7 @@ PyResult<Owned> memory_report(const HostRoot& root) {
     snapshot->refresh_memory();
     StagingMap staged =
         stage(compute_memory_report(snapshot->mem_total(), snapshot->mem_available()));
-    // The snapshot (and every "stat" file it keeps open) goes before any
+    // The snapshot (and the memory mapped for it) goes before any
     // Python object is made.
     snapshot.reset();
     return staged_to_dict(staged);
