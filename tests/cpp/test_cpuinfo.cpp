@@ -420,6 +420,7 @@ private:
     int fd_;
 };
 
+#if !defined(__SANITIZE_THREAD__)
 double best_snapshot_seconds(const hoststats::HostRoot& root) {
     double best = 1e9;
     for (int i = 0; i < 5; ++i) {
@@ -433,6 +434,7 @@ double best_snapshot_seconds(const hoststats::HostRoot& root) {
     }
     return best;
 }
+#endif
 
 TEST(FrequencyFallback, CpuinfoReadOncePerPassWhateverTheCpuCount) {
     FixtureTree tree;
@@ -450,15 +452,19 @@ TEST(FrequencyFallback, CpuinfoReadOncePerPassWhateverTheCpuCount) {
     sys.refresh_cpu_all();
     EXPECT_LE(opens.take(), 1u) << "per refresh of the frequencies";
 
+#if !defined(__SANITIZE_THREAD__)
     // Four times the CPUs: a linear cost grows four times, one read of the
     // whole file per CPU sixteen times (some forty here). The bound leaves
-    // room for builds whose memory costs grow faster than the text they
-    // touch (ThreadSanitizer, qemu), which come to some eleven times.
+    // room for runs whose memory costs grow faster than the text they touch
+    // (under qemu, with other tests beside it: up to some eleven times).
+    // ThreadSanitizer's per-byte cost itself grows with the text's size, so
+    // there the count of opens above is the measure.
     FixtureTree small;
     write_many_cpus(small, 64);
     const double t64 = best_snapshot_seconds(small.root());
     const double t256 = best_snapshot_seconds(root);
     EXPECT_LT(t256, 16 * t64) << "64 CPUs: " << t64 << " s, 256 CPUs: " << t256 << " s";
+#endif
 }
 
 }  // namespace
