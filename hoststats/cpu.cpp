@@ -21,6 +21,8 @@ constexpr std::uint64_t kMinimumInterval = 200'000'000;  // ns
 constexpr std::size_t kCounterCount = 10;
 using Counters = std::array<std::uint64_t, kCounterCount>;
 
+constexpr const char* NO_AGGREGATE_LINE = "no aggregate \"cpu\" line";
+
 // Work part of the system time: the kernel charges interrupt handling to irq
 // and softirq rather than to system.
 std::uint64_t system_part(const CpuTimes& t) noexcept {
@@ -155,6 +157,9 @@ public:
         }
     }
 
+    // Why the lines ended early: the errno of a failed read, or 0.
+    [[nodiscard]] int error() const noexcept { return error_; }
+
 private:
     std::string_view finish(bool spilled, const char* start, std::size_t len) {
         if (!spilled) return {start, len};
@@ -164,8 +169,9 @@ private:
 
     // Moves the unread bytes to the front and reads more after them. False
     // at end of file, after a read error (which ends the lines like the end
-    // of the file does) or when the buffer is already full.
-    bool fill() noexcept {
+    // of the file does, and is kept in error_) or when the buffer is
+    // already full.
+    bool fill() {
         if (eof_) return false;
         if (begin_ > 0) {
             std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
@@ -173,11 +179,10 @@ private:
             begin_ = 0;
         }
         if (end_ == buf_.size()) return false;
-        ssize_t n;
-        do {
-            n = ::read(fd_, buf_.data() + end_, buf_.size() - end_);
-        } while (n < 0 && errno == EINTR);
+        const ssize_t n = retry_interrupted(
+            [this] { return ::read(fd_, buf_.data() + end_, buf_.size() - end_); });
         if (n <= 0) {
+            if (n < 0) error_ = errno;
             eof_ = true;
             return false;
         }
@@ -187,6 +192,7 @@ private:
 
     int fd_;
     bool eof_ = false;
+    int error_ = 0;  // errno of the read that ended the lines, 0 at the end of the file
     std::size_t begin_ = 0;  // first unread byte in buf_
     std::size_t end_ = 0;    // one past the last byte read into buf_
     std::array<char, 8192> buf_;
@@ -296,18 +302,29 @@ bool CpusWrapper::read_stat(bool global_only, CpuSelection selection, bool filli
                             DescriptorTable& descriptors) {
     // Stamped before the open: a failed reading also waits out the interval.
     last_reading_ = clock_();
+    last_error_.reset();
 
-    const std::string path = root_->proc + "/stat";
+    std::string path = root_->proc + "/stat";
     const Fd fd = open_read(AT_FDCWD, path.c_str());
-    if (!fd.valid()) return false;
+    if (!fd.valid()) {
+        last_error_ = SourceError{errno, std::move(path)};
+        return false;
+    }
     LineReader reader(fd.get());
 
     if (!selection.usage && !filling) return true;
 
     // The aggregate line comes first in the kernel's format.
     std::string_view head;
-    if (reader.peek_head(4, head)) {
-        if (head != "cpu ") return false;
+    if (!reader.peek_head(4, head)) {
+        const int error = reader.error();
+        last_error_ = error != 0 ? SourceError{error, std::move(path)}
+                                 : SourceError{ENODATA, std::move(path), NO_AGGREGATE_LINE};
+    } else {
+        if (head != "cpu ") {
+            last_error_ = SourceError{ENODATA, std::move(path), NO_AGGREGATE_LINE};
+            return false;
+        }
         std::string_view line;
         (void)reader.next_line(line);
         const Counters v = convert_counters(line);

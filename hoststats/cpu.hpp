@@ -82,6 +82,13 @@ public:
     [[nodiscard]] const CpuUsage& global_usage() const noexcept { return global_usage_; }
     [[nodiscard]] const std::vector<Cpu>& cpus() const noexcept { return cpus_; }
     [[nodiscard]] std::optional<std::uint64_t> last_reading() const noexcept { return last_reading_; }
+    // Why the last reading taken gave no aggregate figure: /proc/stat could
+    // not be opened or read, or its first line is not the aggregate "cpu"
+    // line. Empty after a reading that set the figure (or that did not look
+    // for it), and before any reading.
+    [[nodiscard]] const std::optional<SourceError>& last_error() const noexcept {
+        return last_error_;
+    }
 
 private:
     // Steps of a due reading of /proc/stat; false when the refresh must end
@@ -92,6 +99,7 @@ private:
     const HostRoot* root_;
     MonotonicClock clock_ = &monotonic_now_ns;
     std::optional<std::uint64_t> last_reading_;  // ns on `clock_`
+    std::optional<SourceError> last_error_;
     CpuUsage global_usage_;
     std::vector<Cpu> cpus_;
 };

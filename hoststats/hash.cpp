@@ -116,6 +116,9 @@ SeedPair fresh_seed_pair() noexcept {
     }
     if (got < sizeof bytes) {
         got = 0;
+        // Nothing may be thrown from here, and the random source never
+        // blocks: an interrupted open is simply retried.
+        const InterruptCheckScope always_retry(nullptr);
         Fd fd = open_read(AT_FDCWD, "/dev/urandom");
         while (fd.valid() && got < sizeof bytes) {
             ssize_t n = ::read(fd.get(), bytes + got, sizeof bytes - got);

@@ -84,11 +84,9 @@ public:
     template <class Fn>
     void list(int dirfd, Fn&& fn) {
         for (;;) {
-            const ssize_t got = ::getdents64(dirfd, buffer_.get(), size);
-            if (got <= 0) {
-                if (got < 0 && errno == EINTR) continue;
-                return;
-            }
+            const ssize_t got =
+                retry_interrupted([&] { return ::getdents64(dirfd, buffer_.get(), size); });
+            if (got <= 0) return;
             for (ssize_t off = 0; off < got;) {
                 const auto* entry = reinterpret_cast<const dirent64*>(buffer_.get() + off);
                 off += entry->d_reclen;

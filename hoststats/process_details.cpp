@@ -111,16 +111,16 @@ bool ReadBuffer::grow() noexcept {
     return true;
 }
 
-int ReadBuffer::read_to_end(int fd) noexcept {
+int ReadBuffer::read_to_end(int fd) {
     size_ = 0;
     for (;;) {
         if (size_ == capacity_ && !grow()) {
             size_ = 0;
             return ENOMEM;
         }
-        const ssize_t n = ::read(fd, data_ + size_, capacity_ - size_);
+        const ssize_t n = retry_interrupted(
+            [&] { return ::read(fd, data_ + size_, capacity_ - size_); });
         if (n < 0) {
-            if (errno == EINTR) continue;
             const int err = errno;
             size_ = 0;
             return err;
@@ -132,7 +132,7 @@ int ReadBuffer::read_to_end(int fd) noexcept {
     }
 }
 
-int ReadBuffer::read_file_at(int dirfd, const char* name) noexcept {
+int ReadBuffer::read_file_at(int dirfd, const char* name) {
     Fd fd = open_read(dirfd, name);
     if (!fd.valid()) {
         size_ = 0;

@@ -133,9 +133,9 @@ public:
 
     // Reads fd from its current offset to the end, replacing the content.
     // Returns 0 or the errno of the failing read (content emptied then).
-    int read_to_end(int fd) noexcept;
+    int read_to_end(int fd);
     // Opens `name` relative to dirfd, reads it whole and closes it.
-    int read_file_at(int dirfd, const char* name) noexcept;
+    int read_file_at(int dirfd, const char* name);
 
     [[nodiscard]] std::string_view view() const noexcept { return {data_, size_}; }
 

@@ -5,6 +5,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -67,8 +68,8 @@ std::uint64_t boot_time_from_clocks() noexcept {
 
 // --- parsers ----------------------------------------------------------------
 
-bool parse_meminfo(std::string_view text, MemoryFigures& figures) noexcept {
-    bool available_seen = false;
+MeminfoSeen apply_meminfo(std::string_view text, MemoryFigures& figures) noexcept {
+    MeminfoSeen seen;
     for_each_line(text, [&](std::string_view line) {
         const std::size_t colon = line.find(':');
         if (colon == std::string_view::npos) return;
@@ -83,9 +84,14 @@ bool parse_meminfo(std::string_view text, MemoryFigures& figures) noexcept {
         std::uint64_t* field = meminfo_field(key, figures);
         if (field == nullptr) return;
         *field = saturating_mul(units, MEMINFO_UNIT);
-        if (field == &figures.mem_available) available_seen = true;
+        if (field == &figures.mem_total) seen.mem_total = true;
+        if (field == &figures.mem_available) seen.mem_available = true;
     });
-    return available_seen;
+    return seen;
+}
+
+bool parse_meminfo(std::string_view text, MemoryFigures& figures) noexcept {
+    return apply_meminfo(text, figures).mem_available;
 }
 
 std::uint64_t estimate_available(const MemoryFigures& f) noexcept {
@@ -147,15 +153,23 @@ void SystemInner::refresh_memory_specifics(bool ram, bool swap) {
     if (!ram && !swap) return;
     // Whichever of the two is asked for, the file is read once and all nine
     // figures follow it.
-    bool available_seen = false;
+    std::string path = root().proc + "/meminfo";
     std::string text;
     int err = 0;
     {
-        Fd fd = open_read(AT_FDCWD, (root().proc + "/meminfo").c_str());
-        err = fd.valid() ? get_all_utf8_data_from_file(fd.get(), text, MEMINFO_SIZE_HINT) : -1;
+        Fd fd = open_read(AT_FDCWD, path.c_str());
+        err = fd.valid() ? get_all_utf8_data_from_file(fd.get(), text, MEMINFO_SIZE_HINT) : errno;
     }  // closed before the text is parsed
-    if (err == 0) available_seen = parse_meminfo(text, memory);
-    if (!available_seen) memory.mem_available = estimate_available(memory);
+    MeminfoSeen seen;
+    if (err == 0) seen = apply_meminfo(text, memory);
+    if (!seen.mem_available) memory.mem_available = estimate_available(memory);
+    if (err != 0) {
+        memory_error = SourceError{err, std::move(path)};
+    } else if (!seen.mem_total) {
+        memory_error = SourceError{ENODATA, std::move(path), "no usable MemTotal line"};
+    } else {
+        memory_error.reset();
+    }
 }
 
 std::uint64_t SystemInner::uptime() const {

@@ -28,8 +28,15 @@ struct MemoryFigures {
     std::uint64_t swap_free = 0;
 };
 
-// Applies the lines of a /proc/meminfo text to `figures`; returns whether a
-// "MemAvailable" line was seen. Lines that do not parse are skipped.
+// Which lines of a /proc/meminfo text set a figure.
+struct MeminfoSeen {
+    bool mem_total = false;
+    bool mem_available = false;
+};
+// Applies the lines of a /proc/meminfo text to `figures`. Lines that do not
+// parse are skipped.
+MeminfoSeen apply_meminfo(std::string_view text, MemoryFigures& figures) noexcept;
+// The same; returns whether a "MemAvailable" line was seen.
 bool parse_meminfo(std::string_view text, MemoryFigures& figures) noexcept;
 // mem_available estimated from the other figures, for kernels without
 // "MemAvailable": free + buffers + cached + reclaimable - shmem, saturating.
@@ -52,6 +59,9 @@ public:
     // Assigning would free the arenas before the records in them.
     SystemInner& operator=(SystemInner&&) = delete;
 
+    // Reads /proc/meminfo. A file that cannot be read, or that has no
+    // usable "MemTotal" line, leaves the figures as they were (the
+    // available one estimated) and is kept in memory_error.
     void refresh_memory_specifics(bool ram, bool swap);
     // Seconds since boot.
     [[nodiscard]] std::uint64_t uptime() const;
@@ -71,6 +81,9 @@ public:
     CpusWrapper cpus;
     ProcessTable processes;
     MemoryFigures memory;
+    // Why the last read of /proc/meminfo gave no total; empty after a read
+    // that did, and before any.
+    std::optional<SourceError> memory_error;
     std::uint64_t page_size;    // bytes
     std::uint64_t clock_ticks;  // ticks per second
     std::uint64_t boot_time;    // seconds since the epoch
@@ -92,6 +105,9 @@ public:
         return inner_.memory.mem_available;
     }
     [[nodiscard]] const MemoryFigures& memory() const noexcept { return inner_.memory; }
+    [[nodiscard]] const std::optional<SourceError>& memory_error() const noexcept {
+        return inner_.memory_error;
+    }
     [[nodiscard]] const CpusWrapper& cpus() const noexcept { return inner_.cpus; }
     [[nodiscard]] const ProcessTable& processes() const noexcept { return inner_.processes; }
 

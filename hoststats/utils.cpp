@@ -41,23 +41,39 @@ void Fd::reset() noexcept {
     }
 }
 
+// --- interrupted operations -------------------------------------------------
+
 namespace {
 
-Fd open_retrying(int dirfd, const char* path, int flags) noexcept {
-    for (;;) {
-        int fd = ::openat(dirfd, path, flags);
-        if (fd >= 0) return Fd(fd);
-        if (errno != EINTR) return Fd();
-    }
+thread_local InterruptCheck INTERRUPT_CHECK = nullptr;
+
+Fd open_retrying(int dirfd, const char* path, int flags) {
+    return Fd(retry_interrupted([&] { return ::openat(dirfd, path, flags); }));
 }
 
 }  // namespace
 
-Fd open_read(int dirfd, const char* path) noexcept {
+InterruptCheckScope::InterruptCheckScope(InterruptCheck check) noexcept
+    : previous_(INTERRUPT_CHECK) {
+    INTERRUPT_CHECK = check;
+}
+
+InterruptCheckScope::~InterruptCheckScope() { INTERRUPT_CHECK = previous_; }
+
+void retry_after_interrupt() {
+    // errno is the operation's own; the check may run code that changes it.
+    const int saved = errno;
+    if (INTERRUPT_CHECK != nullptr && !INTERRUPT_CHECK()) throw Interrupted();
+    errno = saved;
+}
+
+// --- opening ------------------------------------------------------------------
+
+Fd open_read(int dirfd, const char* path) {
     return open_retrying(dirfd, path, O_RDONLY | O_CLOEXEC);
 }
 
-Fd open_dir(int dirfd, const char* path, bool path_only) noexcept {
+Fd open_dir(int dirfd, const char* path, bool path_only) {
     const int access = path_only ? O_PATH : O_RDONLY;
     return open_retrying(dirfd, path, access | O_DIRECTORY | O_CLOEXEC);
 }
@@ -83,9 +99,9 @@ int get_all_data_from_file(int fd, std::string& out, std::size_t size_hint) {
     out.resize(std::max(size_hint, min_room));
     for (;;) {
         if (used == out.size()) out.resize(out.size() * 2);
-        ssize_t n = ::read(fd, out.data() + used, out.size() - used);
+        const ssize_t n =
+            retry_interrupted([&] { return ::read(fd, out.data() + used, out.size() - used); });
         if (n < 0) {
-            if (errno == EINTR) continue;
             int err = errno;
             out.clear();
             return err;

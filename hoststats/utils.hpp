@@ -2,8 +2,10 @@
 // strict number parsers every parser of this library is built on.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,6 +20,15 @@ struct HostRoot {
 
     // A fixture tree laid out as <prefix>/proc and <prefix>/sys.
     static HostRoot under(std::string_view prefix);
+};
+
+// Why a source file gave no figure at all: the errno of the open or read
+// that failed, or ENODATA with a `reason` when the file was read but held no
+// usable line.
+struct SourceError {
+    int error = 0;
+    std::string path;
+    const char* reason = nullptr;  // static text; null: the system's text for `error`
 };
 
 // An owned file descriptor, closed on destruction.
@@ -44,11 +55,59 @@ private:
     int fd_ = -1;
 };
 
+// --- interrupted operations -------------------------------------------------
+// A file operation that a signal interrupts (EINTR) is retried. Whoever
+// builds a snapshot may install a check on its thread for the time of the
+// build; it runs at every interruption and decides whether the operation is
+// retried. With no check installed the operation is always retried.
+//
+// A check that refuses ends the whole snapshot: Interrupted is thrown out of
+// the operation, every descriptor on the way out is closed, and the
+// snapshot being built is abandoned.
+using InterruptCheck = bool (*)();
+
+class Interrupted : public std::exception {
+public:
+    [[nodiscard]] const char* what() const noexcept override {
+        return "a file operation was interrupted and its retry refused";
+    }
+};
+
+// Installs `check` (null: always retry) on this thread until the scope ends,
+// then puts back the check that was installed before.
+class InterruptCheckScope {
+public:
+    explicit InterruptCheckScope(InterruptCheck check) noexcept;
+    InterruptCheckScope(const InterruptCheckScope&) = delete;
+    InterruptCheckScope& operator=(const InterruptCheckScope&) = delete;
+    ~InterruptCheckScope();
+
+private:
+    InterruptCheck previous_;
+};
+
+// For an operation that has just failed with EINTR: returns when it may be
+// retried, throws Interrupted when the installed check refuses.
+void retry_after_interrupt();
+
+// op() until it succeeds or fails other than with EINTR; op returns a
+// negative value with errno set on failure, as the system calls do. An
+// interruption goes through retry_after_interrupt().
+template <class Op>
+auto retry_interrupted(Op&& op) {
+    for (;;) {
+        auto result = op();
+        if (result >= 0 || errno != EINTR) return result;
+        retry_after_interrupt();
+    }
+}
+
 // open(2) read-only and close-on-exec, relative to dirfd (AT_FDCWD for an
-// absolute path), with EINTR retried. Invalid Fd on failure.
-Fd open_read(int dirfd, const char* path) noexcept;
+// absolute path), retried after an interruption. Invalid Fd on failure,
+// with errno telling why.
+Fd open_read(int dirfd, const char* path);
 // The same for a directory to be listed or used as an openat() base.
-Fd open_dir(int dirfd, const char* path, bool path_only = false) noexcept;
+Fd open_dir(int dirfd, const char* path, bool path_only = false);
 
 // Reads the file from offset 0 to its end into `out` (replacing its content).
 // `size_hint` sizes the first allocation only. Returns 0, or the errno of the

@@ -1,18 +1,38 @@
 #include "measure/measure.hpp"
 
-#include <time.h>
-
-#include <cerrno>
 #include <cmath>
 #include <optional>
+#include <system_error>
 
 #include "hoststats/system.hpp"
 #include "measure/memory_report.hpp"
+#include "measure/pause.hpp"
 
 namespace pellun::measure {
 
 using hoststats::HostRoot;
+using hoststats::SourceError;
 using hoststats::System;
+
+namespace {
+
+// The check that a snapshot runs when a file operation is interrupted by a
+// signal. The call holds the interpreter lock, so the Python handlers of the
+// signals that arrived run here and now; one that raises (KeyboardInterrupt
+// on Ctrl-C) ends the call with its exception. Otherwise the operation is
+// retried.
+bool run_signal_handlers() { return py::check_signals() == 0; }
+
+std::string system_text(int error) { return std::generic_category().message(error); }
+
+// The OSError for a source that gave no figure, with the path it was read
+// from as its filename.
+PyErr source_error(const SourceError& failure) {
+    std::string message = failure.reason != nullptr ? failure.reason : system_text(failure.error);
+    return os_error(failure.error, std::move(message), failure.path);
+}
+
+}  // namespace
 
 MemoryReport compute_memory_report(std::uint64_t total, std::uint64_t available) noexcept {
     const std::uint64_t used = available < total ? total - available : 0;
@@ -38,42 +58,41 @@ StagingMap stage(const MemoryReport& report) {
 }
 
 PyResult<Owned> memory_report(const HostRoot& root) {
-    std::optional<System> snapshot = System::new_all(root);
-    snapshot->refresh_memory();
-    StagingMap staged =
-        stage(compute_memory_report(snapshot->mem_total(), snapshot->mem_available()));
-    // The snapshot (and the memory mapped for it) goes before any
-    // Python object is made.
-    snapshot.reset();
+    const hoststats::InterruptCheckScope checked(&run_signal_handlers);
+    StagingMap staged;
+    try {
+        System snapshot = System::new_all(root);
+        snapshot.refresh_memory();
+        // No figure for memory that was never read: a total of zero from an
+        // unreadable file would pass for a measurement.
+        if (const auto& failure = snapshot.memory_error()) return source_error(*failure);
+        staged = stage(compute_memory_report(snapshot.mem_total(), snapshot.mem_available()));
+        // The snapshot (and the memory mapped for it) goes here, before
+        // any Python object is made.
+    } catch (const hoststats::Interrupted&) {
+        return PyErr::fetch();  // what the signal handler raised
+    }
     return staged_to_dict(staged);
 }
 
-namespace {
-
-// 100 ms on the monotonic clock. A signal cuts clock_nanosleep short; the
-// rest of the pause is requested again until all of it has passed.
-void pause_100ms() noexcept {
-    timespec request{0, 100'000'000};
-    timespec remaining{};
-    while (::clock_nanosleep(CLOCK_MONOTONIC, 0, &request, &remaining) == EINTR) {
-        request = remaining;
-    }
-}
-
-}  // namespace
-
 PyResult<Owned> cpu_report(const HostRoot& root) {
+    const hoststats::InterruptCheckScope checked(&run_signal_handlers);
     float percent;
-    {
+    try {
         System snapshot = System::new_all(root);
         // Both readings around the pause are taken whatever the time since
-        // the previous one: the figure must describe the pause itself.
+        // the previous one: the figure must describe the pause itself. Each
+        // must have found the aggregate line, or there is no figure.
         snapshot.inner().cpus.clear_last_reading();
         snapshot.refresh_cpu_all();
-        pause_100ms();
+        if (const auto& failure = snapshot.cpus().last_error()) return source_error(*failure);
+        if (const int error = pause_for(CPU_PAUSE_NS)) return os_error(error, system_text(error));
         snapshot.inner().cpus.clear_last_reading();
         snapshot.refresh_cpu_all();
+        if (const auto& failure = snapshot.cpus().last_error()) return source_error(*failure);
         percent = snapshot.global_usage_percent();
+    } catch (const hoststats::Interrupted&) {
+        return PyErr::fetch();  // what the signal handler raised
     }
     // Widened exactly: the figure keeps its single-precision value.
     return check_new(py::float_from_double(static_cast<double>(percent)));

@@ -328,6 +328,13 @@ struct Unit {};
 // restored.
 PyErr cast_error(Owned object, PyTypeObject* target);
 
+// OSError(error, message) or OSError(error, message, filename): the
+// interpreter makes it the subclass that matches `error`
+// (FileNotFoundError for ENOENT, PermissionError for EACCES and EPERM, ...)
+// and sets its errno, strerror and filename. The filename is decoded as the
+// interpreter decodes paths.
+PyErr os_error(int error, std::string message, std::optional<std::string> filename = {});
+
 // A Python str as UTF-8 text; lone surrogates and other unencodable parts
 // become U+FFFD. `text` must be a str.
 std::string lossy_text(PyObject* text);

@@ -73,6 +73,7 @@ inline void tuple_fill(PyObject* tuple, Py_ssize_t index, PyObject* item) noexce
     PyTuple_SET_ITEM(tuple, index, item);
 }
 inline PyObject* float_from_double(double value) noexcept { return PyFloat_FromDouble(value); }
+inline PyObject* long_from_long(long value) noexcept { return PyLong_FromLong(value); }
 inline PyObject* unicode_from_utf8(const char* text, Py_ssize_t length) noexcept {
     return PyUnicode_FromStringAndSize(text, length);
 }
@@ -85,6 +86,11 @@ inline PyObject* unicode_encode(PyObject* text, const char* encoding, const char
     return PyUnicode_AsEncodedString(text, encoding, errors);
 }
 inline void unicode_intern_in_place(PyObject** text) noexcept { PyUnicode_InternInPlace(text); }
+// A path's bytes as the interpreter decodes file names (undecodable bytes
+// kept as surrogates).
+inline PyObject* unicode_decode_fs(const char* text, Py_ssize_t length) noexcept {
+    return PyUnicode_DecodeFSDefaultAndSize(text, length);
+}
 inline const char* bytes_data(PyObject* bytes) noexcept { return PyBytes_AsString(bytes); }
 inline Py_ssize_t bytes_size(PyObject* bytes) noexcept { return PyBytes_Size(bytes); }
 
@@ -114,9 +120,16 @@ inline PyObject* exc_base_exception() noexcept { return PyExc_BaseException; }
 inline PyObject* exc_type_error() noexcept { return PyExc_TypeError; }
 inline PyObject* exc_system_error() noexcept { return PyExc_SystemError; }
 inline PyObject* exc_attribute_error() noexcept { return PyExc_AttributeError; }
+inline PyObject* exc_os_error() noexcept { return PyExc_OSError; }
 inline bool given_exception_matches(PyObject* given, PyObject* expected) noexcept {
     return PyErr_GivenExceptionMatches(given, expected) != 0;
 }
+
+// --- signals ---------------------------------------------------------------
+// Runs the Python handlers of the signals that arrived (on the main thread of
+// the main interpreter; elsewhere it does nothing): 0, or -1 with the
+// exception that a handler raised pending.
+inline int check_signals() noexcept { return PyErr_CheckSignals(); }
 
 // --- thread state ----------------------------------------------------------
 inline PyGILState_STATE gil_ensure() noexcept { return PyGILState_Ensure(); }

@@ -32,12 +32,12 @@ PyMethodDef GET_CPU_PERCENT_DEF = {"get_cpu_percent", get_cpu_percent_noargs,
 // The CPU function first: __all__ lists it first.
 constexpr std::array<PyMethodDef*, 2> FUNCTIONS = {&GET_CPU_PERCENT_DEF, &GET_MEMORY_MB_DEF};
 
-int __pyo3_module_exec(PyObject* module) noexcept {
+int module_exec(PyObject* module) noexcept {
     return pellun::exec_module_records(module, FUNCTIONS);
 }
 
 PyModuleDef_Slot SLOTS[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&__pyo3_module_exec)},
+    {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
     // Safe without the interpreter lock on an interpreter built without it.
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},

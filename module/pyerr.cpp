@@ -362,14 +362,34 @@ std::string PyErr::description() {
 
 PyErr cast_error(Owned object, PyTypeObject* target) {
     return PyErr::lazy([object = std::move(object), target]() -> LazyOutcome {
-        std::string message;
+        // Appended piece by piece: GCC 12's -Wrestrict misreads the inlined
+        // copies of "..." + std::string&& at -O3.
+        std::string message = "'";
         if (py::is_none(object.get())) {
-            message = "'None' is not an instance of '" + qualname_text(target) + "'";
+            message += "None' is not an instance of '";
         } else {
-            message = "'" + qualname_text(py::type_of(object.get())) +
-                      "' object is not an instance of '" + qualname_text(target) + "'";
+            message += qualname_text(py::type_of(object.get()));
+            message += "' object is not an instance of '";
         }
+        message += qualname_text(target);
+        message += "'";
         return {Owned::borrow(py::exc_type_error()), new_str(message)};
+    });
+}
+
+PyErr os_error(int error, std::string message, std::optional<std::string> filename) {
+    return PyErr::lazy([error, message = std::move(message),
+                        filename = std::move(filename)]() -> LazyOutcome {
+        // Raised as OSError(*arguments): OSError's constructor picks the
+        // subclass from the number.
+        Owned arguments = check_new(py::tuple_new(filename ? 3 : 2));
+        py::tuple_fill(arguments.get(), 0, check_new(py::long_from_long(error)).release());
+        py::tuple_fill(arguments.get(), 1, new_str(message).release());
+        if (filename) {
+            Owned name = check_new(py::unicode_decode_fs(filename->data(), ssize(*filename)));
+            py::tuple_fill(arguments.get(), 2, name.release());
+        }
+        return {Owned::borrow(py::exc_os_error()), std::move(arguments)};
     });
 }
 

@@ -1,7 +1,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -9,6 +15,7 @@
 
 #include "fixture_tree.hpp"
 #include "hoststats/hash.hpp"
+#include "hoststats/process_files.hpp"
 #include "hoststats/utils.hpp"
 
 using namespace hoststats;
@@ -231,4 +238,100 @@ TEST(SeededHashing, EachMapTakesTheNextSeedAndThreadsDiffer) {
     std::thread([&] { b = next_seed_pair(); }).join();
     EXPECT_FALSE(a.k0 == b.k0 && a.k1 == b.k1);
     EXPECT_FALSE(a.k1 == first.key.k1) << "a new thread draws its own pair";
+}
+
+// --- interrupted operations -----------------------------------------------------
+
+namespace {
+
+std::atomic<int> CHECKS_RUN{0};
+bool refuse_retry() {
+    CHECKS_RUN.fetch_add(1);
+    return false;
+}
+bool allow_retry() {
+    CHECKS_RUN.fetch_add(1);
+    return true;
+}
+void ignore_signal(int) {}
+
+// SIGUSR1 with a handler installed without SA_RESTART, as the interpreter
+// installs its own: a blocked open or read then fails with EINTR.
+class InterruptingSignal {
+public:
+    InterruptingSignal() {
+        struct sigaction action {};
+        action.sa_handler = &ignore_signal;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGUSR1, &action, &previous_);
+    }
+    ~InterruptingSignal() { ::sigaction(SIGUSR1, &previous_, nullptr); }
+    InterruptingSignal(const InterruptingSignal&) = delete;
+    InterruptingSignal& operator=(const InterruptingSignal&) = delete;
+
+    // Signals `thread` every 10 ms until `until()` holds (at most 10 s).
+    template <class Until>
+    static bool interrupt(std::thread& thread, Until&& until) {
+        for (int round = 0; round < 1000; ++round) {
+            if (until()) return true;
+            ::pthread_kill(thread.native_handle(), SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return until();
+    }
+
+private:
+    struct sigaction previous_ {};
+};
+
+}  // namespace
+
+// An open of a FIFO blocks until a writer comes, like a hung FUSE-backed file.
+TEST(InterruptedOperations, TheInstalledCheckDecidesWhetherTheOperationGoesOn) {
+    FixtureTree tree;
+    const std::string fifo = tree.path() + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    InterruptingSignal signal;
+
+    // Refused: the open ends with Interrupted at the first interruption.
+    CHECKS_RUN = 0;
+    std::atomic<bool> ended{false};
+    bool thrown = false;
+    std::thread refused([&] {
+        const InterruptCheckScope scope(&refuse_retry);
+        try {
+            const Fd fd = open_read(AT_FDCWD, fifo.c_str());
+        } catch (const Interrupted&) {
+            thrown = true;
+        }
+        ended = true;
+    });
+    EXPECT_TRUE(InterruptingSignal::interrupt(refused, [&] { return ended.load(); }));
+    refused.join();
+    EXPECT_TRUE(thrown);
+    EXPECT_EQ(CHECKS_RUN.load(), 1);
+
+    // Allowed: the open goes on through every interruption until a writer
+    // comes, and the read after it until the writer writes.
+    CHECKS_RUN = 0;
+    ended = false;
+    int err = -1;
+    std::string text;
+    std::thread allowed([&] {
+        const InterruptCheckScope scope(&allow_retry);
+        const Fd fd = open_read(AT_FDCWD, fifo.c_str());
+        ReadBuffer buffer(64);
+        err = fd.valid() ? buffer.read_to_end(fd.get()) : errno;
+        text = buffer.view();
+        ended = true;
+    });
+    EXPECT_TRUE(InterruptingSignal::interrupt(allowed, [&] { return CHECKS_RUN.load() >= 3; }));
+    const int writer = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+    EXPECT_TRUE(InterruptingSignal::interrupt(allowed, [&] { return CHECKS_RUN.load() >= 6; }));
+    ASSERT_EQ(::write(writer, "MemTotal: 1 kB\n", 15), 15);
+    ::close(writer);
+    EXPECT_TRUE(InterruptingSignal::interrupt(allowed, [&] { return ended.load(); }));
+    allowed.join();
+    EXPECT_EQ(err, 0);
+    EXPECT_EQ(text, "MemTotal: 1 kB\n");
 }

@@ -84,6 +84,7 @@ class TestResults:
         (tmp_path / "proc" / "meminfo").write_text(
             "MemTotal:           2048 kB\nMemFree:             512 kB\nMemAvailable:       1024 kB\n"
         )
+        (tmp_path / "proc" / "stat").write_text("cpu  1 0 1 8 0 0 0 0 0 0\n")
         assert testext.get_memory_mb_at(str(tmp_path)) == {
             "ram_used_mb": 1.0,
             "ram_total_mb": 2.0,

@@ -3,6 +3,7 @@ readings under load, and the figure on fixture trees."""
 
 from __future__ import annotations
 
+import errno
 import json
 import os
 import struct
@@ -89,6 +90,59 @@ def test_alarms_during_the_pause_on_a_fixture_tree(tmp_path):
     assert outcome["fired"] >= 1
 
 
+# --- a pause that the system refuses ---------------------------------------------
+
+PAUSE_SCRIPT = textwrap.dedent("""
+    import json, sys, time
+    import _pellun_testext
+    start = time.monotonic()
+    try:
+        outcome = {"value": _pellun_testext.get_cpu_percent_at(sys.argv[1])}
+    except OSError as error:
+        outcome = {"error": type(error).__name__, "errno": error.errno}
+    outcome["elapsed"] = time.monotonic() - start
+    print(json.dumps(outcome))
+""")
+
+
+def call_with_refused_waits(root, refused: str) -> dict:
+    """get_cpu_percent_at(root) in a child in which the named ways of waiting
+    fail with EPERM (the preloaded shim of the C++ build)."""
+    testext_dir = build_dir() / "testext"
+    shim = testext_dir / "libpellun_wait_shim.so"
+    assert shim.is_file(), f"{shim} was not built"
+    env = dict(os.environ, PELLUN_FAIL_WAITS=refused,
+               PYTHONPATH=os.pathsep.join(filter(None, [str(testext_dir),
+                                                         os.environ.get("PYTHONPATH")])))
+    # First in the list, so that its functions are the ones found; a
+    # sanitizer runtime preloaded before it is told not to mind.
+    env["LD_PRELOAD"] = " ".join(filter(None, [str(shim), os.environ.get("LD_PRELOAD")]))
+    if "ASAN_OPTIONS" in os.environ:
+        env["ASAN_OPTIONS"] = os.environ["ASAN_OPTIONS"] + ":verify_asan_link_order=0"
+    proc = subprocess.run([sys.executable, "-c", PAUSE_SCRIPT, str(root)], capture_output=True,
+                          text=True, env=env, timeout=30, check=False)
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout)
+
+
+def test_a_refused_sleep_falls_back_to_another_way_of_waiting(tmp_path):
+    # As under a seccomp profile that answers the sleep with EPERM: the
+    # readings must still be a whole pause apart. On a tree without
+    # processes the pause is nearly all of the call.
+    make_tree(tmp_path, {"proc/stat": "cpu  1 0 1 8 0 0 0 0 0 0\n"})
+    for refused in ["clock_nanosleep", "clock_nanosleep,clock_nanosleep_time32,nanosleep"]:
+        outcome = call_with_refused_waits(tmp_path, refused)
+        assert outcome.get("value") == 0.0, (refused, outcome)
+        assert PAUSE_S <= outcome["elapsed"] < 5.0, (refused, outcome)
+
+
+def test_no_way_of_waiting_raises_instead_of_a_figure(tmp_path):
+    make_tree(tmp_path, {"proc/stat": "cpu  1 0 1 8 0 0 0 0 0 0\n"})
+    outcome = call_with_refused_waits(
+        tmp_path, "clock_nanosleep,clock_nanosleep_time32,nanosleep,poll")
+    assert (outcome.get("error"), outcome.get("errno")) == ("PermissionError", errno.EPERM), outcome
+
+
 # --- readings on the live host -------------------------------------------------
 
 def proc_stat_busy_share(before: list[int], after: list[int]) -> float:
@@ -161,28 +215,42 @@ def test_agrees_with_psutil_under_load(busy_loops):
 
 # --- fixture trees --------------------------------------------------------------
 
-def test_without_proc_stat_the_figure_is_zero(testext, tmp_path):
-    make_tree(tmp_path, {"proc/meminfo": "MemTotal: 1024 kB\n"})
-    start = time.monotonic()
-    assert testext.get_cpu_percent_at(str(tmp_path)) == 0.0
-    assert time.monotonic() - start >= PAUSE_S
-
-
 @pytest.mark.parametrize(
-    "stat",
+    ("stat", "error", "errno_", "strerror"),
     [
-        "cpu  4038 0 2016 94829 308 0 66 8 0 0\ncpu0 392 0 612 49562 11 0 29 4 0 0\n"
-        "cpu1 3646 0 1403 45266 296 0 36 4 0 0\nintr 1 2 3\nbtime 1700000000\n",
-        # A first line that is no CPU line ends every reading without a figure.
-        "intr 1 2 3\ncpu  4038 0 2016 94829 308 0 66 8 0 0\n",
-        "",
+        (None, FileNotFoundError, errno.ENOENT, os.strerror(errno.ENOENT)),
+        ("directory", IsADirectoryError, errno.EISDIR, os.strerror(errno.EISDIR)),
+        ("", OSError, errno.ENODATA, 'no aggregate "cpu" line'),
+        # A first line that is no aggregate line ends every reading without a figure.
+        ("intr 1 2 3\ncpu  4038 0 2016 94829 308 0 66 8 0 0\n", OSError, errno.ENODATA,
+         'no aggregate "cpu" line'),
+        ("cpu0 392 0 612 49562 11 0 29 4 0 0\n", OSError, errno.ENODATA,
+         'no aggregate "cpu" line'),
     ],
-    ids=["static", "first-line-not-cpu", "empty"],
+    ids=["missing", "directory", "empty", "first-line-not-cpu", "only-per-cpu-lines"],
 )
-def test_unchanging_proc_stat_gives_zero(testext, tmp_path, stat):
+def test_without_an_aggregate_line_the_call_raises(testext, tmp_path, stat, error, errno_,
+                                                   strerror):
+    # 0.0 here would pass for an idle host.
+    make_tree(tmp_path, {"proc/meminfo": "MemTotal: 1024 kB\n"})
+    path = tmp_path / "proc" / "stat"
+    if stat == "directory":
+        path.mkdir()
+    elif stat is not None:
+        path.write_text(stat)
+    with pytest.raises(error) as info:
+        testext.get_cpu_percent_at(str(tmp_path))
+    assert type(info.value) is error
+    assert (info.value.errno, info.value.strerror, info.value.filename) == (
+        errno_, strerror, str(path))
+
+
+def test_unchanging_proc_stat_gives_zero(testext, tmp_path):
     # Two identical readings around the pause: no time passed, nothing used,
     # whatever the counters since boot say.
-    make_tree(tmp_path, {"proc/stat": stat})
+    make_tree(tmp_path, {"proc/stat": (
+        "cpu  4038 0 2016 94829 308 0 66 8 0 0\ncpu0 392 0 612 49562 11 0 29 4 0 0\n"
+        "cpu1 3646 0 1403 45266 296 0 36 4 0 0\nintr 1 2 3\nbtime 1700000000\n")})
     assert testext.get_cpu_percent_at(str(tmp_path)) == 0.0
 
 

@@ -3,7 +3,9 @@ agreement with independent readers on the real host."""
 
 from __future__ import annotations
 
+import errno
 import json
+import os
 import subprocess
 import sys
 import time
@@ -58,15 +60,35 @@ def test_worked_examples(testext, tmp_path, total_kb, available_kb, expected):
     assert expected_report(total_kb * KIB, available_kb * KIB) == expected
 
 
-def test_missing_meminfo_gives_zeros(testext, tmp_path):
+@pytest.mark.parametrize(
+    ("meminfo", "error", "errno_", "strerror"),
+    [
+        (None, FileNotFoundError, errno.ENOENT, os.strerror(errno.ENOENT)),
+        ("directory", IsADirectoryError, errno.EISDIR, os.strerror(errno.EISDIR)),
+        ("", OSError, errno.ENODATA, "no usable MemTotal line"),
+        # Every other figure is there, but without the total none means anything.
+        ("MemFree: 512 kB\nMemAvailable: 1024 kB\nmemtotal: 2048 kB\n", OSError,
+         errno.ENODATA, "no usable MemTotal line"),
+        ("MemTotal: -2048 kB\nMemAvailable: 1024 kB\n", OSError, errno.ENODATA,
+         "no usable MemTotal line"),
+        (b"MemTotal: 2048 kB\n\xff\n", OSError, errno.EILSEQ, os.strerror(errno.EILSEQ)),
+    ],
+    ids=["missing", "directory", "empty", "no-memtotal-line", "memtotal-not-a-number",
+         "not-utf8"],
+)
+def test_meminfo_without_a_total_raises(testext, tmp_path, meminfo, error, errno_, strerror):
+    # Zeros here would be indistinguishable from a measured figure.
     make_tree(tmp_path, {"proc/stat": "cpu  1 2 3 4 5 6 7 8 9 10\n"})
-    assert report_at(testext, tmp_path) == dict.fromkeys(KEYS, 0.0)
-
-
-def test_meminfo_in_place_of_a_directory_gives_zeros(testext, tmp_path):
-    make_tree(tmp_path, {})
-    (tmp_path / "proc" / "meminfo").mkdir()
-    assert report_at(testext, tmp_path) == dict.fromkeys(KEYS, 0.0)
+    path = tmp_path / "proc" / "meminfo"
+    if meminfo == "directory":
+        path.mkdir()
+    elif meminfo is not None:
+        path.write_bytes(meminfo.encode() if isinstance(meminfo, str) else meminfo)
+    with pytest.raises(error) as info:
+        testext.get_memory_mb_at(str(tmp_path))
+    assert type(info.value) is error
+    assert (info.value.errno, info.value.strerror, info.value.filename) == (
+        errno_, strerror, str(path))
 
 
 @pytest.mark.parametrize(

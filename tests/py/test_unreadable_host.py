@@ -1,0 +1,205 @@
+"""The real functions on a host whose /proc cannot be read: unmounted,
+mounted with subset=pid, or with a file bind-mounted over /proc/meminfo or
+/proc/stat, in a private mount namespace (unshare -m) of a child interpreter.
+A call that measured nothing raises OSError, and a call blocked on a file
+ends when Ctrl-C comes. Fixture trees cover the same rules without root."""
+
+from __future__ import annotations
+
+import errno
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+from pathlib import Path
+
+import pytest
+
+pytestmark = pytest.mark.skipif(sys.platform != "linux", reason="Linux mount namespaces")
+
+# Runs in the child, inside its own mount namespace: first the shell command
+# that spoils /proc (here, after the interpreter and the module are loaded),
+# then the call.
+CHILD = textwrap.dedent("""
+    import json, os, signal, subprocess, sys, time
+    import pellun_core
+    setup, call, options = sys.argv[1], sys.argv[2], json.loads(sys.argv[3])
+    done = subprocess.run(["sh", "-c", setup], capture_output=True, text=True)
+    if done.returncode != 0:
+        print(json.dumps({"setup_failed": done.stderr.strip()}), flush=True)
+        sys.exit(0)
+    if "hold" in options:
+        # A writer that never writes: the open succeeds, the read blocks.
+        held = os.open(options["hold"], os.O_RDWR)
+    writers = []
+    if "writer" in options:
+        # A handler that raises nothing: the interrupted operation goes on,
+        # and the writer started here feeds the file at every open.
+        def start_writer(signum, frame):
+            writers.append(subprocess.Popen(["sh", "-c", options["writer"]],
+                                            start_new_session=True))
+        signal.signal(signal.SIGUSR1, start_writer)
+    print(json.dumps({"calling": os.getpid()}), flush=True)
+    start = time.monotonic()
+    try:
+        outcome = {"value": getattr(pellun_core, call)()}
+    except BaseException as error:
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        outcome = {"raised": type(error).__name__, "errno": getattr(error, "errno", None),
+                   "strerror": getattr(error, "strerror", None),
+                   "filename": getattr(error, "filename", None)}
+    outcome["elapsed"] = time.monotonic() - start
+    for writer in writers:
+        os.killpg(writer.pid, signal.SIGKILL)
+        writer.wait()
+    print(json.dumps(outcome), flush=True)
+""")
+
+
+@pytest.fixture(scope="module")
+def unshare() -> str:
+    if os.geteuid() != 0:
+        pytest.skip("mount namespaces need root")
+    tool = shutil.which("unshare")
+    if tool is None:
+        pytest.skip("unshare (util-linux) is not installed")
+    probe = subprocess.run([tool, "-m", "true"], capture_output=True, text=True, check=False)
+    if probe.returncode != 0:
+        pytest.skip(f"no private mount namespace here: {probe.stderr.strip()}")
+    return tool
+
+
+def start_child(unshare: str, setup: str, call: str, **options: str) -> subprocess.Popen:
+    return subprocess.Popen([unshare, "-m", sys.executable, "-c", CHILD, setup, call,
+                             json.dumps(options)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def first_line(child: subprocess.Popen) -> dict:
+    assert child.stdout is not None
+    line = child.stdout.readline()
+    if not line:
+        child.wait(timeout=30)
+        pytest.fail(f"child ended early: {child.stderr.read() if child.stderr else ''}")
+    message = json.loads(line)
+    if "setup_failed" in message:
+        child.wait(timeout=30)
+        pytest.skip(f"this kernel refused the set-up: {message['setup_failed']}")
+    return message
+
+
+def outcome_of(child: subprocess.Popen, timeout: float = 30) -> dict:
+    # Not communicate(): it would pass over what the first readline() has
+    # already buffered. The child writes only a few lines.
+    try:
+        child.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        child.wait()
+    if child.returncode == -signal.SIGKILL:
+        pytest.fail(f"the call was still running after {timeout} s")
+    assert child.stdout is not None and child.stderr is not None
+    out, err = child.stdout.read(), child.stderr.read()
+    assert child.returncode == 0, err
+    return json.loads(out)
+
+
+def run_call(unshare: str, setup: str, call: str) -> dict:
+    child = start_child(unshare, setup, call)
+    first_line(child)
+    return outcome_of(child)
+
+
+# --- unreadable sources ------------------------------------------------------------
+
+SPOILED = {
+    "proc-unmounted": "umount -l /proc",
+    # systemd's ProcSubset=pid: only the process directories are left.
+    "subset-pid": "mount -t proc -o subset=pid proc /proc",
+}
+
+
+@pytest.mark.parametrize("setup", SPOILED.values(), ids=SPOILED.keys())
+@pytest.mark.parametrize(("call", "path"), [("get_memory_mb", "/proc/meminfo"),
+                                            ("get_cpu_percent", "/proc/stat")])
+def test_missing_source_raises_file_not_found(unshare, setup, call, path):
+    outcome = run_call(unshare, setup, call)
+    assert outcome.get("raised") == "FileNotFoundError", outcome
+    assert (outcome["errno"], outcome["strerror"], outcome["filename"]) == (
+        errno.ENOENT, os.strerror(errno.ENOENT), path)
+
+
+@pytest.mark.parametrize(("call", "path", "strerror"), [
+    ("get_memory_mb", "/proc/meminfo", "no usable MemTotal line"),
+    ("get_cpu_percent", "/proc/stat", 'no aggregate "cpu" line'),
+])
+def test_empty_file_over_the_source_raises(unshare, tmp_path, call, path, strerror):
+    empty = tmp_path / "empty"
+    empty.touch()
+    outcome = run_call(unshare, f"mount --bind {empty} {path}", call)
+    assert outcome.get("raised") == "OSError", outcome
+    assert (outcome["errno"], outcome["strerror"], outcome["filename"]) == (
+        errno.ENODATA, strerror, path)
+
+
+# --- a file that never answers ----------------------------------------------------
+
+def wait_until_blocked(pid: int, timeout: float = 10.0) -> None:
+    """Until the process sleeps in the kernel, as a call blocked on a FIFO does."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        stat = Path(f"/proc/{pid}/stat").read_text()
+        if stat[stat.rindex(")") + 2] == "S":
+            time.sleep(0.1)  # settled in its open or read
+            return
+        time.sleep(0.01)
+    pytest.fail("the call never blocked on the FIFO")
+
+
+@pytest.mark.parametrize(("call", "path", "hold_writer"), [
+    ("get_memory_mb", "/proc/meminfo", False),
+    ("get_cpu_percent", "/proc/stat", False),
+    ("get_cpu_percent", "/proc/stat", True),
+], ids=["meminfo-open-blocks", "stat-open-blocks", "stat-read-blocks"])
+def test_ctrl_c_ends_a_call_blocked_on_a_fifo(unshare, tmp_path, call, path, hold_writer):
+    # A FIFO stands in for a hung FUSE-backed /proc file (LXCFS). With a
+    # writer that never writes, the open succeeds and the read of the CPU
+    # lines blocks instead (a whole-file read such as that of /proc/meminfo
+    # begins with a seek, which a FIFO refuses).
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    options = {"hold": path} if hold_writer else {}
+    child = start_child(unshare, f"mount --bind {fifo} {path}", call, **options)
+    try:
+        wait_until_blocked(first_line(child)["calling"])
+        os.kill(child.pid, signal.SIGINT)
+        outcome = outcome_of(child, timeout=10)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.communicate()
+    assert outcome.get("raised") == "KeyboardInterrupt", outcome
+
+
+def test_a_handler_that_raises_nothing_lets_the_call_go_on(unshare, tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    stat = tmp_path / "stat"
+    stat.write_text("cpu  1 0 1 8 0 0 0 0 0 0\ncpu0 1 0 1 8 0 0 0 0 0 0\n")
+    writer = f"while true; do cat {stat} > {fifo}; done"
+    child = start_child(unshare, f"mount --bind {fifo} /proc/stat", "get_cpu_percent",
+                        writer=writer)
+    try:
+        wait_until_blocked(first_line(child)["calling"])
+        os.kill(child.pid, signal.SIGUSR1)
+        outcome = outcome_of(child, timeout=10)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.communicate()
+    # Every reading found the same counters: nothing was used between them.
+    assert outcome.get("value") == 0.0, outcome
