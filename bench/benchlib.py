@@ -97,20 +97,45 @@ def parse_native_output(text: str) -> NativeRun:
 
 @dataclass(frozen=True)
 class Load:
-    """A generated load: `procs` extra processes of `threads` tasks each
-    (the process's own thread counted), or the idle host when procs is 0."""
+    """A shape of the host to measure at. By default a generated load:
+    `procs` extra processes of `threads` tasks each (the process's own
+    thread counted), or the idle host when procs is 0. Two other shapes:
+    with `arg_bytes`, one process of `threads` tasks whose command line
+    holds that many bytes; with `cpus`, the idle host seen with that many
+    CPUs and no cpufreq files."""
 
     procs: int
     threads: int
+    arg_bytes: int = 0
+    cpus: int = 0
 
     @property
     def label(self) -> str:
+        if self.cpus:
+            return f"{self.cpus} CPUs"
+        if self.arg_bytes:
+            return f"1 process of {self.threads} threads, {self.arg_bytes / 1e6:.1f} MB of arguments"
         return "idle" if self.procs == 0 else f"{self.procs}×{self.threads}"
+
+    @property
+    def key(self) -> str:
+        """A short name for the command line: idle, 200x10, threads1000,
+        cpus256."""
+        if self.cpus:
+            return f"cpus{self.cpus}"
+        if self.arg_bytes:
+            return f"threads{self.threads}"
+        return "idle" if self.procs == 0 else f"{self.procs}x{self.threads}"
+
+    @property
+    def generated(self) -> bool:
+        """Whether the load generator makes this load."""
+        return self.procs > 0 and not self.arg_bytes and not self.cpus
 
     def load_args(self) -> list[str]:
         """Arguments of the load generator, which takes the number of
         threads started besides each process's own."""
-        if self.procs <= 0 or self.threads < 1:
+        if not self.generated or self.threads < 1:
             raise ValueError(f"no load generator arguments for {self.label}")
         return [str(self.procs), str(self.threads - 1)]
 

@@ -3,7 +3,7 @@ an idle host and under generated loads, and writes docs/performance.md and
 docs/performance.png. `make bench` runs it; see that target for the set-up.
 
     python bench/run_bench.py --build build/bench [--out docs/performance.md]
-                              [--quick]
+                              [--quick] [--shapes idle,threads1000,...]
 
 Every figure in the report comes from this run. The contenders are
 measured interleaved, round after round, so that the drift of a shared
@@ -52,7 +52,12 @@ from benchlib import (  # noqa: E402
 )
 
 REPO = Path(__file__).resolve().parent.parent
+# The load curve: the idle host and three generated loads.
 LOADS = [Load(0, 0), Load(200, 1), Load(200, 10), Load(1000, 10)]
+# Two shapes off the curve: one process whose thousand threads share one
+# large address space, and the idle host seen with 256 CPUs and no cpufreq
+# files (as in most virtual machines).
+SHAPES = [Load(1, 1000, arg_bytes=1_500_000), Load(0, 0, cpus=256)]
 # The load generator holds at most this long (its own hard limit is 120 s).
 LOAD_SECONDS = 120
 PAUSE_S = 0.1  # get_cpu_percent()'s pause
@@ -189,6 +194,19 @@ def native_round(side: Side, argv: list[str], calls: int, warmup: int = 1) -> Na
 
 # --- the load generator ----------------------------------------------------------
 
+# One process of N tasks, all asleep; its arguments only make its command
+# line large. Every thread shares the one address space.
+THREADS_SNIPPET = """
+import sys, threading, time
+threading.stack_size(128 * 1024)
+for _ in range(int(sys.argv[1]) - 1):
+    threading.Thread(target=time.sleep, args=(3600,), daemon=True).start()
+print("ready", flush=True)
+time.sleep(3600)
+"""
+THREADS_ARG_BYTES = 100_000
+
+
 @dataclass
 class LoadHolder:
     """Holds a generated load, restarting it before the generator's own time
@@ -201,8 +219,16 @@ class LoadHolder:
     starts: int = 0
 
     def start(self) -> None:
-        argv = [str(self.exe), "-s", str(LOAD_SECONDS), *self.load.load_args()]
-        note_command(argv)
+        if self.load.arg_bytes:
+            # Each argument stays under the kernel's limit of 128 KiB for one.
+            count = self.load.arg_bytes // THREADS_ARG_BYTES
+            argv = [sys.executable, "-c", THREADS_SNIPPET, str(self.load.threads),
+                    *(["a" * (THREADS_ARG_BYTES - 1)] * count)]
+            note_command([rel(sys.executable), "-c", "THREADS_SNIPPET of bench/run_bench.py",
+                          str(self.load.threads), f"<{count} arguments of {THREADS_ARG_BYTES} bytes>"])
+        else:
+            argv = [str(self.exe), "-s", str(LOAD_SECONDS), *self.load.load_args()]
+            note_command(argv)
         self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, text=True)
         assert self.proc.stdout is not None
         line = self.proc.stdout.readline()
@@ -214,7 +240,11 @@ class LoadHolder:
 
     def ensure(self, needed_s: float) -> None:
         """Makes sure the load holds for `needed_s` more seconds."""
-        if self.load.procs == 0:
+        if self.load.arg_bytes:
+            if self.proc is None:
+                self.start()  # it holds until stopped
+            return
+        if not self.load.generated:
             return
         if self.proc is None or time.monotonic() - self.started + needed_s > LOAD_SECONDS - 10:
             self.stop()
@@ -238,6 +268,62 @@ def holding(exe: Path, load: Load) -> Iterator[LoadHolder]:
         yield holder
     finally:
         holder.stop()
+
+
+# --- a host of many CPUs ------------------------------------------------------------
+
+def cpu_fixture(build: Path, cpus: int) -> Path:
+    """This host's /proc/stat and /proc/cpuinfo as they would read with
+    `cpus` CPUs: the first CPU's counters and processor block repeated."""
+    fixture = build / f"cpus{cpus}"
+    fixture.mkdir(parents=True, exist_ok=True)
+    block = Path("/proc/cpuinfo").read_text().split("\n\n")[0].splitlines()[1:]
+    (fixture / "cpuinfo").write_text("".join(
+        f"processor\t: {i}\n" + "\n".join(block) + "\n\n" for i in range(cpus)))
+    stat = Path("/proc/stat").read_text().splitlines()
+    cpu0 = next(line for line in stat if line.startswith("cpu0 ")).split(" ", 1)[1]
+    rest = [line for line in stat if not line.startswith("cpu")]
+    (fixture / "stat").write_text("\n".join(
+        [stat[0], *(f"cpu{i} {cpu0}" for i in range(cpus)), *rest]) + "\n")
+    return fixture
+
+
+def measure_with_cpus(args: argparse.Namespace, load: Load, rounds: int) -> LoadResult | None:
+    """Measures `load` in a private mount namespace, where the fixture's
+    files are bound over /proc/stat and /proc/cpuinfo: every contender, the
+    floor and psutil included, then sees that many CPUs. The counters stand
+    still there, so get_cpu_percent() reads 0 %; only its cost counts.
+    None when no such namespace can be made (it takes root)."""
+    cpu_fixture(args.build, load.cpus)
+    result = args.build / f"result-{load.key}.pickle"
+    argv = ["unshare", "-m", "--propagation", "private", "--", sys.executable, __file__,
+            "--build", str(args.build), "--budget", str(args.budget), "--inside", load.key,
+            "--rounds", str(rounds), "--result", str(result), *(["--quick"] if args.quick else [])]
+    note_command([*argv[:5], rel(sys.executable), "bench/run_bench.py", "...",
+                  "--inside", load.key])
+    if subprocess.run(argv).returncode != 0:
+        print(f"{load.label}: left out, no private mount namespace here (it takes root)",
+              flush=True)
+        return None
+    with open(result, "rb") as f:
+        state = pickle.load(f)
+    for command in state["commands"]:
+        if command not in COMMANDS:
+            COMMANDS.append(command)
+    return state["result"]
+
+
+def run_inside(args: argparse.Namespace) -> None:
+    """The part of measure_with_cpus that runs in the namespace."""
+    load = next(shape for shape in SHAPES if shape.key == args.inside)
+    fixture = args.build / f"cpus{load.cpus}"
+    for name in ("stat", "cpuinfo"):
+        argv = ["mount", "--bind", str(fixture / name), f"/proc/{name}"]
+        note_command(argv)
+        subprocess.run(argv, check=True)
+    res = measure_load(args, load, args.rounds)
+    with open(args.result, "wb") as f:
+        pickle.dump({"result": res, "commands": COMMANDS}, f)
 
 
 # --- fresh interpreters: import time and peak memory ------------------------------
@@ -607,7 +693,7 @@ def write_report(args: argparse.Namespace, results: list[LoadResult], machine: d
     out: Path = args.out
     out.parent.mkdir(parents=True, exist_ok=True)
     png = out.with_suffix(".png")
-    plot(results, png)
+    plot([r for r in results if r.load in LOADS] or results, png)
     L: list[str] = []
     L.append("# Performance\n")
     L.append(
@@ -628,7 +714,7 @@ def write_report(args: argparse.Namespace, results: list[LoadResult], machine: d
             fmt_ms(s["ps_all"]), fmt_ratio(s["speedup"]),
         ])
     L.append(md_table(
-        ["load (processes × threads)", "entries", "floor ms", "snapshot ms",
+        ["shape (processes × threads)", "entries", "floor ms", "snapshot ms",
          "snapshot ÷ floor", "same, paired by round", "its CPU time ÷ floor's",
          "get_memory_mb() ms", "call ÷ floor", "psutil ms",
          "psutil ÷ call"], rows))
@@ -643,15 +729,57 @@ def write_report(args: argparse.Namespace, results: list[LoadResult], machine: d
         "back to back. *its CPU time ÷ floor's*: user plus system CPU time per call of the "
         "snapshot over the floor's, which other work on a shared machine disturbs far "
         "less than elapsed time.\n")
-    sums = [summary(r) for r in results]
+    curve = [r for r in results if r.load in LOADS] or results
+    sums = [summary(r) for r in curve]
     lo_n, hi_n = min(x["native_ratio"] for x in sums), max(x["native_ratio"] for x in sums)
     lo_c, hi_c = min(x["mem_ratio"] for x in sums), max(x["mem_ratio"] for x in sums)
     lo_p, hi_p = min(x["speedup"] for x in sums), max(x["speedup"] for x in sums)
+    first, last = sums[0], sums[-1]
+    span = (f"from {curve[0].load.label} to {curve[-1].load.label}" if len(curve) > 1
+            else f"at {curve[0].load.label}")
+    at_ends = [f"{fmt_ms(x['mem'])} ms at {r.load.label} ({x['entries']:.0f} entries, "
+               f"{fmt_ratio(x['mem_ratio'])} the floor)"
+               for r, x in ([(curve[0], first), (curve[-1], last)] if len(curve) > 1
+                            else [(curve[0], first)])]
     L.append(
-        f"In short: from {results[0].load.label} to {results[-1].load.label}, the snapshot "
+        f"In short: {span}, the snapshot "
         f"took {lo_n:.2f} to {hi_n:.2f} times the floor and a `get_memory_mb()` call "
         f"{lo_c:.2f} to {hi_c:.2f} times; psutil took {lo_p:.1f} to {hi_p:.1f} times as "
-        "long as the call to gather the same facts.\n")
+        "long as the call to gather the same facts. In absolute terms a `get_memory_mb()` "
+        f"call took {' and '.join(at_ends)}.\n")
+    L.append("### The calls a user would compare\n")
+    L.append(
+        "`get_memory_mb()` builds a snapshot of the whole host, every process and thread "
+        "included, before it reads the memory figures; `psutil.virtual_memory()` reads "
+        "/proc/meminfo alone. A program that wants only the memory figures pays "
+        "`get_memory_mb()`'s time; the ratio column says how many times "
+        "`psutil.virtual_memory()`'s that is. Both CPU calls wait out their 100 ms "
+        "pause. Medians per call.\n")
+    rows = []
+    for r in results:
+        x = summary(r)
+        rows.append([r.load.label, f"{x['entries']:.0f}", fmt_ms(x["mem"]), fmt_ms(x["ps_vm"]),
+                     f"{ratio(x['mem'], x['ps_vm']):,.0f}×", fmt_ms(x["cpu_extra"] + PAUSE_S),
+                     fmt_ms(x["ps_cpu_extra"] + PAUSE_S)])
+    L.append(md_table(["shape", "entries", "get_memory_mb() ms", "psutil.virtual_memory() ms",
+                       "get_memory_mb() ÷ virtual_memory()", "get_cpu_percent() ms",
+                       "psutil.cpu_percent(interval=0.1) ms"], rows))
+    L.append("\n### Memory per call\n")
+    L.append(
+        "In a fresh interpreter, one call: *peak* is what the call added to the peak "
+        "resident size (VmHWM after the call less VmHWM reset just before it), *retained* "
+        "what the process still held once the call had returned (VmRSS after it less the "
+        "same start). Medians of the runs given in each shape's section.\n")
+    rows = []
+    for r in results:
+        pk, kept = r.peak_bytes, r.kept_bytes
+        rows.append([r.load.label, f"{median(pk['mem']) / 2**20:.2f}",
+                     f"{median(kept['mem']) / 2**20:.2f}",
+                     f"{median(pk['ps_all']) / 2**20:.2f}",
+                     f"{median(kept['ps_all']) / 2**20:.2f}"])
+    L.append(md_table(["shape", "get_memory_mb() peak MiB", "retained MiB",
+                       "psutil, the same facts: peak MiB", "retained MiB"], rows))
+    L.append("")
     L.append(f"![cost per call against processes and threads]({png.name})\n")
     L.append("## The machine and the run\n")
     L.append(md_table(["", ""], [[k, v] for k, v in machine.items()]
@@ -676,7 +804,24 @@ def write_report(args: argparse.Namespace, results: list[LoadResult], machine: d
         s = summary(r)
         la = [a[0] for a in r.loadavg]
         L.append(f"### {r.load.label}\n")
-        if r.load.procs:
+        if r.load.arg_bytes:
+            L.append(f"One extra process of {r.load.threads} threads, all asleep, whose command "
+                     f"line holds {r.load.arg_bytes / 1e6:.1f} MB (THREADS_SNIPPET of "
+                     "bench/run_bench.py). Its threads share one address space: the snapshot "
+                     "reads its command line, environment and executable once, while the floor "
+                     "reads them for every thread, so a call may come in under the floor here.\n")
+        elif r.load.cpus:
+            L.append(f"The idle host seen with {r.load.cpus} CPUs: in a private mount "
+                     "namespace, this host's /proc/stat and /proc/cpuinfo with the first CPU's "
+                     "counters and block repeated are bound over the real ones, for every "
+                     "contender alike. No CPU has a cpufreq file, so each one's frequency comes "
+                     "from /proc/cpuinfo: the snapshot reads it once per pass, the floor once "
+                     "per CPU. The bound files are plain files, cheaper to read than the "
+                     "kernel's own /proc/cpuinfo, which is written afresh at every read: on a "
+                     "real host of that many CPUs each read of it costs more. The counters "
+                     "stand still, so get_cpu_percent() reads 0 % here; only its cost "
+                     "counts.\n")
+        elif r.load.procs:
             L.append(f"`yard-load {' '.join(r.load.load_args())}`: {r.load.procs} extra "
                      f"processes of {r.load.threads} thread{'s' if r.load.threads > 1 else ''} "
                      f"each (the generator was started {r.load_starts} time"
@@ -749,9 +894,18 @@ def main() -> None:
     ap.add_argument("--parser-min-time", type=float, default=0.2)
     ap.add_argument("--render-only", action="store_true",
                     help="rewrite the report from the last run's saved measurements")
+    ap.add_argument("--shapes", default="",
+                    help="measure only these, by key (idle, 200x1, 200x10, 1000x10, "
+                         "threads1000, cpus256), comma-separated")
+    ap.add_argument("--inside", help=argparse.SUPPRESS)
+    ap.add_argument("--rounds", type=int, help=argparse.SUPPRESS)
+    ap.add_argument("--result", type=Path, help=argparse.SUPPRESS)
     args = ap.parse_args()
     args.build = args.build.resolve()
     args.out = args.out.resolve()
+    if args.inside:
+        run_inside(args)
+        return
     saved = args.build / "bench-results.pickle"
     if args.render_only:
         with open(saved, "rb") as f:
@@ -760,6 +914,11 @@ def main() -> None:
         args.argv = state.pop("argv")
         write_report(args, **state)
         return
+    wanted = [k for k in args.shapes.split(",") if k]
+    shapes = [load for load in LOADS + SHAPES if not wanted or load.key in wanted]
+    unknown = set(wanted) - {load.key for load in LOADS + SHAPES}
+    if unknown:
+        ap.error(f"unknown shapes: {', '.join(sorted(unknown))}")
     args.argv = [rel(__file__), *sys.argv[1:]]
     started = datetime.datetime.now(datetime.timezone.utc)
     t0 = time.monotonic()
@@ -767,13 +926,18 @@ def main() -> None:
     print("parsers ...", flush=True)
     parsers = parser_section(args)
     results = []
-    for load in LOADS:
+    for load in shapes:
         entries = load.procs * load.threads
         # Small loads are cheap and the noisiest: they get more rounds.
-        rounds = 2 if args.quick else (4 if entries >= 5000 else 7 if entries >= 1000
+        rounds = 2 if args.quick else (4 if entries >= 5000 else 7 if entries >= 1000 or load.cpus
                                        else 11 if entries else 15)
         print(f"{load.label}: {rounds} rounds", flush=True)
-        results.append(measure_load(args, load, rounds))
+        if load.cpus:
+            res = measure_with_cpus(args, load, rounds)
+            if res is not None:
+                results.append(res)
+        else:
+            results.append(measure_load(args, load, rounds))
     state = dict(results=results, machine=machine, parsers=parsers, started=started,
                  total_s=time.monotonic() - t0)
     # Kept so that the report's wording can be reworked without measuring again.

@@ -90,6 +90,14 @@ class TestLoads:
         assert Load(1000, 10).load_args() == ["1000", "9"]
         assert Load(1000, 10).label == "1000×10"
         assert Load(0, 0).label == "idle"
+        assert Load(1000, 10).key == "1000x10"
+        big_args = Load(1, 1000, arg_bytes=1_500_000)
+        assert big_args.label == "1 process of 1000 threads, 1.5 MB of arguments"
+        assert Load(0, 0, cpus=256).label == "256 CPUs"
+        for shape in (big_args, Load(0, 0, cpus=256)):
+            assert not shape.generated
+            with pytest.raises(ValueError):
+                shape.load_args()
         with pytest.raises(ValueError):
             Load(0, 0).load_args()
 

@@ -261,15 +261,39 @@ void CpusWrapper::refresh(bool global_only, CpuSelection selection) {
         due = elapsed >= kMinimumInterval;
     }
 
+    // /proc/cpuinfo is read at most once per refresh: for the descriptors
+    // when the list is filled, and for the frequency of every CPU without a
+    // usable cpufreq file (most virtual machines have none). Its size grows
+    // with the number of CPUs, so one read per CPU would cost their square.
+    std::string cpuinfo;
+    std::optional<bool> cpuinfo_read;
+    auto cpuinfo_text = [&]() -> std::optional<std::string_view> {
+        if (!cpuinfo_read) cpuinfo_read = read_cpuinfo(*root_, cpuinfo);
+        if (!*cpuinfo_read) return std::nullopt;
+        return std::string_view(cpuinfo);
+    };
+
     const bool filling = cpus_.empty();
     DescriptorTable descriptors;
-    if (filling) descriptors = get_vendor_id_and_brand(*root_);
+    if (filling) {
+        if (const auto text = cpuinfo_text()) descriptors = get_vendor_id_and_brand_inner(*text);
+    }
 
     if (due && !read_stat(global_only, selection, filling, descriptors)) return;
 
     if (selection.frequency) {
+        // Every CPU without a sysfs figure gets the same first matching line.
+        std::optional<std::uint64_t> fallback;
         for (std::size_t i = 0; i < cpus_.size(); ++i) {
-            cpus_[i].frequency = read_cpu_frequency(*root_, i);
+            std::optional<std::uint64_t> mhz = read_sysfs_frequency(*root_, i);
+            if (!mhz) {
+                if (!fallback) {
+                    const auto text = cpuinfo_text();
+                    fallback = text ? cpuinfo_frequency(*text) : 0;
+                }
+                mhz = fallback;
+            }
+            cpus_[i].frequency = *mhz;
         }
     }
 }

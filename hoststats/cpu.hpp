@@ -120,6 +120,11 @@ std::optional<std::string_view> arm_part_name(std::uint32_t implementer, std::ui
 // Frequency of the CPU at `position` in MHz: sysfs scaling_cur_freq, then the
 // first "cpu MHz"/"BogoMIPS"/"clock" line of /proc/cpuinfo; 0 when unknown.
 std::uint64_t read_cpu_frequency(const HostRoot& root, std::size_t position);
+// The sysfs part of the above: nothing when the file is missing, unreadable
+// or holds no number.
+std::optional<std::uint64_t> read_sysfs_frequency(const HostRoot& root, std::size_t position);
+// The text of /proc/cpuinfo, which must be UTF-8; false when it cannot be had.
+bool read_cpuinfo(const HostRoot& root, std::string& text);
 // The MHz figure of a cpuinfo text, as the fallback above finds it.
 std::uint64_t cpuinfo_frequency(std::string_view cpuinfo) noexcept;
 

@@ -483,7 +483,7 @@ DescriptorTable get_vendor_id_and_brand_inner(std::string_view cpuinfo) {
 
 DescriptorTable get_vendor_id_and_brand(const HostRoot& root) {
     std::string text;
-    if (!read_text(root.proc + "/cpuinfo", text)) return {};
+    if (!read_cpuinfo(root, text)) return {};
     return get_vendor_id_and_brand_inner(text);
 }
 
@@ -501,18 +501,26 @@ std::uint64_t cpuinfo_frequency(std::string_view cpuinfo) noexcept {
     return 0;
 }
 
-std::uint64_t read_cpu_frequency(const HostRoot& root, std::size_t position) {
+std::optional<std::uint64_t> read_sysfs_frequency(const HostRoot& root, std::size_t position) {
     std::string text;
     const std::string path = root.sys + "/devices/system/cpu/cpu" + std::to_string(position) +
                              "/cpufreq/scaling_cur_freq";
-    if (read_text(path, text)) {
-        std::string_view value = trim_unicode(text);
-        value = value.substr(0, value.find('\n'));
-        std::uint64_t khz;  // the file counts in kHz
-        if (parse_u64(value, khz)) return khz / 1000;
-    }
-    text.clear();
-    if (!read_text(root.proc + "/cpuinfo", text)) return 0;
+    if (!read_text(path, text)) return std::nullopt;
+    std::string_view value = trim_unicode(text);
+    value = value.substr(0, value.find('\n'));
+    std::uint64_t khz;  // the file counts in kHz
+    if (!parse_u64(value, khz)) return std::nullopt;
+    return khz / 1000;
+}
+
+bool read_cpuinfo(const HostRoot& root, std::string& text) {
+    return read_text(root.proc + "/cpuinfo", text);
+}
+
+std::uint64_t read_cpu_frequency(const HostRoot& root, std::size_t position) {
+    if (const std::optional<std::uint64_t> mhz = read_sysfs_frequency(root, position)) return *mhz;
+    std::string text;
+    if (!read_cpuinfo(root, text)) return 0;
     return cpuinfo_frequency(text);
 }
 

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory_resource>
 #include <string>
 
 #include "hoststats/process_files.hpp"
@@ -74,7 +75,8 @@ constexpr std::size_t stat_starttime = 20;
 // every listing of the same kind.
 class DirLister {
 public:
-    DirLister() : buffer_(new char[size]) {}
+    explicit DirLister(std::pmr::memory_resource* memory)
+        : buffer_(static_cast<char*>(memory->allocate(size)), Release{memory}) {}
 
     // Calls fn(name, pid) for each entry that is a directory of its own (a
     // link to one does not count) and whose name is an id. Stops at the end
@@ -109,7 +111,11 @@ private:
         return pid_from_entry_name(entry.d_name);
     }
 
-    std::unique_ptr<char[]> buffer_;
+    struct Release {
+        std::pmr::memory_resource* memory;
+        void operator()(char* p) const noexcept { memory->deallocate(p, size); }
+    };
+    std::unique_ptr<char[], Release> buffer_;
 };
 
 // One work item: a process, or one of its tasks.
@@ -127,14 +133,64 @@ struct TaskItem {
     std::string name;
 };
 
+// What all tasks of one thread group read alike: the files of the address
+// space they share ("cmdline", "environ", the "exe" link). Each is read by
+// the first entry of the group that wants it and handed to the others, so a
+// process of a thousand threads costs one read and one copy, not a thousand.
+// Only what was found is handed on: an entry whose read fails or comes back
+// empty (a thread that ended, a leader that exited before its threads)
+// leaves the next one to read its own.
+class SharedSpace {
+public:
+    SharedSpace(std::pmr::memory_resource* records, std::pmr::memory_resource* secrets)
+        : cmdline_(records), environ_(secrets), records_(records), secrets_(secrets) {}
+
+    // A new thread group.
+    void reset() noexcept {
+        exe_.reset();
+        cmdline_.clear();
+        environ_.clear();
+    }
+
+    const std::optional<std::string>& exe(int dirfd) {
+        if (!exe_) exe_ = realpath(dirfd, "exe");
+        return exe_;
+    }
+    const ByteStringList& cmdline(int dirfd, ReadBuffer& scratch) {
+        if (cmdline_.empty()) cmdline_ = copy_from_file(dirfd, "cmdline", scratch, records_);
+        return cmdline_;
+    }
+    const ByteStringList& environ(int dirfd, ReadBuffer& scratch) {
+        if (environ_.empty()) environ_ = copy_from_file(dirfd, "environ", scratch, secrets_);
+        return environ_;
+    }
+
+private:
+    std::optional<std::string> exe_;
+    ByteStringList cmdline_;
+    ByteStringList environ_;
+    std::pmr::memory_resource* records_;
+    std::pmr::memory_resource* secrets_;
+};
+
 // What a scan reuses from entry to entry, so that it allocates little but
-// its records.
+// its records; all of it in the snapshot's memory.
 struct ScanWorkspace {
+    explicit ScanWorkspace(SnapshotMemory& arenas)
+        : memory(arenas),
+          proc_lister(&arenas.records),
+          task_lister(&arenas.records),
+          tasks(&arenas.records),
+          fresh(&arenas.records),
+          space(&arenas.records, &arenas.secrets) {}
+
+    SnapshotMemory& memory;
     ScanContext ctx;
     DirLister proc_lister;
     DirLister task_lister;
-    std::vector<TaskItem> tasks;
-    std::vector<Process> fresh;  // inserted only once the walk is over
+    std::pmr::vector<TaskItem> tasks;
+    std::pmr::vector<Process> fresh;  // inserted only once the walk is over
+    SharedSpace space;                // of the thread group at hand
 };
 
 class Scanner {
@@ -142,11 +198,13 @@ public:
     Scanner(ProcessTable& table, const std::string& proc_root, ScanWorkspace& work)
         : table_(table),
           proc_root_(proc_root),
+          memory_(work.memory),
           ctx_(work.ctx),
           proc_lister_(work.proc_lister),
           task_lister_(work.task_lister),
           tasks_(work.tasks),
-          fresh_(work.fresh) {}
+          fresh_(work.fresh),
+          space_(work.space) {}
 
     void refresh_procs();
 
@@ -154,19 +212,21 @@ private:
     void get_proc_and_tasks(int proc_fd, const char* name, Pid pid);
     void entry_step(ProcAndTasks& item, int dirfd);
     void existing_entry(Process& process, ProcAndTasks& item, int dirfd);
-    bool get_stat_data(int dirfd, std::optional<FileCounter>& slot);
+    bool get_stat_data(int dirfd);
     Process retrieve_all_new_process_info(bool is_task, Pid pid, std::optional<Pid> parent_pid,
-                                          const StatFields& stat, std::string path, int dirfd);
+                                          const StatFields& stat, std::string_view path, int dirfd);
     void update_proc_info(Process& process, std::optional<Pid> parent_pid,
                           const StatFields& stat, int dirfd);
 
     ProcessTable& table_;
     const std::string& proc_root_;
+    SnapshotMemory& memory_;
     ScanContext& ctx_;
     DirLister& proc_lister_;
     DirLister& task_lister_;
-    std::vector<TaskItem>& tasks_;
-    std::vector<Process>& fresh_;
+    std::pmr::vector<TaskItem>& tasks_;
+    std::pmr::vector<Process>& fresh_;
+    SharedSpace& space_;
 };
 
 void Scanner::refresh_procs() {
@@ -200,10 +260,11 @@ void Scanner::get_proc_and_tasks(int proc_fd, const char* name, Pid pid) {
     process.path.reserve(proc_root_.size() + 24);
     process.path.append(proc_root_).append("/").append(name);
 
+    space_.reset();
     tasks_.clear();
     Fd task_dir;
     if (ctx_.selection.tasks) {
-        PidSet& set = process.task_pids.emplace();
+        PidSet& set = process.task_pids.emplace(&memory_.records);
         task_dir = open_dir(dir.get(), "task");
         if (task_dir.valid()) {
             task_lister_.list(task_dir.get(), [&](const char* task_name, Pid tid) {
@@ -252,13 +313,11 @@ void Scanner::entry_step(ProcAndTasks& item, int dirfd) {
             return;
         }
     }
-    std::optional<FileCounter> slot;
-    if (!get_stat_data(dirfd, slot)) return;
+    if (!get_stat_data(dirfd)) return;
     StatFields stat;
     if (!parse_stat_file(ctx_.stat_buffer.view(), stat)) return;
     Process process = retrieve_all_new_process_info(item.is_task, item.pid, item.parent_pid, stat,
-                                                    std::move(item.path), dirfd);
-    process.kept_stat_file = std::move(slot);
+                                                    item.path, dirfd);
     process.task_pids = std::move(item.task_pids);
     fresh_.push_back(std::move(process));
 }
@@ -267,26 +326,15 @@ void Scanner::existing_entry(Process& process, ProcAndTasks& item, int dirfd) {
     // The record's own directory is the one to read; it is the item's in
     // all but the rarest cases (an id seen as a task before, as a process now).
     Fd own_dir;
-    if (process.proc_dir != item.path) {
+    if (std::string_view(process.proc_dir) != item.path) {
         own_dir = open_dir(AT_FDCWD, process.proc_dir.c_str(), /*path_only=*/true);
         dirfd = own_dir.valid() ? own_dir.get() : -1;
     }
 
-    bool read = false;
-    std::optional<FileCounter> kept = std::move(process.kept_stat_file);
+    // No "stat" file is kept between scans (see get_stat_data); one that a
+    // record still holds is given back here.
     process.kept_stat_file.reset();
-    if (kept) {
-        if (::lseek(kept->fd(), 0, SEEK_SET) == 0 && ctx_.stat_buffer.read_to_end(kept->fd()) == 0) {
-            process.kept_stat_file = std::move(kept);
-            read = true;
-        } else {
-            read = dirfd >= 0 && get_stat_data(dirfd, process.kept_stat_file);
-            kept.reset();  // budget back, then the descriptor closed
-        }
-    } else {
-        read = dirfd >= 0 && get_stat_data(dirfd, process.kept_stat_file);
-    }
-    if (!read) return;
+    if (dirfd < 0 || !get_stat_data(dirfd)) return;
 
     process.task_pids = std::move(item.task_pids);
     StatFields stat;
@@ -298,30 +346,31 @@ void Scanner::existing_entry(Process& process, ProcAndTasks& item, int dirfd) {
         refresh_user_group_ids(process, dirfd, ctx_.selection.user, ctx_.scratch);
     } else {
         // The id now belongs to another process: start over, without the old
-        // record's kept file or task set.
+        // record's task set.
         process = retrieve_all_new_process_info(item.is_task, process.pid, item.parent_pid, stat,
                                                 process.proc_dir, dirfd);
     }
 }
 
-bool Scanner::get_stat_data(int dirfd, std::optional<FileCounter>& slot) {
-    // _get_stat_data_and_file: a fresh descriptor is at offset 0 already.
-    Fd file = open_read(dirfd, "stat");
+bool Scanner::get_stat_data(int dirfd) {
+    // The file is closed as soon as it is read. Keeping it open for a later
+    // scan of the same snapshot (which no call makes) made every call slower
+    // and held one descriptor per process and thread, taken from the rest of
+    // the caller's process: its other threads met EMFILE, or descriptors
+    // above FD_SETSIZE, and the scan itself left processes out once the
+    // limit was reached. A scan now holds a handful of descriptors at once.
+    const Fd file = open_read(dirfd, "stat");
     if (!file.valid()) return false;
-    if (ctx_.stat_buffer.read_to_end(file.get()) != 0) return false;
-    // _get_stat_data: the new file is counted (or closed) first, then the
-    // slot's old one is released.
-    slot = FileCounter::keep_or_close(std::move(file));
-    return true;
+    return ctx_.stat_buffer.read_to_end(file.get()) == 0;
 }
 
 Process Scanner::retrieve_all_new_process_info(bool is_task, Pid pid,
                                                std::optional<Pid> parent_pid,
-                                               const StatFields& stat, std::string path,
+                                               const StatFields& stat, std::string_view path,
                                                int dirfd) {
-    Process process;
+    Process process(&memory_.records, &memory_.secrets);
     process.pid = pid;
-    process.proc_dir = std::move(path);
+    process.proc_dir.assign(path);
     process.start_ticks = stat.u64(stat_starttime);
     process.start_since_boot = ticks_to_seconds(process.start_ticks, ctx_.clock_ticks);
     process.start_time = saturating_add(process.start_since_boot, ctx_.boot_time);
@@ -358,11 +407,16 @@ void Scanner::update_proc_info(Process& process, std::optional<Pid> parent_pid,
     process.state = process_state_from_char(process.state_code);
 
     refresh_user_group_ids(process, dirfd, sel.user, ctx_.scratch);
-    refresh_exe(process, dirfd, sel.exe);
-    refresh_list(process.cmdline, dirfd, "cmdline", sel.cmdline, ctx_.scratch);
-    refresh_list(process.environ, dirfd, "environ", sel.environ, ctx_.scratch);
-    refresh_link(process.cwd, dirfd, "cwd", sel.cwd);
-    refresh_link(process.root, dirfd, "root", sel.root);
+    // The address space's files come from the thread group's one reading.
+    if (wanted(sel.exe, process.exe.has_value())) apply_exe(process, space_.exe(dirfd));
+    if (wanted(sel.cmdline, !process.cmdline.empty())) {
+        apply_list(process.cmdline, space_.cmdline(dirfd, ctx_.scratch));
+    }
+    if (wanted(sel.environ, !process.environ.empty())) {
+        apply_list(process.environ, space_.environ(dirfd, ctx_.scratch));
+    }
+    refresh_link(process.cwd, process.memory(), dirfd, "cwd", sel.cwd);
+    refresh_link(process.root, process.memory(), dirfd, "root", sel.root);
     if (sel.memory) refresh_memory(process, dirfd, stat, ctx_.page_size, ctx_.scratch);
 
     process.prev_user_ticks = process.user_ticks;
@@ -402,9 +456,12 @@ void compute_cpu_shares(ProcessTable& table, const CpusWrapper& cpus) {
 }  // namespace
 
 void SystemInner::refresh_processes_specifics(const ProcessSelection& selection) {
-    // Scratch space for this scan only: a call keeps no memory once its
-    // snapshot is gone, however large the files it met.
-    ScanWorkspace work;
+    // The first scan of the process raises its soft limit on open files to
+    // the hard one, once; callers see that and may rely on it.
+    (void)remaining_files();
+    // Scratch space for this scan only, in the snapshot's memory: a call
+    // keeps nothing once its snapshot is gone, however large the files it met.
+    ScanWorkspace work(*arenas_);
     ScanContext& ctx = work.ctx;
     ctx.uptime = uptime();
     ctx.page_size = page_size;

@@ -1,11 +1,14 @@
 // The process table: one record per process and per task (thread) under
-// /proc, and the open-file budget that decides which "stat" files stay open.
+// /proc, and the open-file budget, whose first use raises the soft limit on
+// open files.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
+#include <memory_resource>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -44,7 +47,9 @@ enum class ThreadClass : std::uint8_t { KernelThread, UserThread };
 
 // How many more "stat" files may be kept open, process-wide. Initialised on
 // first use: the soft RLIMIT_NOFILE is raised to the hard limit, and the
-// budget is half the limit that is then in force.
+// budget is half the limit that is then in force. The scan keeps no file
+// (see Scanner::get_stat_data), so it draws nothing from the budget; every
+// scan still initialises it, for the raise of the limit.
 std::atomic<std::int64_t>& remaining_files() noexcept;
 
 // One kept-open "stat" file, counted against the budget. Releasing it gives
@@ -72,8 +77,9 @@ private:
 
 // The pieces of a NUL-separated file ("cmdline", "environ"), owned in one
 // buffer: each piece is followed by one NUL, which no piece can hold. One
-// allocation per list instead of one per piece keeps a scan of thousands of
-// threads, each with its process's whole environment, cheap.
+// allocation per list instead of one per piece keeps a scan cheap. Copies
+// share that buffer (every task of a process holds its process's lists); a
+// list that is changed gets a buffer of its own first.
 class ByteStringList {
 public:
     class iterator {
@@ -99,53 +105,100 @@ public:
     };
 
     ByteStringList() = default;
+    // New buffers of this list come from `memory`.
+    explicit ByteStringList(std::pmr::memory_resource* memory) noexcept : memory_(memory) {}
     ByteStringList(std::initializer_list<std::string_view> pieces) {
         for (std::string_view piece : pieces) push_back(piece);
     }
 
     // `piece` must not hold a NUL.
     void push_back(std::string_view piece) {
-        bytes_.append(piece);
-        bytes_.push_back('\0');
-        ++count_;
+        Storage& own = writable();
+        own.bytes.append(piece);
+        own.bytes.push_back('\0');
+        ++own.count;
     }
     // Appends pieces that `write(char* room)` puts into `room_bytes` of
     // fresh room, each followed by a NUL; `write` returns the bytes and the
     // pieces it wrote.
     template <class Write>
     void append_raw(std::size_t room_bytes, Write&& write) {
-        const std::size_t old = bytes_.size();
-        bytes_.resize(old + room_bytes);
-        const auto [used, pieces] = write(bytes_.data() + old);
-        bytes_.resize(old + used);
-        count_ += pieces;
+        Storage& own = writable();
+        const std::size_t old = own.bytes.size();
+        own.bytes.resize(old + room_bytes);
+        const auto [used, pieces] = write(own.bytes.data() + old);
+        own.bytes.resize(old + used);
+        own.count += pieces;
     }
-    void clear() noexcept {
-        bytes_.clear();
-        count_ = 0;
-    }
+    void clear() noexcept { storage_.reset(); }
 
-    [[nodiscard]] bool empty() const noexcept { return count_ == 0; }
-    [[nodiscard]] std::size_t size() const noexcept { return count_; }
-    [[nodiscard]] iterator begin() const noexcept { return iterator(bytes_.data()); }
-    [[nodiscard]] iterator end() const noexcept { return iterator(bytes_.data() + bytes_.size()); }
+    [[nodiscard]] bool empty() const noexcept { return size() == 0; }
+    [[nodiscard]] std::size_t size() const noexcept { return storage_ ? storage_->count : 0; }
+    [[nodiscard]] iterator begin() const noexcept {
+        return iterator(storage_ ? storage_->bytes.data() : nullptr);
+    }
+    [[nodiscard]] iterator end() const noexcept {
+        return iterator(storage_ ? storage_->bytes.data() + storage_->bytes.size() : nullptr);
+    }
     [[nodiscard]] std::vector<std::string> to_vector() const {
         return std::vector<std::string>(begin(), end());
     }
-    bool operator==(const ByteStringList&) const = default;
+    // The pieces and their NULs, as held.
+    [[nodiscard]] std::string_view bytes() const noexcept {
+        return storage_ ? std::string_view(storage_->bytes) : std::string_view{};
+    }
+    // Whether two lists hold one buffer.
+    [[nodiscard]] bool shares_with(const ByteStringList& other) const noexcept {
+        return storage_ != nullptr && storage_ == other.storage_;
+    }
+    bool operator==(const ByteStringList& other) const noexcept {
+        return size() == other.size() && bytes() == other.bytes();
+    }
 
 private:
-    std::string bytes_;
-    std::size_t count_ = 0;
+    struct Storage {
+        explicit Storage(std::pmr::memory_resource* memory) : bytes(memory) {}
+        std::pmr::string bytes;
+        std::size_t count = 0;
+    };
+
+    Storage& writable() {
+        if (!storage_ || storage_.use_count() > 1) {
+            std::shared_ptr<Storage> own = std::allocate_shared<Storage>(
+                std::pmr::polymorphic_allocator<Storage>(memory_), memory_);
+            if (storage_) {
+                own->bytes = storage_->bytes;
+                own->count = storage_->count;
+            }
+            storage_ = std::move(own);
+        }
+        return *storage_;
+    }
+
+    std::pmr::memory_resource* memory_ = std::pmr::get_default_resource();
+    std::shared_ptr<Storage> storage_;
 };
 
+using PidSet = std::pmr::unordered_set<Pid, SeededHash>;
 
-using PidSet = std::unordered_set<Pid, SeededHash>;
+// A text owned by a record, in its snapshot's memory.
+using RecordString = std::pmr::string;
 
 struct Process {
+    Process() = default;
+    // A record whose texts, lists and sets live in `records`, and whose
+    // environment lives in `secrets` (memory left out of core dumps).
+    Process(std::pmr::memory_resource* records, std::pmr::memory_resource* secrets)
+        : name(records), proc_dir(records), cmdline(records), environ(secrets) {}
+
+    // Where this record's texts are allocated.
+    [[nodiscard]] std::pmr::memory_resource* memory() const noexcept {
+        return proc_dir.get_allocator().resource();
+    }
+
     Pid pid = 0;
     std::optional<Pid> parent_pid;
-    std::string name;  // bytes between the parentheses of "stat"; may be any bytes
+    RecordString name;  // bytes between the parentheses of "stat"; may be any bytes
     ProcessState state = ProcessState::Unknown;
     std::uint32_t state_code = 0;  // code point of the state letter, 0 when none
     std::optional<ThreadClass> thread_class;
@@ -160,10 +213,10 @@ struct Process {
     std::uint64_t cpu_time_ms = 0;
     float usage_percent = 0.0f;  // 0 .. number of CPUs x 100
     std::optional<PidSet> task_pids;
-    std::string proc_dir;  // <proc>/PID or <proc>/PID/task/TID
+    RecordString proc_dir;  // <proc>/PID or <proc>/PID/task/TID
     bool updated = true;
     std::optional<std::uint32_t> uid, euid, gid, egid;
-    std::optional<std::string> exe, cwd, root;
+    std::optional<RecordString> exe, cwd, root;
     ByteStringList cmdline, environ;
     std::uint64_t resident_bytes = 0;
     std::uint64_t virtual_bytes = 0;
@@ -174,6 +227,6 @@ struct Process {
     std::optional<FileCounter> kept_stat_file;
 };
 
-using ProcessTable = std::unordered_map<Pid, Process, SeededHash>;
+using ProcessTable = std::pmr::unordered_map<Pid, Process, SeededHash>;
 
 }  // namespace hoststats

@@ -1,11 +1,15 @@
 // Per-process details (ids, links, argument and environment lists, memory,
 // storage traffic) and the process-wide budget of kept-open "stat" files.
 #include <fcntl.h>
+#include <string.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "hoststats/process_files.hpp"
 #include "hoststats/utils.hpp"
@@ -68,16 +72,42 @@ void FileCounter::release() noexcept {
 
 // --- reading ------------------------------------------------------------------
 
+namespace {
+
+// Maps `bytes` of private memory left out of core dumps; nullptr on failure.
+char* map_secret(std::size_t bytes) noexcept {
+    void* at = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (at == MAP_FAILED) return nullptr;
+    (void)::madvise(at, bytes, MADV_DONTDUMP);
+    return static_cast<char*>(at);
+}
+
+std::size_t whole_pages(std::size_t bytes) noexcept {
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    return (bytes + page - 1) / page * page;
+}
+
+}  // namespace
+
 ReadBuffer::ReadBuffer(std::size_t initial_capacity)
-    : data_(new char[initial_capacity]), capacity_(initial_capacity) {}
+    : data_(map_secret(whole_pages(initial_capacity))), capacity_(whole_pages(initial_capacity)) {
+    if (data_ == nullptr) throw std::bad_alloc();
+}
+
+ReadBuffer::~ReadBuffer() {
+    ::explicit_bzero(data_, written_);
+    ::munmap(data_, capacity_);
+}
 
 bool ReadBuffer::grow() noexcept {
-    const std::size_t wanted = capacity_ * 2;
-    std::unique_ptr<char[]> bigger(new (std::nothrow) char[wanted]);
-    if (!bigger) return false;
-    std::memcpy(bigger.get(), data_.get(), size_);
-    data_ = std::move(bigger);
-    capacity_ = wanted;
+    // The kernel moves the pages rather than copying them, so no stale copy
+    // of the text is left behind.
+    const std::size_t wanted_bytes = capacity_ * 2;
+    void* at = ::mremap(data_, capacity_, wanted_bytes, MREMAP_MAYMOVE);
+    if (at == MAP_FAILED) return false;
+    (void)::madvise(at, wanted_bytes, MADV_DONTDUMP);
+    data_ = static_cast<char*>(at);
+    capacity_ = wanted_bytes;
     return true;
 }
 
@@ -89,7 +119,7 @@ int ReadBuffer::read_to_end(int fd) {
             return ENOMEM;
         }
         const ssize_t n = retry_interrupted(
-            [&] { return ::read(fd, data_.get() + size_, capacity_ - size_); });
+            [&] { return ::read(fd, data_ + size_, capacity_ - size_); });
         if (n < 0) {
             const int err = errno;
             size_ = 0;
@@ -98,6 +128,7 @@ int ReadBuffer::read_to_end(int fd) {
         // /proc hands out text in pieces; only a read of nothing is the end.
         if (n == 0) return 0;
         size_ += static_cast<std::size_t>(n);
+        written_ = std::max(written_, size_);
     }
 }
 
@@ -128,24 +159,28 @@ void refresh_user_group_ids(Process& process, int dirfd, FieldPolicy policy,
     process.egid = ids->egid;
 }
 
-void refresh_link(std::optional<std::string>& field, int dirfd, const char* name,
-                  FieldPolicy policy) {
-    if (policy == FieldPolicy::Never) return;
-    if (policy == FieldPolicy::IfMissing && field) return;
+bool wanted(FieldPolicy policy, bool present) noexcept {
+    return policy == FieldPolicy::Always || (policy == FieldPolicy::IfMissing && !present);
+}
+
+void refresh_link(std::optional<RecordString>& field, std::pmr::memory_resource* memory,
+                  int dirfd, const char* name, FieldPolicy policy) {
+    if (!wanted(policy, field.has_value())) return;
     // A failed read keeps what an earlier scan found.
-    std::optional<std::string> target = realpath(dirfd, name);
-    if (target) field = std::move(target);
+    const std::optional<std::string> target = realpath(dirfd, name);
+    if (target) field.emplace(*target, memory);
 }
 
-void refresh_exe(Process& process, int dirfd, FieldPolicy policy) {
-    if (policy == FieldPolicy::Never) return;
-    if (policy == FieldPolicy::IfMissing && process.exe) return;
-    refresh_link(process.exe, dirfd, "exe", FieldPolicy::Always);
-    if (process.exe) strip_deleted_suffix(*process.exe);
+void apply_exe(Process& process, const std::optional<std::string>& target) {
+    if (!target) return;
+    std::string exe = *target;
+    strip_deleted_suffix(exe);
+    process.exe.emplace(exe, process.memory());
 }
 
-ByteStringList copy_from_file(int dirfd, const char* name, ReadBuffer& scratch) {
-    ByteStringList list;
+ByteStringList copy_from_file(int dirfd, const char* name, ReadBuffer& scratch,
+                              std::pmr::memory_resource* memory) {
+    ByteStringList list(memory);
     if (scratch.read_file_at(dirfd, name) != 0) return list;
     const std::string_view bytes = scratch.view();
     if (bytes.empty()) return list;
@@ -153,14 +188,10 @@ ByteStringList copy_from_file(int dirfd, const char* name, ReadBuffer& scratch) 
     return list;
 }
 
-void refresh_list(ByteStringList& field, int dirfd, const char* name,
-                  FieldPolicy policy, ReadBuffer& scratch) {
-    if (policy == FieldPolicy::Never) return;
-    if (policy == FieldPolicy::IfMissing && !field.empty()) return;
-    ByteStringList fresh = copy_from_file(dirfd, name, scratch);
+void apply_list(ByteStringList& field, const ByteStringList& fresh) {
     // An empty read (a kernel thread, a process that just ended) keeps the
     // list an earlier scan found.
-    if (!fresh.empty()) field = std::move(fresh);
+    if (!fresh.empty()) field = fresh;
 }
 
 void refresh_memory(Process& process, int dirfd, const StatFields& stat,

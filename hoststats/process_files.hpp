@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <memory_resource>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -119,10 +120,16 @@ std::int64_t budget_from_limits(bool got_limits, std::uint64_t soft, std::uint64
 
 // --- reading ------------------------------------------------------------------
 
-// One growable byte buffer reused for every file of a scan.
+// One growable byte buffer reused for every file of a scan. It is mapped on
+// its own, so that it goes back to the kernel with the scan; and as every
+// process's environment passes through it, it is left out of core dumps and
+// wiped before it is unmapped.
 class ReadBuffer {
 public:
     explicit ReadBuffer(std::size_t initial_capacity = 64 * 1024);
+    ~ReadBuffer();
+    ReadBuffer(const ReadBuffer&) = delete;
+    ReadBuffer& operator=(const ReadBuffer&) = delete;
 
     // Reads fd from its current offset to the end, replacing the content.
     // Returns 0 or the errno of the failing read (content emptied then).
@@ -130,13 +137,14 @@ public:
     // Opens `name` relative to dirfd, reads it whole and closes it.
     int read_file_at(int dirfd, const char* name);
 
-    [[nodiscard]] std::string_view view() const noexcept { return {data_.get(), size_}; }
+    [[nodiscard]] std::string_view view() const noexcept { return {data_, size_}; }
 
 private:
     bool grow() noexcept;
-    std::unique_ptr<char[]> data_;
-    std::size_t capacity_;  // bytes
-    std::size_t size_ = 0;  // bytes
+    char* data_;
+    std::size_t capacity_;    // bytes, a multiple of the page size
+    std::size_t size_ = 0;    // bytes
+    std::size_t written_ = 0;  // bytes ever written, to be wiped
 };
 
 // The host constants a scan needs, and its scratch space.
@@ -152,19 +160,27 @@ struct ScanContext {
 
 // --- detail readers (fill a record from its directory, `dirfd`) --------------
 
+// Whether an item under `policy` is to be read, `present` telling whether
+// the record holds it already.
+[[nodiscard]] bool wanted(FieldPolicy policy, bool present) noexcept;
+
 void refresh_user_group_ids(Process& process, int dirfd, FieldPolicy policy,
                             ReadBuffer& scratch);
-void refresh_exe(Process& process, int dirfd, FieldPolicy policy);
-void refresh_link(std::optional<std::string>& field, int dirfd, const char* name,
-                  FieldPolicy policy);
-void refresh_list(ByteStringList& field, int dirfd, const char* name,
-                  FieldPolicy policy, ReadBuffer& scratch);
+// The "cwd" and "root" links, which each task has of its own.
+void refresh_link(std::optional<RecordString>& field, std::pmr::memory_resource* memory,
+                  int dirfd, const char* name, FieldPolicy policy);
+// A freshly read "exe" target; nothing (a failed read) keeps an earlier one.
+void apply_exe(Process& process, const std::optional<std::string>& target);
+// A freshly read list; an empty one keeps what an earlier scan found.
+void apply_list(ByteStringList& field, const ByteStringList& fresh);
 // "statm", falling back to the "stat" fields when it cannot be read.
 void refresh_memory(Process& process, int dirfd, const StatFields& stat,
                     std::uint64_t page_size, ReadBuffer& scratch);
 void refresh_disk_io(Process& process, int dirfd, ReadBuffer& scratch);
 
-// The list of a NUL-separated file; empty on any failure.
-ByteStringList copy_from_file(int dirfd, const char* name, ReadBuffer& scratch);
+// The list of a NUL-separated file, its buffer from `memory`; empty on any
+// failure.
+ByteStringList copy_from_file(int dirfd, const char* name, ReadBuffer& scratch,
+                              std::pmr::memory_resource* memory);
 
 }  // namespace hoststats

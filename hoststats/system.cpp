@@ -141,8 +141,9 @@ std::uint64_t boot_time(const HostRoot& root) {
 
 SystemInner::SystemInner(HostRoot root)
     : root_(std::make_unique<HostRoot>(std::move(root))),
+      arenas_(std::make_unique<SnapshotMemory>()),
       cpus(root_.get()),
-      processes(0, SeededHash{}),
+      processes(0, SeededHash{}, std::equal_to<Pid>{}, &arenas_->records),
       memory{},
       page_size(sysconf_u64(_SC_PAGESIZE)),
       clock_ticks(sysconf_u64(_SC_CLK_TCK)),

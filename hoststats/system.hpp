@@ -7,6 +7,7 @@
 #include <optional>
 #include <string_view>
 
+#include "hoststats/arena.hpp"
 #include "hoststats/cpu.hpp"
 #include "hoststats/process.hpp"
 #include "hoststats/selection.hpp"
@@ -55,7 +56,8 @@ public:
     SystemInner(const SystemInner&) = delete;
     SystemInner& operator=(const SystemInner&) = delete;
     SystemInner(SystemInner&&) noexcept = default;
-    SystemInner& operator=(SystemInner&&) noexcept = default;
+    // Assigning would free the arenas before the records in them.
+    SystemInner& operator=(SystemInner&&) = delete;
 
     // Reads /proc/meminfo. A file that cannot be read, or that has no
     // usable "MemTotal" line, leaves the figures as they were (the
@@ -73,6 +75,9 @@ public:
     // The root lives on the heap so that members may keep a pointer to it
     // while the snapshot moves.
     std::unique_ptr<HostRoot> root_;
+    // The process table's memory, mapped for this snapshot and unmapped
+    // with it; declared before the table, so that it goes after it.
+    std::unique_ptr<SnapshotMemory> arenas_;
     CpusWrapper cpus;
     ProcessTable processes;
     MemoryFigures memory;

@@ -67,8 +67,8 @@ PyResult<Owned> memory_report(const HostRoot& root) {
         // unreadable file would pass for a measurement.
         if (const auto& failure = snapshot.memory_error()) return source_error(*failure);
         staged = stage(compute_memory_report(snapshot.mem_total(), snapshot.mem_available()));
-        // The snapshot (and every "stat" file it keeps open) goes here,
-        // before any Python object is made.
+        // The snapshot (and the memory mapped for it) goes here, before
+        // any Python object is made.
     } catch (const hoststats::Interrupted&) {
         return PyErr::fetch();  // what the signal handler raised
     }

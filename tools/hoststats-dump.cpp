@@ -87,7 +87,7 @@ public:
             null();
         }
     }
-    void optional_string(const std::optional<std::string>& value) {
+    void optional_string(const std::optional<hoststats::RecordString>& value) {
         if (value) {
             string(*value);
         } else {

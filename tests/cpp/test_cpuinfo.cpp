@@ -1,13 +1,18 @@
 // CPU descriptors: vendor and brand from /proc/cpuinfo, the ARM code tables,
 // and the per-CPU frequency with its /proc/cpuinfo fallback.
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <time.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <set>
 #include <string>
 
 #include "fixture_tree.hpp"
 #include "hoststats/cpu.hpp"
+#include "hoststats/system.hpp"
 
 namespace {
 
@@ -360,6 +365,106 @@ TEST(CpuinfoFrequency, Numbers) {
                                  "1,5", "1 5", "."}) {
         EXPECT_EQ(mhz(bad), 0u) << bad;
     }
+}
+
+
+// --- many CPUs without cpufreq ------------------------------------------------------
+
+// A host root with `n` CPUs, each with a block of this machine's kind in
+// /proc/cpuinfo, and no cpufreq files (as in most virtual machines).
+void write_many_cpus(const FixtureTree& tree, std::size_t n) {
+    const std::string epyc = read_fixture("cpuinfo/x86_64-amd-epyc");
+    const std::string block = epyc.substr(epyc.find('\n'), epyc.find("\n\n") + 2 - epyc.find('\n'));
+    std::string cpuinfo;
+    std::string stat = "cpu  100 0 100 800 0 0 0 0 0 0\n";
+    for (std::size_t i = 0; i < n; ++i) {
+        cpuinfo += "processor\t: " + std::to_string(i) + block;
+        stat += "cpu" + std::to_string(i) + " 1 0 1 8 0 0 0 0 0 0\n";
+    }
+    tree.write("proc/cpuinfo", cpuinfo);
+    tree.write("proc/stat", stat + "intr 0\nbtime 1700000000\n");
+    tree.write("proc/meminfo", "MemTotal: 1000 kB\nMemAvailable: 500 kB\n");
+    tree.write("proc/uptime", "100.00 50.00\n");
+}
+
+// Opens of one file, counted by inotify. The kernel merges an event with an
+// identical one still unread before it, so closes are watched too: opens
+// then never follow each other in the queue.
+class OpenCounter {
+public:
+    explicit OpenCounter(const std::string& path)
+        : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        if (fd_ < 0 || ::inotify_add_watch(fd_, path.c_str(), IN_OPEN | IN_CLOSE_NOWRITE) < 0) {
+            ADD_FAILURE() << "inotify unavailable for " << path;
+        }
+    }
+    ~OpenCounter() { ::close(fd_); }
+    OpenCounter(const OpenCounter&) = delete;
+    OpenCounter& operator=(const OpenCounter&) = delete;
+
+    // Opens since the last call.
+    std::size_t take() {
+        std::size_t opens = 0;
+        alignas(inotify_event) char buf[4096];
+        for (ssize_t got; (got = ::read(fd_, buf, sizeof buf)) > 0;) {
+            for (ssize_t at = 0; at < got;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buf + at);
+                if (event->mask & IN_OPEN) ++opens;
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+        return opens;
+    }
+
+private:
+    int fd_;
+};
+
+#if !defined(__SANITIZE_THREAD__)
+double best_snapshot_seconds(const hoststats::HostRoot& root) {
+    double best = 1e9;
+    for (int i = 0; i < 5; ++i) {
+        timespec t0{}, t1{};
+        ::clock_gettime(CLOCK_MONOTONIC, &t0);
+        hoststats::System sys = hoststats::System::new_all(root);
+        ::clock_gettime(CLOCK_MONOTONIC, &t1);
+        EXPECT_FALSE(sys.cpus().cpus().empty());
+        best = std::min(best, static_cast<double>(t1.tv_sec - t0.tv_sec) +
+                                  static_cast<double>(t1.tv_nsec - t0.tv_nsec) * 1e-9);
+    }
+    return best;
+}
+#endif
+
+TEST(FrequencyFallback, CpuinfoReadOncePerPassWhateverTheCpuCount) {
+    FixtureTree tree;
+    write_many_cpus(tree, 256);
+    const hoststats::HostRoot root = tree.root();
+    OpenCounter opens(root.proc + "/cpuinfo");
+
+    hoststats::System sys = hoststats::System::new_all(root);
+    ASSERT_EQ(sys.cpus().cpus().size(), 256u);
+    EXPECT_LE(opens.take(), 2u) << "per snapshot";
+    for (const auto& cpu : sys.cpus().cpus()) {
+        EXPECT_EQ(cpu.brand, "AMD EPYC");
+        EXPECT_EQ(cpu.frequency, 2445u) << "the first \"cpu MHz\" line, as before";
+    }
+    sys.refresh_cpu_all();
+    EXPECT_LE(opens.take(), 1u) << "per refresh of the frequencies";
+
+#if !defined(__SANITIZE_THREAD__)
+    // Four times the CPUs: a linear cost grows four times, one read of the
+    // whole file per CPU sixteen times (some forty here). The bound leaves
+    // room for runs whose memory costs grow faster than the text they touch
+    // (under qemu, with other tests beside it: up to some eleven times).
+    // ThreadSanitizer's per-byte cost itself grows with the text's size, so
+    // there the count of opens above is the measure.
+    FixtureTree small;
+    write_many_cpus(small, 64);
+    const double t64 = best_snapshot_seconds(small.root());
+    const double t256 = best_snapshot_seconds(root);
+    EXPECT_LT(t256, 16 * t64) << "64 CPUs: " << t64 << " s, 256 CPUs: " << t256 << " s";
+#endif
 }
 
 }  // namespace

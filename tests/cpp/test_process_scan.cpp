@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -145,7 +148,7 @@ TEST(ProcessWalk, OnlyNumericDirectoriesBecomeRecords) {
     Scanned s(tree);
     EXPECT_EQ(s.pids(), (std::vector<Pid>{7, 100}));
     ASSERT_NE(s.find(7), nullptr);
-    EXPECT_EQ(s.find(7)->proc_dir, tree.path() + "/proc/+7");
+    EXPECT_EQ(std::string_view(s.find(7)->proc_dir), tree.path() + "/proc/+7");
 }
 
 TEST(ProcessWalk, MissingProcListsNothing) {
@@ -167,7 +170,7 @@ TEST(ProcessStat, CommandNamesKeepAnyBytes) {
     ASSERT_EQ(s.pids(), (std::vector<Pid>{10, 11, 12, 13}));
     EXPECT_EQ(s.find(10)->name, "a b) (c");
     EXPECT_EQ(s.find(11)->name, "line\nbreak");
-    EXPECT_EQ(s.find(12)->name, std::string("bad\xff\xfe", 5));
+    EXPECT_EQ(std::string_view(s.find(12)->name), std::string("bad\xff\xfe", 5));
     EXPECT_EQ(s.find(13)->name, "");
     // The fields after the name are still where they belong.
     EXPECT_EQ(s.find(10)->state, ProcessState::Sleeping);
@@ -292,12 +295,16 @@ TEST(ProcessTasks, ThreeThreadsGiveThreeRecords) {
     ASSERT_TRUE(leader->task_pids.has_value());
     EXPECT_EQ(*leader->task_pids, (hoststats::PidSet{501, 502}));
     EXPECT_FALSE(leader->thread_class.has_value());
-    EXPECT_EQ(leader->proc_dir, tree.path() + "/proc/500");
+    EXPECT_EQ(std::string_view(leader->proc_dir), tree.path() + "/proc/500");
     for (Pid tid : {501, 502}) {
         const Process* task = s.find(tid);
         EXPECT_EQ(task->parent_pid, 500);  // the process, not the stat's ppid
         EXPECT_FALSE(task->task_pids.has_value());
-        EXPECT_EQ(task->proc_dir, tree.path() + "/proc/500/task/" + std::to_string(tid));
+        EXPECT_EQ(std::string_view(task->proc_dir), tree.path() + "/proc/500/task/" + std::to_string(tid));
+        // One address space: its lists were read once and are held once.
+        EXPECT_TRUE(task->cmdline.shares_with(leader->cmdline)) << tid;
+        EXPECT_TRUE(task->environ.shares_with(leader->environ)) << tid;
+        EXPECT_EQ(task->exe, leader->exe) << tid;
     }
     EXPECT_EQ(s.find(501)->thread_class, ThreadClass::UserThread);
     EXPECT_EQ(s.find(502)->thread_class, ThreadClass::KernelThread);
@@ -420,6 +427,34 @@ TEST(ProcessDetails, FilesOfAnOrdinaryProcess) {
     EXPECT_TRUE(s.find(83)->cmdline.empty());
 }
 
+// Whether the mapping that holds `at` is left out of core dumps ("dd" among
+// its VmFlags in /proc/self/smaps).
+bool left_out_of_core_dumps(const void* at) {
+    std::ifstream smaps("/proc/self/smaps");
+    const auto address = reinterpret_cast<std::uintptr_t>(at);
+    bool inside = false;
+    for (std::string line; std::getline(smaps, line);) {
+        const std::string first = line.substr(0, line.find(' '));
+        unsigned long long start = 0, end = 0;
+        if (first.back() != ':' && std::sscanf(first.c_str(), "%llx-%llx", &start, &end) == 2) {
+            inside = start <= address && address < end;
+        } else if (inside && line.rfind("VmFlags:", 0) == 0) {
+            return (line + " ").find(" dd ") != std::string::npos;
+        }
+    }
+    return false;
+}
+
+TEST(ProcessDetails, EnvironmentsAreLeftOutOfCoreDumps) {
+    // Another user's secrets must not reach a core file of the caller.
+    ScanTree tree;
+    tree.add_process({.pid = 80});
+    Scanned s(tree);
+    const Process* p = s.find(80);
+    ASSERT_FALSE(p->environ.empty());
+    EXPECT_TRUE(left_out_of_core_dumps((*p->environ.begin()).data()));
+}
+
 TEST(ProcessDetails, IdsNeedBothLines) {
     ScanTree tree;
     tree.add_process({.pid = 90});
@@ -465,7 +500,7 @@ TEST(ProcessRescan, ExistingEntriesAreRefreshedInPlace) {
     tree.add_process({.pid = 12, .name = "first", .starttime = 100});
     Scanned s(tree);
     ASSERT_EQ(s.pids(), (std::vector<Pid>{10, 11, 12}));
-    EXPECT_TRUE(s.find(10)->kept_stat_file.has_value());
+    EXPECT_FALSE(s.find(10)->kept_stat_file.has_value());
 
     // 10 runs on; 11 ends; 12's id goes to a new process.
     tree.write("proc/10/stat", stat_line({.pid = 10, .utime = 25, .stime = 15, .starttime = 100}));
@@ -477,12 +512,12 @@ TEST(ProcessRescan, ExistingEntriesAreRefreshedInPlace) {
 
     ASSERT_EQ(s.pids(), (std::vector<Pid>{10, 12}));
     const Process* p = s.find(10);
-    // The kept "stat" file was read again from its start.
+    // The "stat" file was opened and read again.
     EXPECT_EQ(p->user_ticks, 25u);
     EXPECT_EQ(p->prev_user_ticks, 5u);
     EXPECT_EQ(p->system_ticks, 15u);
     EXPECT_EQ(p->prev_system_ticks, 5u);
-    EXPECT_TRUE(p->kept_stat_file.has_value());
+    EXPECT_FALSE(p->kept_stat_file.has_value());
     // A value that is not a number keeps the old one in both places.
     EXPECT_EQ(p->read_bytes, 4096u);
     EXPECT_EQ(p->prev_read_bytes, 4096u);
@@ -517,19 +552,15 @@ TEST(ProcessRescan, ExistingEntriesAreRefreshedInPlace) {
     EXPECT_EQ(s.find(10)->cmdline.to_vector(), (std::vector<std::string>{"/bin/renamed"}));
 }
 
-TEST(ProcessRescan, StatReopenedWhenNotKept) {
+TEST(ProcessRescan, StatReopenedOnEveryScan) {
     ScanTree tree;
     tree.add_process({.pid = 10, .utime = 5});
-    auto& remaining = hoststats::remaining_files();
-    const std::int64_t before = remaining.load();
-    remaining.store(0);
     Scanned s(tree);
-    remaining.store(before);
     EXPECT_FALSE(s.find(10)->kept_stat_file.has_value());
     tree.write("proc/10/stat", stat_line({.pid = 10, .utime = 9}));
     s.scan();
     EXPECT_EQ(s.find(10)->user_ticks, 9u);
-    EXPECT_TRUE(s.find(10)->kept_stat_file.has_value());
+    EXPECT_FALSE(s.find(10)->kept_stat_file.has_value());
 }
 
 TEST(ProcessRescan, CpuSharesAfterASecondScan) {
@@ -576,7 +607,9 @@ TEST(ProcessBudget, ZeroBudgetClosesEveryStatFile) {
     remaining.store(before);
 }
 
-TEST(ProcessBudget, KeptFilesAreCountedAndGivenBack) {
+TEST(ProcessBudget, SnapshotHoldsNoDescriptorWhateverTheBudget) {
+    // Descriptors a snapshot kept were taken from the rest of the process
+    // for the whole call, whatever the process already had open.
     ScanTree tree;
     for (Pid pid = 10; pid < 15; ++pid) tree.add_process({.pid = pid});
     auto& remaining = hoststats::remaining_files();
@@ -587,9 +620,9 @@ TEST(ProcessBudget, KeptFilesAreCountedAndGivenBack) {
         Scanned s(tree);
         std::size_t kept = 0;
         for (const auto& [pid, p] : s.sys.processes()) kept += p.kept_stat_file ? 1 : 0;
-        EXPECT_EQ(kept, 3u);
-        EXPECT_EQ(remaining.load(), 0);
-        EXPECT_EQ(open_descriptors(), fds + 3);
+        EXPECT_EQ(kept, 0u);
+        EXPECT_EQ(remaining.load(), 3);
+        EXPECT_EQ(open_descriptors(), fds);
     }
     EXPECT_EQ(remaining.load(), 3);
     EXPECT_EQ(open_descriptors(), fds);

@@ -61,6 +61,16 @@ def mode_sleep(*_ignored: str) -> None:
     sleep_forever()
 
 
+def mode_threads(count: str, *_arguments: str) -> None:
+    """COUNT tasks in one thread group, all asleep; the arguments after the
+    count only make the command line as large as the parent wants."""
+    threading.stack_size(128 * 1024)
+    for _ in range(int(count) - 1):
+        threading.Thread(target=sleep_forever, daemon=True).start()
+    ready()
+    sleep_forever()
+
+
 def mode_renaming_thread(stop: str, *hex_names: str) -> None:
     """One thread renames itself through the given names, over and over,
     through both ways a program can do it, until STOP exists."""
@@ -140,6 +150,7 @@ MODES = {
     "named": mode_named,
     "named-exit": mode_named_exit,
     "sleep": mode_sleep,
+    "threads": mode_threads,
     "renaming-thread": mode_renaming_thread,
     "churn": mode_churn,
     "leader-exits": mode_leader_exits,

@@ -180,7 +180,7 @@ def test_child_identity_and_state(children, records):
         assert PSUTIL_STATUS[letter] == ps.status(), key
         assert record["state"] == STATE_NAMES[letter], key
         assert record["thread_class"] is None, key
-        assert record["kept_stat_file"] is True, key
+        assert record["kept_stat_file"] is False, key
     assert records[children["plain"].pid]["state_code"] == ord("S")
     assert records[children["stopped"].pid]["state_code"] == ord("T")
     assert records[children["zombie"].pid]["state_code"] == ord("Z")
@@ -310,7 +310,7 @@ def test_rescanned_snapshot_keeps_children_complete(children, records):
         assert again["prev_user_ticks"] == again["user_ticks"] == once["user_ticks"], key
         assert again["prev_system_ticks"] == again["system_ticks"], key
         assert again["usage_percent"] == 0.0, key
-        assert again["kept_stat_file"] is True, key
+        assert again["kept_stat_file"] is False, key
     for tid in records[children["threads"].pid]["task_pids"]:
         assert rescanned[tid]["parent_pid"] == children["threads"].pid
 
@@ -361,13 +361,21 @@ def test_budget_raises_soft_limit_to_hard():
     assert budget["remaining_files_after_drop"] == 2048
 
 
-def test_small_budget_keeps_that_many_files_and_complete_records(children):
-    dump = run_dump(preexec_fn=limits(40, 40))
-    assert dump["budget"]["remaining_files_after_drop"] == 20
-    kept = sum(1 for record in dump["processes"] if record["kept_stat_file"])
-    assert len(dump["processes"]) > 20
-    assert kept == 20
+def test_tight_limit_leaves_no_entry_out(children):
+    """Under a limit of 14 open files, of which the dump tool itself holds
+    three, no "stat" file is kept and no entry is left out for want of a
+    descriptor: every child and every thread of the children is there, with
+    complete records."""
+    dump = run_dump(preexec_fn=limits(14, 14))
+    assert dump["budget"]["remaining_files_after_drop"] == 7
+    assert not any(record["kept_stat_file"] for record in dump["processes"])
     records = records_by_pid(dump)
+    for key in ("plain", "threads", "ids", "io", "stopped", "zombie", "deleted"):
+        pid = children[key].pid
+        assert pid in records, key
+        for tid in map(int, os.listdir(f"/proc/{pid}/task")):
+            assert tid in records, (key, tid)
+    assert len(os.listdir(f"/proc/{children['threads'].pid}/task")) > 1
     for key in ("plain", "threads", "ids"):
         record = records[children[key].pid]
         assert record["cmdline"] and record["environ"] and record["exe"], key

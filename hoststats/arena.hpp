@@ -1,0 +1,64 @@
+// Memory of one snapshot: pages mapped for it and unmapped when it ends.
+//
+// A scan makes thousands of small records that all go at once when the call
+// returns. Given back to the C library's heap, they stayed resident in the
+// caller (megabytes at a few thousand processes and threads), since the heap
+// keeps what it is given back for later. Pages mapped for the snapshot
+// alone go back to the kernel whole.
+#pragma once
+
+#include <cstddef>
+#include <memory_resource>
+
+namespace hoststats {
+
+class Arena final : public std::pmr::memory_resource {
+public:
+    // Secret memory holds other processes' environments: it is left out of
+    // core dumps (MADV_DONTDUMP) and wiped before it is unmapped.
+    enum class Kind { Plain, Secret };
+
+    explicit Arena(Kind kind) noexcept : secret_(kind == Kind::Secret) {}
+    ~Arena() override;
+    Arena(const Arena&) = delete;
+    Arena& operator=(const Arena&) = delete;
+
+private:
+    // Small requests are cut from blocks that grow with the snapshot; what
+    // they give back is reused only once the arena goes. A request of
+    // `own_mapping_from` bytes or more gets a mapping of its own, unmapped
+    // as soon as it is given back, so a growing buffer leaves nothing behind.
+    static constexpr std::size_t own_mapping_from = 32 * 1024;   // bytes
+    static constexpr std::size_t first_block = 64 * 1024;        // bytes
+    static constexpr std::size_t largest_block = 1024 * 1024;    // bytes
+
+    struct Block {
+        Block* next;
+        std::size_t bytes;  // the whole mapping, this header included
+    };
+
+    void* do_allocate(std::size_t bytes, std::size_t alignment) override;
+    void do_deallocate(void* p, std::size_t bytes, std::size_t alignment) override;
+    bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override {
+        return this == &other;
+    }
+
+    // Maps `bytes` (a multiple of the page size); throws std::bad_alloc.
+    void* map(std::size_t bytes);
+    // Wipes the first `used` bytes when secret, then unmaps `bytes`.
+    void unmap(void* at, std::size_t bytes, std::size_t used) noexcept;
+
+    Block* blocks_ = nullptr;  // newest first; the cursor runs in the newest
+    char* cursor_ = nullptr;
+    char* end_ = nullptr;
+    std::size_t next_block_ = first_block;
+    bool secret_;
+};
+
+// The two arenas of one snapshot.
+struct SnapshotMemory {
+    Arena records{Arena::Kind::Plain};
+    Arena secrets{Arena::Kind::Secret};
+};
+
+}  // namespace hoststats
