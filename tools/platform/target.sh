@@ -49,11 +49,19 @@ target_venv() {
   fi
 }
 
-# target_pip VENV ARGS...: pip, running under the venv's interpreter.
+# target_pip VENV ARGS...: pip, running under the venv's interpreter (under
+# qemu-arm, as make-venv's python-for-pip, whose sys.executable is an ARM
+# file; pip's own children, such as a build backend, need bin/python: pass
+# --python-for-children).
 target_pip() {
-  local venv=$1
+  local venv=$1 python=$1/bin/python
   shift
-  "$HOST_PYTHON" -m pip --python "$venv/bin/python" -q --disable-pip-version-check \
+  if [ "${1:-}" = --python-for-children ]; then
+    shift
+  elif [ -x "$venv/bin/python-for-pip" ]; then
+    python=$venv/bin/python-for-pip
+  fi
+  "$HOST_PYTHON" -m pip --python "$python" -q --disable-pip-version-check \
     --cache-dir "$PIP_CACHE" "$@"
 }
 
