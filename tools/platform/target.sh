@@ -96,12 +96,7 @@ target_cmake_config() {
                -DCMAKE_CXX_FLAGS="-isystem $shim")
       ;;
     qemu-arm)
-      # FindPython does not ask a foreign interpreter for its extension
-      # suffix: it is given here, from the interpreter itself.
-      local soabi
-      soabi=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_config_var("SOABI"))')
       config+=(-DPython_INCLUDE_DIR="$sysroot/usr/include/python$version"
-               -DPython_SOABI="$soabi"
                -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/armhf-toolchain.cmake"
                -DPELLUN_ARMHF_SYSROOT="$sysroot")
       ;;
