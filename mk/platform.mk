@@ -7,6 +7,8 @@
 # (tools/platform/fetch-sysroot) and kept in ~/.cache/pellun-platform; only
 # the host tools below are installed system-wide.
 PLATFORM      := tools/platform
+# Where mk/wheels.mk puts the wheels these targets install.
+WHEELHOUSE    ?= wheelhouse
 PLATFORM_DEBS := patchelf
 ARMHF_DEBS    := qemu-user g++-arm-linux-gnueabihf
 # cmake and ninja come from the project's venv.

