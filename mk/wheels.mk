@@ -21,8 +21,8 @@ $(STAMPS)/wheel-tools: $(STAMPS)/venv
 
 # A wheel is made again when a source, the README or the licence changes;
 # the module itself is then rebuilt only as far as its sources changed.
-$(WHEELHOUSE)/.%.built: $(STAMPS)/wheel-tools $(SOURCES) README.md LICENSE \
-                        tools/platform/build-wheel tools/platform/target.sh
+$(WHEELHOUSE)/.%.built: $(STAMPS)/wheel-tools $(SOURCES) README.md LICENSE $(wildcard cmake/*.cmake) \
+                        $(addprefix tools/platform/,build-wheel target.sh make-venv)
 	tools/install-debs $(PLATFORM_DEBS) $(if $(findstring armhf,$*),$(ARMHF_DEBS))
 	$(PLATFORM_ENV) tools/platform/build-wheel $*
 	@touch $@
