@@ -1,13 +1,14 @@
 """The shipped type stubs, as mypy and pyright see them from the installed
 package."""
 
-import importlib.metadata
 import os
 import pathlib
 import subprocess
 import sys
 
 import pytest
+
+import pellun_core
 
 MISUSE = """\
 import pellun_core
@@ -32,8 +33,9 @@ def tool(name: str) -> str:
 
 
 def installed_stubs() -> list[pathlib.Path]:
-    files = importlib.metadata.files("pellun_core") or []
-    return [pathlib.Path(str(f.locate())) for f in files if f.suffix == ".pyi"]
+    """Every stub file for the module beside the module the tests import."""
+    site = pathlib.Path(pellun_core.__file__).parent
+    return sorted(site.glob("pellun_core*.pyi")) + sorted(site.glob("pellun_core-stubs/**/*.pyi"))
 
 
 def run_mypy(directory: pathlib.Path) -> subprocess.CompletedProcess:
