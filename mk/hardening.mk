@@ -72,8 +72,10 @@ asan-build: $(ASAN_VENV)/.installed
 	  -DCMAKE_EXE_LINKER_FLAGS="$(ASAN_FLAGS)" -DCMAKE_MODULE_LINKER_FLAGS="$(ASAN_FLAGS)" \
 	  -DCMAKE_SHARED_LINKER_FLAGS="$(ASAN_FLAGS)" >/dev/null
 	PATH="$(CURDIR)/$(ASAN_VENV)/bin:$$PATH" cmake --build $(ASAN_BUILD) -j $(JOBS)
-	@# The sanitized module takes the place of an installed one in its own venv.
+	@# The sanitized module takes the place of an installed one in its own venv,
+	@# and of whatever an earlier install there left.
 	site=$$($(ASAN_PY) -c 'import sysconfig; print(sysconfig.get_path("platlib"))') && \
+	  rm -rf "$$site"/pellun_core* && \
 	  PATH="$(CURDIR)/$(ASAN_VENV)/bin:$$PATH" cmake --install $(ASAN_BUILD) --prefix "$$site" >/dev/null
 
 # LeakSanitizer runs here: no interpreter allocates behind these tests.

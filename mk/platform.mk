@@ -1,4 +1,5 @@
-# Included by the Makefile: the module on its other interpreters and machines.
+# Included by the Makefile: the module on its other interpreters and machines,
+# each time its wheel (mk/wheels.mk), installed into a new venv.
 #   make test-py314   the Python suite on x86_64 CPython 3.14 (Debian sid)
 #   make test-armhf   the C++ and Python suites on 32-bit ARM under qemu-arm,
 #                     with CPython 3.13 (trixie) and 3.14 (sid)
@@ -6,6 +7,8 @@
 # (tools/platform/fetch-sysroot) and kept in ~/.cache/pellun-platform; only
 # the host tools below are installed system-wide.
 PLATFORM      := tools/platform
+# Where mk/wheels.mk puts the wheels these targets install.
+WHEELHOUSE    ?= wheelhouse
 PLATFORM_DEBS := patchelf
 ARMHF_DEBS    := qemu-user g++-arm-linux-gnueabihf
 # cmake and ninja come from the project's venv.
@@ -13,16 +16,16 @@ PLATFORM_ENV  := PATH="$(CURDIR)/$(VENV)/bin:$$PATH" JOBS="$(JOBS)"
 
 .PHONY: test-py314 test-armhf test-armhf-py313 test-armhf-py314
 
-test-py314: $(STAMPS)/venv
+test-py314: $(WHEELHOUSE)/.py314.built
 	tools/install-debs $(PLATFORM_DEBS)
 	$(PLATFORM_ENV) $(PLATFORM)/run-target py314
 
-test-armhf-py313 test-armhf-py314: test-armhf-%: $(STAMPS)/venv
+test-armhf-py313 test-armhf-py314: test-armhf-%: $(WHEELHOUSE)/.armhf-%.built
 	tools/install-debs $(PLATFORM_DEBS) $(ARMHF_DEBS)
 	$(PLATFORM_ENV) $(PLATFORM)/run-target armhf-$*
 
 # Both interpreters even when the first fails, so one run shows every fault.
-test-armhf: $(STAMPS)/venv
+test-armhf: $(WHEELHOUSE)/.armhf-py313.built $(WHEELHOUSE)/.armhf-py314.built
 	tools/install-debs $(PLATFORM_DEBS) $(ARMHF_DEBS)
 	status=0; \
 	$(PLATFORM_ENV) $(PLATFORM)/run-target armhf-py313 || status=1; \

