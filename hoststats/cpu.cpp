@@ -18,8 +18,7 @@ namespace {
 // move in clock ticks, so shorter intervals give noisy shares.
 constexpr std::uint64_t kMinimumInterval = 200'000'000;  // ns
 
-constexpr std::size_t kCounterCount = 10;
-using Counters = std::array<std::uint64_t, kCounterCount>;
+constexpr std::size_t kCounterCount = std::tuple_size_v<CpuCounters>;
 
 constexpr const char* NO_AGGREGATE_LINE = "no aggregate \"cpu\" line";
 
@@ -35,7 +34,7 @@ std::uint64_t guest_part(const CpuTimes& t) noexcept {
 
 // The kernel already counts guest time inside user (and guest_nice inside
 // nice); take it out so it is counted once.
-CpuTimes times_from(const Counters& v) noexcept {
+CpuTimes times_from(const CpuCounters& v) noexcept {
     CpuTimes t;
     t.user = saturating_sub(v[0], v[8]);
     t.nice = saturating_sub(v[1], v[9]);
@@ -73,8 +72,8 @@ void for_each_field(std::string_view line, Fn&& fn) {
 
 // The ten counters of a CPU line, 0 for the ones the line lacks. Digits are
 // accumulated unchecked, as the kernel only ever writes decimal digits here.
-Counters convert_counters(std::string_view line) noexcept {
-    Counters v{};
+CpuCounters convert_counters(std::string_view line) noexcept {
+    CpuCounters v{};
     for_each_field(line, [&v](std::size_t index, std::string_view piece) {
         if (index > 0) v[index - 1] = accumulate_digits(piece);
     });
@@ -210,13 +209,9 @@ std::uint64_t CpuTimes::total() const noexcept {
     return saturating_add(sum, steal);
 }
 
-void CpuUsage::set(std::uint64_t user, std::uint64_t nice, std::uint64_t system,
-                   std::uint64_t idle, std::uint64_t iowait, std::uint64_t irq,
-                   std::uint64_t softirq, std::uint64_t steal, std::uint64_t guest,
-                   std::uint64_t guest_nice) noexcept {
+void CpuUsage::set(const CpuCounters& counters) noexcept {
     previous = current;
-    current = times_from({user, nice, system, idle, iowait, irq, softirq, steal, guest,
-                          guest_nice});
+    current = times_from(counters);
     // Recomputed from the saved counters: an entry created without a total
     // still gets the right previous_total here.
     total = current.total();
@@ -327,8 +322,7 @@ bool CpusWrapper::read_stat(bool global_only, CpuSelection selection, bool filli
         }
         std::string_view line;
         (void)reader.next_line(line);
-        const Counters v = convert_counters(line);
-        global_usage_.set(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9]);
+        global_usage_.set(convert_counters(line));
     }
 
     if (global_only && !filling) return true;
@@ -349,8 +343,7 @@ bool CpusWrapper::read_stat(bool global_only, CpuSelection selection, bool filli
             }
             cpus_.push_back(std::move(cpu));
         } else if (position < cpus_.size()) {
-            const Counters v = convert_counters(line);
-            cpus_[position].usage.set(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9]);
+            cpus_[position].usage.set(convert_counters(line));
         }
         ++position;
     }

@@ -2,6 +2,7 @@
 // and the per-CPU descriptors (vendor, brand, frequency).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -16,9 +17,13 @@
 
 namespace hoststats {
 
-// The ten cumulative counters of one /proc/stat CPU line, in clock ticks, in
-// the file's order. As stored, user excludes guest and nice excludes
-// guest_nice (each clamped at 0): a guest's time is counted once.
+// The ten cumulative counters of one /proc/stat CPU line as the file gives
+// them, in clock ticks, in the file's order: user, nice, system, idle,
+// iowait, irq, softirq, steal, guest, guest_nice.
+using CpuCounters = std::array<std::uint64_t, 10>;
+
+// The same counters as stored: user excludes guest and nice excludes
+// guest_nice (each clamped at 0), so that a guest's time is counted once.
 struct CpuTimes {
     std::uint64_t user = 0;
     std::uint64_t nice = 0;
@@ -44,11 +49,8 @@ struct CpuUsage {
     std::uint64_t previous_total = 0;  // ticks, sum over `previous`
     float percent = 0.0f;              // 0..100, single precision
 
-    // Stores a new reading (arguments in the file's order) and recomputes
-    // `percent`.
-    void set(std::uint64_t user, std::uint64_t nice, std::uint64_t system, std::uint64_t idle,
-             std::uint64_t iowait, std::uint64_t irq, std::uint64_t softirq,
-             std::uint64_t steal, std::uint64_t guest, std::uint64_t guest_nice) noexcept;
+    // Stores a new reading and recomputes `percent`.
+    void set(const CpuCounters& counters) noexcept;
 };
 
 struct Cpu {

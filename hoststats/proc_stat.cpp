@@ -46,18 +46,6 @@ void split_white(std::string_view text, Fn&& fn) {
     }
 }
 
-// Lines split at "\n" with one trailing "\r" removed; fn returns false to stop.
-template <class Fn>
-void for_each_line(std::string_view text, Fn&& fn) {
-    while (!text.empty()) {
-        const std::size_t nl = text.find('\n');
-        std::string_view line = text.substr(0, nl);
-        text = nl == std::string_view::npos ? std::string_view{} : text.substr(nl + 1);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        if (!fn(line)) return;
-    }
-}
-
 bool is_list_white(char c) noexcept {
     // ASCII white space as the list files know it; the vertical tab is text.
     return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
@@ -134,7 +122,7 @@ std::pair<std::optional<std::uint32_t>, std::optional<std::uint32_t>> get_uid_an
 
 std::optional<UserGroupIds> parse_status_ids(std::string_view status) noexcept {
     std::optional<std::pair<std::uint32_t, std::uint32_t>> user, group;
-    for_each_line(status, [&](std::string_view line) {
+    for_each_crlf_line_while(status, [&](std::string_view line) {
         // Most lines are neither; their first byte tells.
         if (line.empty() || (line.front() != 'U' && line.front() != 'G')) return true;
         auto [real, effective] = get_uid_and_gid(line, "Uid:");
@@ -152,7 +140,7 @@ std::optional<UserGroupIds> parse_status_ids(std::string_view status) noexcept {
 
 std::optional<Pid> parse_tgid(std::string_view status) noexcept {
     std::optional<Pid> tgid;
-    for_each_line(status, [&](std::string_view line) {
+    for_each_crlf_line_while(status, [&](std::string_view line) {
         if (line.size() < 5 || line.substr(0, 5) != "Tgid:") return true;
         Pid value = 0;
         if (parse_i32(trim_start_unicode(line.substr(5)), value)) tgid = value;
@@ -201,7 +189,7 @@ StatmBytes parse_statm(std::string_view text, std::uint64_t page_size) noexcept 
 
 void apply_io_text(std::string_view text, IoCounters& io) noexcept {
     int matched = 0;
-    for_each_line(text, [&](std::string_view line) {
+    for_each_crlf_line_while(text, [&](std::string_view line) {
         // The kernel writes "key: value"; only the text up to a further ": "
         // belongs to the value.
         const std::size_t sep = line.find(": ");

@@ -24,18 +24,6 @@ std::uint64_t sysconf_u64(int name) noexcept {
     return static_cast<std::uint64_t>(static_cast<std::int64_t>(::sysconf(name)));
 }
 
-// Calls fn(line) for every piece of text between "\n" separators, the piece
-// after the last separator included.
-template <class Fn>
-void for_each_line(std::string_view text, Fn&& fn) {
-    for (;;) {
-        std::size_t nl = text.find('\n');
-        fn(text.substr(0, nl));
-        if (nl == std::string_view::npos) return;
-        text.remove_prefix(nl + 1);
-    }
-}
-
 std::uint64_t* meminfo_field(std::string_view key, MemoryFigures& f) noexcept {
     if (key == "MemTotal") return &f.mem_total;
     if (key == "MemFree") return &f.mem_free;
@@ -70,7 +58,7 @@ std::uint64_t boot_time_from_clocks() noexcept {
 
 MeminfoSeen apply_meminfo(std::string_view text, MemoryFigures& figures) noexcept {
     MeminfoSeen seen;
-    for_each_line(text, [&](std::string_view line) {
+    for_each_newline_piece(text, [&](std::string_view line) {
         const std::size_t colon = line.find(':');
         if (colon == std::string_view::npos) return;
         const std::string_view key = line.substr(0, colon);
@@ -108,7 +96,7 @@ bool parse_uptime(std::string_view text, std::uint64_t& seconds) noexcept {
 
 std::optional<std::uint64_t> parse_btime(std::string_view stat) noexcept {
     std::optional<std::uint64_t> result;
-    for_each_line(stat, [&](std::string_view line) {
+    for_each_newline_piece(stat, [&](std::string_view line) {
         if (result || line.size() < 5 || !line.starts_with("btime")) return;
         // Pieces between single spaces, empty ones dropped; the value is the
         // second piece, read digit by digit without any check.

@@ -155,15 +155,12 @@ std::string_view trim_start_unicode(std::string_view text) noexcept;
 std::string_view trim_end_unicode(std::string_view text) noexcept;
 std::string_view trim_unicode(std::string_view text) noexcept;
 
-// Calls fn(piece) for each maximal run of non-white-space (Unicode White_Space)
-// characters; returns false early if fn returns false.
-template <class Fn>
-void split_unicode_whitespace(std::string_view text, Fn&& fn);
-
 // Length in bytes of the Unicode white-space character at the start of text,
 // or 0 if it does not start with one.
 std::size_t unicode_space_len(std::string_view text) noexcept;
 
+// Calls fn(piece) for each maximal run of non-white-space (Unicode White_Space)
+// characters, until fn returns false.
 template <class Fn>
 void split_unicode_whitespace(std::string_view text, Fn&& fn) {
     std::size_t i = 0;
@@ -175,6 +172,33 @@ void split_unicode_whitespace(std::string_view text, Fn&& fn) {
         std::size_t start = i;
         while (i < n && unicode_space_len(text.substr(i)) == 0) ++i;
         if (!fn(text.substr(start, i - start))) return;
+    }
+}
+
+// Calls fn(piece) for every piece of text between "\n" separators, the piece
+// after the last separator included: text that ends in "\n" gives an empty
+// last piece, and empty text gives one empty piece.
+template <class Fn>
+void for_each_newline_piece(std::string_view text, Fn&& fn) {
+    for (;;) {
+        const std::size_t nl = text.find('\n');
+        fn(text.substr(0, nl));
+        if (nl == std::string_view::npos) return;
+        text.remove_prefix(nl + 1);
+    }
+}
+
+// Calls fn(line) for every line ended by "\n" or "\r\n", the last one
+// possibly unended, with its ending removed; no empty line follows a final
+// "\n". Stops when fn returns false.
+template <class Fn>
+void for_each_crlf_line_while(std::string_view text, Fn&& fn) {
+    while (!text.empty()) {
+        const std::size_t nl = text.find('\n');
+        std::string_view line = text.substr(0, nl);
+        text = nl == std::string_view::npos ? std::string_view{} : text.substr(nl + 1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (!fn(line)) return;
     }
 }
 

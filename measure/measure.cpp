@@ -7,6 +7,8 @@
 #include "hoststats/system.hpp"
 #include "measure/memory_report.hpp"
 #include "measure/pause.hpp"
+#include "module/interp.hpp"
+#include "module/pyerr.hpp"
 
 namespace pellun::measure {
 

@@ -6,7 +6,8 @@
 #include <Python.h>
 
 #include "hoststats/utils.hpp"
-#include "module/boundary.hpp"
+#include "module/owned.hpp"
+#include "module/pyerr.hpp"
 
 namespace pellun::measure {
 

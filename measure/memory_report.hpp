@@ -9,8 +9,9 @@
 #include <unordered_map>
 
 #include "hoststats/hash.hpp"
-#include "module/boundary.hpp"
 #include "module/interp.hpp"
+#include "module/owned.hpp"
+#include "module/pyerr.hpp"
 
 namespace pellun::measure {
 

@@ -1,5 +1,12 @@
 #include "module/exec.hpp"
 
+#include <utility>
+
+#include "module/entry.hpp"
+#include "module/interp.hpp"
+#include "module/once_cell.hpp"
+#include "module/panic.hpp"
+
 namespace pellun {
 
 PyResult<Owned> create_py_c_function(PyMethodDef* record, PyObject* module) {
@@ -10,10 +17,6 @@ PyResult<Owned> create_py_c_function(PyMethodDef* record, PyObject* module) {
     name = Owned();
     if (!function) return PyErr::fetch();
     return function;
-}
-
-PyResult<Owned> wrap_pyfunction(PyObject* module, PyMethodDef* record) {
-    return create_py_c_function(record, module);
 }
 
 PyResult<Unit> add_function(PyObject* module, Owned function) {

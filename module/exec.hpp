@@ -7,15 +7,14 @@
 
 #include <span>
 
-#include "module/boundary.hpp"
+#include "module/owned.hpp"
+#include "module/pyerr.hpp"
 
 namespace pellun {
 
 // A new function object for `record`, whose self is `module` and whose
 // __module__ is the module's __name__.
 PyResult<Owned> create_py_c_function(PyMethodDef* record, PyObject* module);
-// The same with the arguments the other way round.
-PyResult<Owned> wrap_pyfunction(PyObject* module, PyMethodDef* record);
 
 // Records the function's __name__ in __all__ and binds it on the module;
 // consumes the caller's reference to the function.

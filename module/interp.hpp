@@ -13,12 +13,10 @@ namespace pellun::py {
 // Py_INCREF/Py_DECREF of the 3.12+ headers leave immortal objects alone.
 inline void incref(PyObject* object) noexcept { Py_INCREF(object); }
 inline void decref(PyObject* object) noexcept { Py_DECREF(object); }
-inline PyObject* new_ref(PyObject* object) noexcept { return Py_NewRef(object); }
 
 // --- objects and types -----------------------------------------------------
 inline PyTypeObject* type_of(PyObject* object) noexcept { return Py_TYPE(object); }
 inline PyObject* as_object(PyTypeObject* type) noexcept { return reinterpret_cast<PyObject*>(type); }
-inline PyObject* none() noexcept { return Py_None; }
 inline bool is_none(PyObject* object) noexcept { return object == Py_None; }
 inline bool type_is_subtype(PyTypeObject* type, PyTypeObject* base) noexcept {
     return PyType_IsSubtype(type, base) != 0;

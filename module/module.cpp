@@ -5,8 +5,9 @@
 #include <array>
 
 #include "measure/measure.hpp"
-#include "module/boundary.hpp"
+#include "module/entry.hpp"
 #include "module/exec.hpp"
+#include "module/interp.hpp"
 
 namespace {
 
@@ -24,10 +25,18 @@ PyObject* get_cpu_percent_noargs(PyObject* self, PyObject* /*args*/) noexcept {
 
 // Handed to the interpreter by address and never changed. The docs hold
 // only a signature block, so __text_signature__ is "()" and __doc__ None.
-PyMethodDef GET_MEMORY_MB_DEF = {"get_memory_mb", get_memory_mb_noargs, METH_NOARGS | METH_STATIC,
-                                 "get_memory_mb()\n--\n\n"};
-PyMethodDef GET_CPU_PERCENT_DEF = {"get_cpu_percent", get_cpu_percent_noargs,
-                                   METH_NOARGS | METH_STATIC, "get_cpu_percent()\n--\n\n"};
+PyMethodDef GET_MEMORY_MB_DEF = {
+    .ml_name = "get_memory_mb",
+    .ml_meth = get_memory_mb_noargs,
+    .ml_flags = METH_NOARGS | METH_STATIC,
+    .ml_doc = "get_memory_mb()\n--\n\n",
+};
+PyMethodDef GET_CPU_PERCENT_DEF = {
+    .ml_name = "get_cpu_percent",
+    .ml_meth = get_cpu_percent_noargs,
+    .ml_flags = METH_NOARGS | METH_STATIC,
+    .ml_doc = "get_cpu_percent()\n--\n\n",
+};
 
 // The CPU function first: __all__ lists it first.
 constexpr std::array<PyMethodDef*, 2> FUNCTIONS = {&GET_CPU_PERCENT_DEF, &GET_MEMORY_MB_DEF};
@@ -50,15 +59,16 @@ public:
     PyObject* init_multi_phase() noexcept { return pellun::py::module_def_init(&ffi_); }
 
     PyModuleDef ffi_ = {
-        PyModuleDef_HEAD_INIT,
-        "pellun_core",
-        "",  // __doc__ is the empty string
-        0,   // no per-module state
-        nullptr,  // the execution step adds the functions
-        SLOTS,
-        nullptr,
-        nullptr,
-        nullptr,
+        .m_base = PyModuleDef_HEAD_INIT,
+        .m_name = "pellun_core",
+        .m_doc = "",
+        .m_size = 0,
+        // The execution step adds the functions.
+        .m_methods = nullptr,
+        .m_slots = SLOTS,
+        .m_traverse = nullptr,
+        .m_clear = nullptr,
+        .m_free = nullptr,
     };
 };
 

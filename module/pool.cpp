@@ -1,10 +1,14 @@
+#include "module/owned.hpp"
+
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
 #include <new>
 #include <vector>
 
-#include "module/boundary.hpp"
+#include "module/attach.hpp"
+#include "module/interp.hpp"
+#include "module/panic.hpp"
 
 namespace pellun {
 

@@ -1,9 +1,16 @@
 // Error values: their lazy and normalised states, how they reach the
 // interpreter, and the text that describes them.
-#include <cstdio>
-#include <string_view>
+#include "module/pyerr.hpp"
 
-#include "module/boundary.hpp"
+#include <cstddef>
+#include <cstdio>
+#include <thread>
+
+#include "module/attach.hpp"
+#include "module/interp.hpp"
+#include "module/once_cell.hpp"
+#include "module/panic.hpp"
+#include "module/panic_exception.hpp"
 
 namespace pellun {
 
@@ -195,8 +202,6 @@ std::string lossy_text(PyObject* text) {
 }
 
 std::string repr_text(PyObject* object) { return text_or_unprintable(object, py::object_repr); }
-
-std::string str_text(PyObject* object) { return text_or_unprintable(object, py::object_str); }
 
 std::string quote_text(std::string_view text) {
     std::string out = "\"";
@@ -391,6 +396,21 @@ PyErr os_error(int error, std::string message, std::optional<std::string> filena
         }
         return {Owned::borrow(py::exc_os_error()), std::move(arguments)};
     });
+}
+
+// --- null results ------------------------------------------------------------
+
+void panic_on_null(std::source_location loc) {
+    if (std::optional<PyErr> pending = PyErr::take()) {
+        std::move(*pending).restore();
+        py::write_unraisable(nullptr);
+    }
+    panic("PyObject pointer is null", loc);
+}
+
+Owned check_new(PyObject* object, std::source_location loc) {
+    if (object == nullptr) panic_on_null(loc);
+    return Owned::steal(object);
 }
 
 }  // namespace pellun

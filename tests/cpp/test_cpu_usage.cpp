@@ -26,12 +26,12 @@ constexpr std::uint64_t kMs = 1'000'000;  // ns
 
 TEST(CpuUsageArithmetic, WorkedExampleTwentyThenFifty) {
     CpuUsage usage;
-    usage.set(100, 0, 100, 800, 0, 0, 0, 0, 0, 0);
+    usage.set({100, 0, 100, 800, 0, 0, 0, 0, 0, 0});
     EXPECT_EQ(usage.percent, 20.0f);
     EXPECT_EQ(usage.total, 1000u);
     EXPECT_EQ(usage.previous_total, 0u);
 
-    usage.set(150, 0, 150, 900, 0, 0, 0, 0, 0, 0);
+    usage.set({150, 0, 150, 900, 0, 0, 0, 0, 0, 0});
     EXPECT_EQ(usage.percent, 50.0f);
     EXPECT_EQ(usage.total, 1200u);
     EXPECT_EQ(usage.previous_total, 1000u);
@@ -41,7 +41,7 @@ TEST(CpuUsageArithmetic, WorkedExampleTwentyThenFifty) {
 
 TEST(CpuUsageArithmetic, EachShareDividedBeforeScaling) {
     CpuUsage usage;
-    usage.set(1, 0, 0, 2, 0, 0, 0, 0, 0, 0);
+    usage.set({1, 0, 0, 2, 0, 0, 0, 0, 0, 0});
     EXPECT_EQ(usage.percent, 33.333336f);
     EXPECT_EQ(static_cast<double>(usage.percent), 33.333335876464844);
     // Scaling first and dividing after gives the neighbouring float.
@@ -53,7 +53,7 @@ TEST(CpuUsageArithmetic, SharesAddInOrderUserNiceSystemOther) {
     // summed in order give 85.714294; dividing the summed deltas once, or
     // adding the quotients the other way round, gives 85.71429.
     CpuUsage usage;
-    usage.set(0, 1, 1, 1, 0, 0, 0, 4, 0, 0);
+    usage.set({0, 1, 1, 1, 0, 0, 0, 4, 0, 0});
     EXPECT_EQ(usage.total, 7u);
     EXPECT_EQ(usage.percent, 85.714294f);
     EXPECT_NE(usage.percent, 6.0f / 7.0f * 100.0f);
@@ -61,44 +61,44 @@ TEST(CpuUsageArithmetic, SharesAddInOrderUserNiceSystemOther) {
 
 TEST(CpuUsageArithmetic, GuestTimeIsTakenOutOfUserAndNice) {
     CpuUsage usage;
-    usage.set(100, 50, 0, 0, 0, 0, 0, 0, 30, 20);
+    usage.set({100, 50, 0, 0, 0, 0, 0, 0, 30, 20});
     EXPECT_EQ(usage.current.user, 70u);
     EXPECT_EQ(usage.current.nice, 30u);
     EXPECT_EQ(usage.current.guest, 30u);
     EXPECT_EQ(usage.current.guest_nice, 20u);
 
-    usage.set(100, 10, 0, 0, 0, 0, 0, 0, 150, 80);
+    usage.set({100, 10, 0, 0, 0, 0, 0, 0, 150, 80});
     EXPECT_EQ(usage.current.user, 0u);
     EXPECT_EQ(usage.current.nice, 0u);
 }
 
 TEST(CpuUsageArithmetic, StealAndGuestCountAsWorkIdleAndIowaitDoNot) {
     CpuUsage usage;
-    usage.set(0, 0, 0, 100, 0, 0, 0, 0, 0, 0);
+    usage.set({0, 0, 0, 100, 0, 0, 0, 0, 0, 0});
     // The kernel counts the 10 guest ticks inside user too.
-    usage.set(10, 0, 0, 150, 30, 0, 0, 10, 10, 0);
+    usage.set({10, 0, 0, 150, 30, 0, 0, 10, 10, 0});
     // Work: steal 10 + guest 10 = 20, over a total growth of 100.
     EXPECT_EQ(usage.percent, 20.0f);
     // irq and softirq belong to the system part.
-    usage.set(10, 0, 0, 150, 30, 5, 5, 10, 10, 0);
+    usage.set({10, 0, 0, 150, 30, 5, 5, 10, 10, 0});
     EXPECT_EQ(usage.percent, 100.0f);
 }
 
 TEST(CpuUsageArithmetic, BackwardsCountersAndFlatTotals) {
     CpuUsage usage;
-    usage.set(500, 0, 500, 1000, 0, 0, 0, 0, 0, 0);
-    usage.set(500, 0, 500, 1000, 0, 0, 0, 0, 0, 0);
+    usage.set({500, 0, 500, 1000, 0, 0, 0, 0, 0, 0});
+    usage.set({500, 0, 500, 1000, 0, 0, 0, 0, 0, 0});
     EXPECT_EQ(usage.percent, 0.0f) << "identical readings";
 
     // A CPU taken offline and back: everything went backwards.
-    usage.set(10, 0, 10, 20, 0, 0, 0, 0, 0, 0);
+    usage.set({10, 0, 10, 20, 0, 0, 0, 0, 0, 0});
     EXPECT_EQ(usage.percent, 0.0f);
     EXPECT_EQ(usage.total, 40u);
     EXPECT_EQ(usage.previous_total, 2000u);
 
     // Work grew while the total stayed: the divisor is 1, then the cap.
-    usage.set(0, 0, 0, 1000, 0, 0, 0, 0, 0, 0);
-    usage.set(1, 0, 0, 999, 0, 0, 0, 0, 0, 0);
+    usage.set({0, 0, 0, 1000, 0, 0, 0, 0, 0, 0});
+    usage.set({1, 0, 0, 999, 0, 0, 0, 0, 0, 0});
     EXPECT_EQ(usage.total, usage.previous_total);
     EXPECT_EQ(usage.percent, 100.0f);
 }
@@ -111,7 +111,7 @@ TEST(CpuUsageArithmetic, TotalSaturates) {
     EXPECT_EQ(times.total(), UINT64_MAX);
 
     CpuUsage usage;
-    usage.set(UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX, 0, 0, 0, 0, 0, 0);
+    usage.set({UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX, 0, 0, 0, 0, 0, 0});
     EXPECT_EQ(usage.total, UINT64_MAX);
     EXPECT_GE(usage.percent, 0.0f);
     EXPECT_LE(usage.percent, 100.0f);

@@ -16,8 +16,13 @@
 #include "hoststats/utils.hpp"
 #include "measure/measure.hpp"
 #include "measure/memory_report.hpp"
-#include "module/boundary.hpp"
+#include "module/attach.hpp"
+#include "module/entry.hpp"
 #include "module/exec.hpp"
+#include "module/once_cell.hpp"
+#include "module/owned.hpp"
+#include "module/panic.hpp"
+#include "module/pyerr.hpp"
 
 namespace {
 

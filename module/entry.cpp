@@ -1,0 +1,47 @@
+#include "module/entry.hpp"
+
+#include <any>
+#include <cstdlib>
+#include <exception>
+#include <new>
+#include <string>
+
+#include "module/panic.hpp"
+#include "module/panic_exception.hpp"
+
+namespace pellun {
+
+void PanicTrap::abort() const noexcept {
+    write_fault_report(message_, loc_);
+    write_stderr("aborting: a panic reached a frame that cannot unwind\n");
+    std::abort();
+}
+
+namespace detail {
+
+PyErr error_from_current_exception() {
+    try {
+        throw;
+    } catch (Panic& caught) {
+        return PanicException::from_panic_payload(caught.take_payload());
+    } catch (const std::bad_alloc&) {
+        handle_alloc_error();
+    } catch (const std::exception& other) {
+        // A C++ library exception that nothing handled: a fault like any
+        // panic, reported here since nobody reported it where it was thrown.
+        std::string message = other.what();
+        write_fault_report(message, std::source_location::current());
+        return PanicException::from_panic_payload(std::any(std::move(message)));
+    } catch (...) {
+        write_fault_report("<foreign exception>", std::source_location::current());
+        return PanicException::from_panic_payload(std::any());
+    }
+}
+
+}  // namespace detail
+
+PyObject* trampoline(PyResult<Owned> (*body)(PyObject* self), PyObject* self) noexcept {
+    return trampoline_with([body, self] { return body(self); });
+}
+
+}  // namespace pellun
