@@ -160,6 +160,18 @@ def wait_until_blocked(pid: int, timeout: float = 10.0) -> None:
     pytest.fail("the call never blocked on the FIFO")
 
 
+def signal_blocked_call(child: subprocess.Popen, signum: int) -> dict:
+    """Sends `signum` once the child's call is blocked; what the call did."""
+    try:
+        wait_until_blocked(first_line(child)["calling"])
+        os.kill(child.pid, signum)
+        return outcome_of(child, timeout=10)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.communicate()
+
+
 @pytest.mark.parametrize(("call", "path", "hold_writer"), [
     ("get_memory_mb", "/proc/meminfo", False),
     ("get_cpu_percent", "/proc/stat", False),
@@ -174,14 +186,7 @@ def test_ctrl_c_ends_a_call_blocked_on_a_fifo(unshare, tmp_path, call, path, hol
     os.mkfifo(fifo)
     options = {"hold": path} if hold_writer else {}
     child = start_child(unshare, f"mount --bind {fifo} {path}", call, **options)
-    try:
-        wait_until_blocked(first_line(child)["calling"])
-        os.kill(child.pid, signal.SIGINT)
-        outcome = outcome_of(child, timeout=10)
-    finally:
-        if child.poll() is None:
-            child.kill()
-            child.communicate()
+    outcome = signal_blocked_call(child, signal.SIGINT)
     assert outcome.get("raised") == "KeyboardInterrupt", outcome
 
 
@@ -193,13 +198,6 @@ def test_a_handler_that_raises_nothing_lets_the_call_go_on(unshare, tmp_path):
     writer = f"while true; do cat {stat} > {fifo}; done"
     child = start_child(unshare, f"mount --bind {fifo} /proc/stat", "get_cpu_percent",
                         writer=writer)
-    try:
-        wait_until_blocked(first_line(child)["calling"])
-        os.kill(child.pid, signal.SIGUSR1)
-        outcome = outcome_of(child, timeout=10)
-    finally:
-        if child.poll() is None:
-            child.kill()
-            child.communicate()
+    outcome = signal_blocked_call(child, signal.SIGUSR1)
     # Every reading found the same counters: nothing was used between them.
     assert outcome.get("value") == 0.0, outcome
