@@ -51,7 +51,8 @@ def _emulated() -> bool:
     return kernel != platform.machine()
 
 
-RSS_FOLLOWS_CALLS = "libasan" not in os.environ.get("LD_PRELOAD", "") and not _emulated()
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+RSS_FOLLOWS_CALLS = not UNDER_ASAN and not _emulated()
 
 
 class MallInfo2(ctypes.Structure):
@@ -312,9 +313,12 @@ def test_peak_memory_grows_with_arguments_not_with_threads():
     # A few copies on the way (the read buffer, the list) and the records of
     # a busy host beside them.
     assert peak < 4 * space + 4 * 2**20, f"peak grew by {peak} bytes for {space} bytes"
-    assert held < 2**19, f"{held} bytes still resident after the call"
+    if not UNDER_ASAN:  # its quarantine keeps the interpreter's freed blocks
+        assert held < 2**19, f"{held} bytes still resident after the call"
 
 
+@pytest.mark.skipif(UNDER_ASAN, reason="under AddressSanitizer the resident size follows "
+                    "its quarantine of freed blocks, not the call")
 def test_call_gives_its_memory_back_among_two_thousand_threads():
     """What a call held for its snapshot goes back when it returns: resident
     memory afterwards is within 0.5 MiB of before, at 2,000 entries."""
