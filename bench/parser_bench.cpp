@@ -11,7 +11,7 @@
 
 #include "fixture_tree.hpp"
 #include "hoststats/cpu.hpp"
-#include "hoststats/process_files.hpp"
+#include "hoststats/process_parse.hpp"
 #include "hoststats/system.hpp"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "fuzz/support.hpp"
-#include "hoststats/cpu.hpp"
+#include "hoststats/cpuinfo.hpp"
 #include "hoststats/utils.hpp"
 
 using fuzz_support::check;

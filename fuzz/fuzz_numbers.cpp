@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "fuzz/support.hpp"
-#include "hoststats/process_files.hpp"
+#include "hoststats/process_parse.hpp"
 #include "hoststats/utils.hpp"
 
 using fuzz_support::check;

@@ -4,7 +4,7 @@
 
 #include "fuzz/support.hpp"
 #include "hoststats/process.hpp"
-#include "hoststats/process_files.hpp"
+#include "hoststats/process_parse.hpp"
 
 using fuzz_support::check;
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "fuzz/support.hpp"
-#include "hoststats/process_files.hpp"
+#include "hoststats/process_parse.hpp"
 #include "hoststats/utils.hpp"
 
 using fuzz_support::check;

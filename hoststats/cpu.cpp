@@ -178,8 +178,7 @@ private:
             begin_ = 0;
         }
         if (end_ == buf_.size()) return false;
-        const ssize_t n = retry_interrupted(
-            [this] { return ::read(fd_, buf_.data() + end_, buf_.size() - end_); });
+        const ssize_t n = read_some(fd_, buf_.data() + end_, buf_.size() - end_);
         if (n <= 0) {
             if (n < 0) error_ = errno;
             eof_ = true;

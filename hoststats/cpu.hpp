@@ -1,5 +1,5 @@
 // CPU time counters from /proc/stat, the usage computed between two readings,
-// and the per-CPU descriptors (vendor, brand, frequency).
+// and the CPU list that also carries each CPU's descriptors.
 #pragma once
 
 #include <array>
@@ -7,11 +7,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <utility>
 #include <vector>
 
-#include "hoststats/hash.hpp"
+#include "hoststats/cpuinfo.hpp"
 #include "hoststats/selection.hpp"
 #include "hoststats/utils.hpp"
 
@@ -65,10 +63,6 @@ struct Cpu {
 using MonotonicClock = std::uint64_t (*)() noexcept;
 std::uint64_t monotonic_now_ns() noexcept;
 
-// Processor number -> (vendor, brand), from /proc/cpuinfo.
-using DescriptorTable =
-    std::unordered_map<std::size_t, std::pair<std::string, std::string>, SeededHash>;
-
 class CpusWrapper {
 public:
     explicit CpusWrapper(const HostRoot* root) noexcept;
@@ -105,29 +99,5 @@ private:
     CpuUsage global_usage_;
     std::vector<Cpu> cpus_;
 };
-
-// --- descriptors ----------------------------------------------------------
-
-// Parses the text of /proc/cpuinfo into processor number -> (vendor, brand).
-DescriptorTable get_vendor_id_and_brand_inner(std::string_view cpuinfo);
-// Reads /proc/cpuinfo under root; empty table when it cannot be read.
-DescriptorTable get_vendor_id_and_brand(const HostRoot& root);
-
-// The "0x"-prefixed hexadecimal code of a cpuinfo line's value; 0 when none.
-std::uint32_t get_hex_value(std::string_view line) noexcept;
-
-std::optional<std::string_view> arm_implementer_name(std::uint32_t implementer) noexcept;
-std::optional<std::string_view> arm_part_name(std::uint32_t implementer, std::uint32_t part) noexcept;
-
-// Frequency of the CPU at `position` in MHz: sysfs scaling_cur_freq, then the
-// first "cpu MHz"/"BogoMIPS"/"clock" line of /proc/cpuinfo; 0 when unknown.
-std::uint64_t read_cpu_frequency(const HostRoot& root, std::size_t position);
-// The sysfs part of the above: nothing when the file is missing, unreadable
-// or holds no number.
-std::optional<std::uint64_t> read_sysfs_frequency(const HostRoot& root, std::size_t position);
-// The text of /proc/cpuinfo, which must be UTF-8; false when it cannot be had.
-bool read_cpuinfo(const HostRoot& root, std::string& text);
-// The MHz figure of a cpuinfo text, as the fallback above finds it.
-std::uint64_t cpuinfo_frequency(std::string_view cpuinfo) noexcept;
 
 }  // namespace hoststats

@@ -1,5 +1,7 @@
 // CPU descriptors: vendor and brand from /proc/cpuinfo (decoded from the
 // implementer and part codes on ARM), and the current clock rate of each CPU.
+#include "hoststats/cpuinfo.hpp"
+
 #include <fcntl.h>
 
 #include <algorithm>
@@ -8,8 +10,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <string>
-
-#include "hoststats/cpu.hpp"
 
 namespace hoststats {
 
@@ -354,9 +354,7 @@ std::pair<std::string, std::string> describe(const CpuInfo& info) {
 
 // Reads a file whole; it must be valid UTF-8. False on any failure.
 bool read_text(const std::string& path, std::string& out) {
-    const Fd fd = open_read(AT_FDCWD, path.c_str());
-    if (!fd.valid()) return false;
-    return get_all_utf8_data_from_file(fd.get(), out, 0) == 0;
+    return read_utf8_file(AT_FDCWD, path.c_str(), out, 0) == 0;
 }
 
 // A decimal floating-point number: one optional sign, then digits with an

@@ -6,6 +6,8 @@
 // file is opened relative to it; listings go through getdents64 into a
 // reused buffer; every file is read into one of two buffers reused for the
 // whole scan, and the "stat" fields are views into the first.
+#include "hoststats/process.hpp"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,8 +18,8 @@
 #include <memory_resource>
 #include <string>
 
-#include "hoststats/process_files.hpp"
-#include "hoststats/system.hpp"
+#include "hoststats/process_details.hpp"
+#include "hoststats/process_parse.hpp"
 #include "hoststats/utils.hpp"
 
 namespace hoststats {
@@ -62,14 +64,6 @@ namespace {
 
 // Kernel threads carry PF_KTHREAD in the "stat" flags field.
 constexpr std::uint32_t kernel_thread_flag = 0x00200000;
-
-// Indexes into the "stat" fields (index k is the kernel's field k+2).
-constexpr std::size_t stat_state = 1;
-constexpr std::size_t stat_ppid = 2;
-constexpr std::size_t stat_flags = 7;
-constexpr std::size_t stat_utime = 12;
-constexpr std::size_t stat_stime = 13;
-constexpr std::size_t stat_starttime = 20;
 
 // A directory listing read through getdents64 into a buffer reused for
 // every listing of the same kind.
@@ -133,46 +127,6 @@ struct TaskItem {
     std::string name;
 };
 
-// What all tasks of one thread group read alike: the files of the address
-// space they share ("cmdline", "environ", the "exe" link). Each is read by
-// the first entry of the group that wants it and handed to the others, so a
-// process of a thousand threads costs one read and one copy, not a thousand.
-// Only what was found is handed on: an entry whose read fails or comes back
-// empty (a thread that ended, a leader that exited before its threads)
-// leaves the next one to read its own.
-class SharedSpace {
-public:
-    SharedSpace(std::pmr::memory_resource* records, std::pmr::memory_resource* secrets)
-        : cmdline_(records), environ_(secrets), records_(records), secrets_(secrets) {}
-
-    // A new thread group.
-    void reset() noexcept {
-        exe_.reset();
-        cmdline_.clear();
-        environ_.clear();
-    }
-
-    const std::optional<std::string>& exe(int dirfd) {
-        if (!exe_) exe_ = realpath(dirfd, "exe");
-        return exe_;
-    }
-    const ByteStringList& cmdline(int dirfd, ReadBuffer& scratch) {
-        if (cmdline_.empty()) cmdline_ = copy_from_file(dirfd, "cmdline", scratch, records_);
-        return cmdline_;
-    }
-    const ByteStringList& environ(int dirfd, ReadBuffer& scratch) {
-        if (environ_.empty()) environ_ = copy_from_file(dirfd, "environ", scratch, secrets_);
-        return environ_;
-    }
-
-private:
-    std::optional<std::string> exe_;
-    ByteStringList cmdline_;
-    ByteStringList environ_;
-    std::pmr::memory_resource* records_;
-    std::pmr::memory_resource* secrets_;
-};
-
 // What a scan reuses from entry to entry, so that it allocates little but
 // its records; all of it in the snapshot's memory.
 struct ScanWorkspace {
@@ -193,18 +147,12 @@ struct ScanWorkspace {
     SharedSpace space;                // of the thread group at hand
 };
 
+// One walk of /proc into a table. New records are built aside and inserted
+// once the walk is over, so the table never rehashes under the walk.
 class Scanner {
 public:
     Scanner(ProcessTable& table, const std::string& proc_root, ScanWorkspace& work)
-        : table_(table),
-          proc_root_(proc_root),
-          memory_(work.memory),
-          ctx_(work.ctx),
-          proc_lister_(work.proc_lister),
-          task_lister_(work.task_lister),
-          tasks_(work.tasks),
-          fresh_(work.fresh),
-          space_(work.space) {}
+        : table_(table), proc_root_(proc_root), work_(work) {}
 
     void refresh_procs();
 
@@ -215,38 +163,29 @@ private:
     bool get_stat_data(int dirfd);
     Process retrieve_all_new_process_info(bool is_task, Pid pid, std::optional<Pid> parent_pid,
                                           const StatFields& stat, std::string_view path, int dirfd);
-    void update_proc_info(Process& process, std::optional<Pid> parent_pid,
-                          const StatFields& stat, int dirfd);
 
     ProcessTable& table_;
     const std::string& proc_root_;
-    SnapshotMemory& memory_;
-    ScanContext& ctx_;
-    DirLister& proc_lister_;
-    DirLister& task_lister_;
-    std::pmr::vector<TaskItem>& tasks_;
-    std::pmr::vector<Process>& fresh_;
-    SharedSpace& space_;
+    ScanWorkspace& work_;
 };
 
 void Scanner::refresh_procs() {
     Fd proc_fd = open_dir(AT_FDCWD, proc_root_.c_str());
     if (!proc_fd.valid()) return;
-    fresh_.clear();  // nothing left over from a scan that was cut short
-    fresh_.reserve(table_.size() + 256);
-    proc_lister_.list(proc_fd.get(), [&](const char* name, Pid pid) {
+    work_.fresh.clear();  // nothing left over from a scan that was cut short
+    work_.fresh.reserve(table_.size() + 256);
+    work_.proc_lister.list(proc_fd.get(), [&](const char* name, Pid pid) {
         get_proc_and_tasks(proc_fd.get(), name, pid);
     });
-    if (table_.bucket_count() < table_.size() + fresh_.size()) {
-        table_.reserve(table_.size() + fresh_.size());
+    if (table_.bucket_count() < table_.size() + work_.fresh.size()) {
+        table_.reserve(table_.size() + work_.fresh.size());
     }
-    for (Process& process : fresh_) {
+    for (Process& process : work_.fresh) {
         const Pid pid = process.pid;
         table_.insert_or_assign(pid, std::move(process));
     }
-    // The moved-from records own nothing now but their kept-file slots,
-    // which are empty; clearing keeps the room for the next scan.
-    fresh_.clear();
+    // Clearing the moved-from records keeps the room for the next scan.
+    work_.fresh.clear();
 }
 
 void Scanner::get_proc_and_tasks(int proc_fd, const char* name, Pid pid) {
@@ -260,16 +199,16 @@ void Scanner::get_proc_and_tasks(int proc_fd, const char* name, Pid pid) {
     process.path.reserve(proc_root_.size() + 24);
     process.path.append(proc_root_).append("/").append(name);
 
-    space_.reset();
-    tasks_.clear();
+    work_.space.reset();
+    work_.tasks.clear();
     Fd task_dir;
-    if (ctx_.selection.tasks) {
-        PidSet& set = process.task_pids.emplace(&memory_.records);
+    if (work_.ctx.selection.tasks) {
+        PidSet& set = process.task_pids.emplace(&work_.memory.records);
         task_dir = open_dir(dir.get(), "task");
         if (task_dir.valid()) {
-            task_lister_.list(task_dir.get(), [&](const char* task_name, Pid tid) {
+            work_.task_lister.list(task_dir.get(), [&](const char* task_name, Pid tid) {
                 if (tid == pid) return;  // the leader is the process itself
-                tasks_.push_back({tid, task_name});
+                work_.tasks.push_back({tid, task_name});
                 set.insert(tid);
             });
         }
@@ -280,8 +219,8 @@ void Scanner::get_proc_and_tasks(int proc_fd, const char* name, Pid pid) {
     // The kernel writes the command name raw into "status", so the file as
     // a whole need not be UTF-8; the "Tgid:" line always is.
     std::optional<Pid> tgid;
-    if (ctx_.scratch.read_file_at(dir.get(), "status") == 0) {
-        tgid = parse_tgid(ctx_.scratch.view());
+    if (work_.ctx.scratch.read_file_at(dir.get(), "status") == 0) {
+        tgid = parse_tgid(work_.ctx.scratch.view());
     }
     if (tgid && *tgid != pid) {
         process.parent_pid = tgid;
@@ -291,7 +230,7 @@ void Scanner::get_proc_and_tasks(int proc_fd, const char* name, Pid pid) {
         return;
     }
 
-    for (TaskItem& task : tasks_) {
+    for (TaskItem& task : work_.tasks) {
         const Fd task_entry = open_dir(task_dir.get(), task.name.c_str(), /*path_only=*/true);
         if (!task_entry.valid()) continue;  // the thread ended meanwhile
         ProcAndTasks item;
@@ -315,11 +254,11 @@ void Scanner::entry_step(ProcAndTasks& item, int dirfd) {
     }
     if (!get_stat_data(dirfd)) return;
     StatFields stat;
-    if (!parse_stat_file(ctx_.stat_buffer.view(), stat)) return;
+    if (!parse_stat_file(work_.ctx.stat_buffer.view(), stat)) return;
     Process process = retrieve_all_new_process_info(item.is_task, item.pid, item.parent_pid, stat,
                                                     item.path, dirfd);
     process.task_pids = std::move(item.task_pids);
-    fresh_.push_back(std::move(process));
+    work_.fresh.push_back(std::move(process));
 }
 
 void Scanner::existing_entry(Process& process, ProcAndTasks& item, int dirfd) {
@@ -331,19 +270,16 @@ void Scanner::existing_entry(Process& process, ProcAndTasks& item, int dirfd) {
         dirfd = own_dir.valid() ? own_dir.get() : -1;
     }
 
-    // No "stat" file is kept between scans (see get_stat_data); one that a
-    // record still holds is given back here.
-    process.kept_stat_file.reset();
     if (dirfd < 0 || !get_stat_data(dirfd)) return;
 
     process.task_pids = std::move(item.task_pids);
     StatFields stat;
-    if (!parse_stat_file(ctx_.stat_buffer.view(), stat)) return;
+    if (!parse_stat_file(work_.ctx.stat_buffer.view(), stat)) return;
 
-    if (stat.u64(stat_starttime) == process.start_ticks) {
+    if (stat.u64(StatFields::starttime) == process.start_ticks) {
         if (item.is_task && !process.thread_class) process.thread_class = ThreadClass::UserThread;
-        update_proc_info(process, item.parent_pid, stat, dirfd);
-        refresh_user_group_ids(process, dirfd, ctx_.selection.user, ctx_.scratch);
+        update_proc_info(process, item.parent_pid, stat, dirfd, work_.ctx, work_.space);
+        refresh_user_group_ids(process, dirfd, work_.ctx.selection.user, work_.ctx.scratch);
     } else {
         // The id now belongs to another process: start over, without the old
         // record's task set.
@@ -359,25 +295,24 @@ bool Scanner::get_stat_data(int dirfd) {
     // the caller's process: its other threads met EMFILE, or descriptors
     // above FD_SETSIZE, and the scan itself left processes out once the
     // limit was reached. A scan now holds a handful of descriptors at once.
-    const Fd file = open_read(dirfd, "stat");
-    if (!file.valid()) return false;
-    return ctx_.stat_buffer.read_to_end(file.get()) == 0;
+    return work_.ctx.stat_buffer.read_file_at(dirfd, "stat") == 0;
 }
 
 Process Scanner::retrieve_all_new_process_info(bool is_task, Pid pid,
                                                std::optional<Pid> parent_pid,
                                                const StatFields& stat, std::string_view path,
                                                int dirfd) {
-    Process process(&memory_.records, &memory_.secrets);
+    Process process(&work_.memory.records, &work_.memory.secrets);
     process.pid = pid;
     process.proc_dir.assign(path);
-    process.start_ticks = stat.u64(stat_starttime);
-    process.start_since_boot = ticks_to_seconds(process.start_ticks, ctx_.clock_ticks);
-    process.start_time = saturating_add(process.start_since_boot, ctx_.boot_time);
+    process.start_ticks = stat.u64(StatFields::starttime);
+    process.start_since_boot = ticks_to_seconds(process.start_ticks, work_.ctx.host.clock_ticks);
+    process.start_time = saturating_add(process.start_since_boot, work_.ctx.host.boot_time);
     process.name.assign(stat.name);
 
     std::uint32_t flags = 0;
-    const bool flags_read = stat.size() > stat_flags && parse_u32(stat.field(stat_flags), flags);
+    const bool flags_read =
+        stat.size() > StatFields::flags && parse_u32(stat.field(StatFields::flags), flags);
     const bool kernel = flags_read && (flags & kernel_thread_flag) != 0;
     if (is_task) {
         process.thread_class = kernel ? ThreadClass::KernelThread : ThreadClass::UserThread;
@@ -385,95 +320,23 @@ Process Scanner::retrieve_all_new_process_info(bool is_task, Pid pid,
         process.thread_class = ThreadClass::KernelThread;
     }
 
-    update_proc_info(process, parent_pid, stat, dirfd);
+    update_proc_info(process, parent_pid, stat, dirfd, work_.ctx, work_.space);
     return process;
-}
-
-void Scanner::update_proc_info(Process& process, std::optional<Pid> parent_pid,
-                               const StatFields& stat, int dirfd) {
-    const ProcessSelection& sel = ctx_.selection;
-    if (parent_pid && *parent_pid != 0) {
-        process.parent_pid = parent_pid;
-    } else {
-        Pid ppid = 0;
-        if (stat.size() > stat_ppid && parse_i32(stat.field(stat_ppid), ppid) && ppid != 0) {
-            process.parent_pid = ppid;
-        } else {
-            process.parent_pid.reset();
-        }
-    }
-
-    process.state_code = first_code_point(stat.field(stat_state));
-    process.state = process_state_from_char(process.state_code);
-
-    refresh_user_group_ids(process, dirfd, sel.user, ctx_.scratch);
-    // The address space's files come from the thread group's one reading.
-    if (wanted(sel.exe, process.exe.has_value())) apply_exe(process, space_.exe(dirfd));
-    if (wanted(sel.cmdline, !process.cmdline.empty())) {
-        apply_list(process.cmdline, space_.cmdline(dirfd, ctx_.scratch));
-    }
-    if (wanted(sel.environ, !process.environ.empty())) {
-        apply_list(process.environ, space_.environ(dirfd, ctx_.scratch));
-    }
-    refresh_link(process.cwd, process.memory(), dirfd, "cwd", sel.cwd);
-    refresh_link(process.root, process.memory(), dirfd, "root", sel.root);
-    if (sel.memory) refresh_memory(process, dirfd, stat, ctx_.page_size, ctx_.scratch);
-
-    process.prev_user_ticks = process.user_ticks;
-    process.prev_system_ticks = process.system_ticks;
-    process.user_ticks = stat.u64(stat_utime);
-    process.system_ticks = stat.u64(stat_stime);
-    process.run_time = saturating_sub(ctx_.uptime, process.start_since_boot);
-
-    if (sel.disk_io) refresh_disk_io(process, dirfd, ctx_.scratch);
-    if (sel.cpu_usage) {
-        process.cpu_time_ms = ticks_to_ms(process.user_ticks, process.system_ticks, ctx_.clock_ticks);
-    }
-    process.updated = true;
-}
-
-// Each record's share of the CPU time that passed between the last two
-// readings of the aggregate line, 100 per fully used CPU.
-void compute_cpu_shares(ProcessTable& table, const CpusWrapper& cpus) {
-    const std::size_t n = cpus.cpus().size();
-    if (n == 0) return;
-    const CpuUsage& global = cpus.global_usage();
-    const float interval = global.total > global.previous_total
-                               ? static_cast<float>(global.total - global.previous_total)
-                               : 1.0f;
-    const float per_cpu = interval / static_cast<float>(n);
-    const float max = static_cast<float>(n) * 100.0f;
-    for (auto& [pid, process] : table) {
-        if (process.prev_user_ticks == 0 && process.prev_system_ticks == 0) continue;
-        const std::uint64_t delta =
-            saturating_add(saturating_sub(process.user_ticks, process.prev_user_ticks),
-                           saturating_sub(process.system_ticks, process.prev_system_ticks));
-        const float usage = static_cast<float>(delta) / per_cpu * 100.0f;
-        process.usage_percent = std::min(usage, max);
-    }
 }
 
 }  // namespace
 
-void SystemInner::refresh_processes_specifics(const ProcessSelection& selection) {
+void scan_processes(ProcessTable& table, const std::string& proc_root, SnapshotMemory& memory,
+                    const HostClock& host, const ProcessSelection& selection) {
     // The first scan of the process raises its soft limit on open files to
     // the hard one, once; callers see that and may rely on it.
     (void)remaining_files();
     // Scratch space for this scan only, in the snapshot's memory: a call
     // keeps nothing once its snapshot is gone, however large the files it met.
-    ScanWorkspace work(*arenas_);
-    ScanContext& ctx = work.ctx;
-    ctx.uptime = uptime();
-    ctx.page_size = page_size;
-    ctx.clock_ticks = clock_ticks;
-    ctx.boot_time = boot_time;
-    ctx.selection = selection;
-    Scanner(processes, root().proc, work).refresh_procs();
-
-    if (selection.cpu_usage) {
-        cpus.refresh(true, CpuSelection{true, false});
-        compute_cpu_shares(processes, cpus);
-    }
+    ScanWorkspace work(memory);
+    work.ctx.host = host;
+    work.ctx.selection = selection;
+    Scanner(table, proc_root, work).refresh_procs();
 }
 
 }  // namespace hoststats

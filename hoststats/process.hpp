@@ -1,6 +1,6 @@
 // The process table: one record per process and per task (thread) under
-// /proc, and the open-file budget, whose first use raises the soft limit on
-// open files.
+// /proc, the scan that fills it, and the open-file budget, whose first use
+// raises the soft limit on open files.
 #pragma once
 
 #include <atomic>
@@ -16,6 +16,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "hoststats/arena.hpp"
 #include "hoststats/hash.hpp"
 #include "hoststats/selection.hpp"
 #include "hoststats/utils.hpp"
@@ -48,30 +49,9 @@ enum class ThreadClass : std::uint8_t { KernelThread, UserThread };
 // How many more "stat" files may be kept open, process-wide. Initialised on
 // first use: the soft RLIMIT_NOFILE is raised to the hard limit, and the
 // budget is half the limit that is then in force. The scan keeps no file
-// (see Scanner::get_stat_data), so it draws nothing from the budget; every
+// open from one read to the next, so it draws nothing from the budget; every
 // scan still initialises it, for the raise of the limit.
 std::atomic<std::int64_t>& remaining_files() noexcept;
-
-// One kept-open "stat" file, counted against the budget. Releasing it gives
-// the budget back first, then closes the descriptor.
-class FileCounter {
-public:
-    // Keeps `fd` if the budget allows, else closes it and returns nothing.
-    static std::optional<FileCounter> keep_or_close(Fd fd) noexcept;
-
-    FileCounter(FileCounter&& other) noexcept;
-    FileCounter& operator=(FileCounter&& other) noexcept;
-    FileCounter(const FileCounter&) = delete;
-    FileCounter& operator=(const FileCounter&) = delete;
-    ~FileCounter();
-
-    [[nodiscard]] int fd() const noexcept { return fd_.get(); }
-
-private:
-    explicit FileCounter(Fd fd) noexcept : fd_(std::move(fd)) {}
-    void release() noexcept;
-    Fd fd_;
-};
 
 // --- records ----------------------------------------------------------------
 
@@ -184,6 +164,15 @@ using PidSet = std::pmr::unordered_set<Pid, SeededHash>;
 // A text owned by a record, in its snapshot's memory.
 using RecordString = std::pmr::string;
 
+// Storage traffic from the "io" file, in bytes: the last reading and the one
+// before it.
+struct IoCounters {
+    std::uint64_t read_bytes = 0;
+    std::uint64_t written_bytes = 0;
+    std::uint64_t prev_read_bytes = 0;
+    std::uint64_t prev_written_bytes = 0;
+};
+
 struct Process {
     Process() = default;
     // A record whose texts, lists and sets live in `records`, and whose
@@ -220,13 +209,26 @@ struct Process {
     ByteStringList cmdline, environ;
     std::uint64_t resident_bytes = 0;
     std::uint64_t virtual_bytes = 0;
-    std::uint64_t read_bytes = 0;
-    std::uint64_t written_bytes = 0;
-    std::uint64_t prev_read_bytes = 0;
-    std::uint64_t prev_written_bytes = 0;
-    std::optional<FileCounter> kept_stat_file;
+    IoCounters io;
 };
 
 using ProcessTable = std::pmr::unordered_map<Pid, Process, SeededHash>;
+
+// --- the scan ---------------------------------------------------------------
+
+// What a scan stamps onto its records from the snapshot around it.
+struct HostClock {
+    std::uint64_t uptime = 0;       // seconds since boot
+    std::uint64_t page_size = 0;    // bytes
+    std::uint64_t clock_ticks = 0;  // ticks per second
+    std::uint64_t boot_time = 0;    // seconds since the epoch
+};
+
+// Walks `proc_root` and refreshes `table` from it: every process, and every
+// task when the selection asks for them, gets a record that is new or
+// refreshed and marked `updated`. Records and the scan's scratch space live
+// in `memory`.
+void scan_processes(ProcessTable& table, const std::string& proc_root, SnapshotMemory& memory,
+                    const HostClock& host, const ProcessSelection& selection);
 
 }  // namespace hoststats

@@ -1,5 +1,8 @@
 // Per-process details (ids, links, argument and environment lists, memory,
-// storage traffic) and the process-wide budget of kept-open "stat" files.
+// storage traffic), the read buffers they go through, and the process-wide
+// open-file budget.
+#include "hoststats/process_details.hpp"
+
 #include <fcntl.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -10,8 +13,8 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <span>
 
-#include "hoststats/process_files.hpp"
 #include "hoststats/utils.hpp"
 
 namespace hoststats {
@@ -39,35 +42,6 @@ std::atomic<std::int64_t>& remaining_files() noexcept {
     // thread arriving meanwhile waits for that.
     static std::atomic<std::int64_t> remaining{initial_budget()};
     return remaining;
-}
-
-std::optional<FileCounter> FileCounter::keep_or_close(Fd fd) noexcept {
-    std::atomic<std::int64_t>& remaining = remaining_files();
-    std::int64_t seen = remaining.load();
-    do {
-        if (seen < 1) return std::nullopt;  // `fd` closes on the way out
-    } while (!remaining.compare_exchange_weak(seen, seen - 1));
-    return FileCounter(std::move(fd));
-}
-
-FileCounter::FileCounter(FileCounter&& other) noexcept : fd_(std::move(other.fd_)) {}
-
-FileCounter& FileCounter::operator=(FileCounter&& other) noexcept {
-    if (this != &other) {
-        release();
-        fd_ = std::move(other.fd_);
-    }
-    return *this;
-}
-
-FileCounter::~FileCounter() { release(); }
-
-void FileCounter::release() noexcept {
-    if (!fd_.valid()) return;
-    // The budget goes back before the descriptor is closed, so a concurrent
-    // scan may briefly keep one file more, never one less than allowed.
-    remaining_files().fetch_add(1);
-    fd_.reset();
 }
 
 // --- reading ------------------------------------------------------------------
@@ -112,24 +86,13 @@ bool ReadBuffer::grow() noexcept {
 }
 
 int ReadBuffer::read_to_end(int fd) {
-    size_ = 0;
-    for (;;) {
-        if (size_ == capacity_ && !grow()) {
-            size_ = 0;
-            return ENOMEM;
-        }
-        const ssize_t n = retry_interrupted(
-            [&] { return ::read(fd, data_ + size_, capacity_ - size_); });
-        if (n < 0) {
-            const int err = errno;
-            size_ = 0;
-            return err;
-        }
-        // /proc hands out text in pieces; only a read of nothing is the end.
-        if (n == 0) return 0;
-        size_ += static_cast<std::size_t>(n);
-        written_ = std::max(written_, size_);
-    }
+    const int err = read_until_end(fd, size_, [this](std::size_t used) {
+        if (used == capacity_ && !grow()) return std::span<char>();
+        return std::span<char>(data_ + used, capacity_ - used);
+    });
+    written_ = std::max(written_, size_);
+    if (err != 0) size_ = 0;
+    return err;
 }
 
 int ReadBuffer::read_file_at(int dirfd, const char* name) {
@@ -139,6 +102,45 @@ int ReadBuffer::read_file_at(int dirfd, const char* name) {
         return errno != 0 ? errno : ENOENT;
     }
     return read_to_end(fd.get());
+}
+
+// --- the thread group's shared files ------------------------------------------
+
+void SharedSpace::reset() noexcept {
+    exe_.reset();
+    cmdline_.clear();
+    environ_.clear();
+}
+
+const std::optional<std::string>& SharedSpace::exe(int dirfd) {
+    if (!exe_) exe_ = realpath(dirfd, "exe");
+    return exe_;
+}
+
+namespace {
+
+// The list of a NUL-separated file, its buffer from `memory`; empty on any
+// failure.
+ByteStringList copy_from_file(int dirfd, const char* name, ReadBuffer& scratch,
+                              std::pmr::memory_resource* memory) {
+    ByteStringList list(memory);
+    if (scratch.read_file_at(dirfd, name) != 0) return list;
+    const std::string_view bytes = scratch.view();
+    if (bytes.empty()) return list;
+    split_nul_list(bytes, list);
+    return list;
+}
+
+}  // namespace
+
+const ByteStringList& SharedSpace::cmdline(int dirfd, ReadBuffer& scratch) {
+    if (cmdline_.empty()) cmdline_ = copy_from_file(dirfd, "cmdline", scratch, records_);
+    return cmdline_;
+}
+
+const ByteStringList& SharedSpace::environ(int dirfd, ReadBuffer& scratch) {
+    if (environ_.empty()) environ_ = copy_from_file(dirfd, "environ", scratch, secrets_);
+    return environ_;
 }
 
 // --- detail readers -----------------------------------------------------------
@@ -159,10 +161,15 @@ void refresh_user_group_ids(Process& process, int dirfd, FieldPolicy policy,
     process.egid = ids->egid;
 }
 
+namespace {
+
+// Whether an item under `policy` is to be read, `present` telling whether
+// the record holds it already.
 bool wanted(FieldPolicy policy, bool present) noexcept {
     return policy == FieldPolicy::Always || (policy == FieldPolicy::IfMissing && !present);
 }
 
+// The "cwd" and "root" links, which each task has of its own.
 void refresh_link(std::optional<RecordString>& field, std::pmr::memory_resource* memory,
                   int dirfd, const char* name, FieldPolicy policy) {
     if (!wanted(policy, field.has_value())) return;
@@ -171,6 +178,7 @@ void refresh_link(std::optional<RecordString>& field, std::pmr::memory_resource*
     if (target) field.emplace(*target, memory);
 }
 
+// A freshly read "exe" target; nothing (a failed read) keeps an earlier one.
 void apply_exe(Process& process, const std::optional<std::string>& target) {
     if (!target) return;
     std::string exe = *target;
@@ -178,22 +186,13 @@ void apply_exe(Process& process, const std::optional<std::string>& target) {
     process.exe.emplace(exe, process.memory());
 }
 
-ByteStringList copy_from_file(int dirfd, const char* name, ReadBuffer& scratch,
-                              std::pmr::memory_resource* memory) {
-    ByteStringList list(memory);
-    if (scratch.read_file_at(dirfd, name) != 0) return list;
-    const std::string_view bytes = scratch.view();
-    if (bytes.empty()) return list;
-    split_nul_list(bytes, list);
-    return list;
-}
-
+// A freshly read list. An empty one (a kernel thread, a process that just
+// ended) keeps the list an earlier scan found.
 void apply_list(ByteStringList& field, const ByteStringList& fresh) {
-    // An empty read (a kernel thread, a process that just ended) keeps the
-    // list an earlier scan found.
     if (!fresh.empty()) field = fresh;
 }
 
+// "statm", falling back to the "stat" fields when it cannot be read.
 void refresh_memory(Process& process, int dirfd, const StatFields& stat,
                     std::uint64_t page_size, ReadBuffer& scratch) {
     if (scratch.read_file_at(dirfd, "statm") == 0) {
@@ -203,21 +202,62 @@ void refresh_memory(Process& process, int dirfd, const StatFields& stat,
         return;
     }
     // "stat" has the same figures: rss in pages, vsize already in bytes.
-    process.resident_bytes = saturating_mul(stat.u64(22), page_size);
-    process.virtual_bytes = stat.u64(21);
+    process.resident_bytes = saturating_mul(stat.u64(StatFields::rss), page_size);
+    process.virtual_bytes = stat.u64(StatFields::vsize);
 }
 
 void refresh_disk_io(Process& process, int dirfd, ReadBuffer& scratch) {
     if (scratch.read_file_at(dirfd, "io") != 0) return;
     const std::string_view text = scratch.view();
     if (!is_text(text)) return;
-    IoCounters io{process.read_bytes, process.written_bytes, process.prev_read_bytes,
-                  process.prev_written_bytes};
-    apply_io_text(text, io);
-    process.read_bytes = io.read_bytes;
-    process.written_bytes = io.written_bytes;
-    process.prev_read_bytes = io.prev_read_bytes;
-    process.prev_written_bytes = io.prev_written_bytes;
+    apply_io_text(text, process.io);
+}
+
+}  // namespace
+
+void update_proc_info(Process& process, std::optional<Pid> parent_pid, const StatFields& stat,
+                      int dirfd, ScanContext& ctx, SharedSpace& space) {
+    const ProcessSelection& sel = ctx.selection;
+    if (parent_pid && *parent_pid != 0) {
+        process.parent_pid = parent_pid;
+    } else {
+        Pid ppid = 0;
+        if (stat.size() > StatFields::ppid && parse_i32(stat.field(StatFields::ppid), ppid) &&
+            ppid != 0) {
+            process.parent_pid = ppid;
+        } else {
+            process.parent_pid.reset();
+        }
+    }
+
+    process.state_code = first_code_point(stat.field(StatFields::state));
+    process.state = process_state_from_char(process.state_code);
+
+    refresh_user_group_ids(process, dirfd, sel.user, ctx.scratch);
+    // The address space's files come from the thread group's one reading.
+    if (wanted(sel.exe, process.exe.has_value())) apply_exe(process, space.exe(dirfd));
+    if (wanted(sel.cmdline, !process.cmdline.empty())) {
+        apply_list(process.cmdline, space.cmdline(dirfd, ctx.scratch));
+    }
+    if (wanted(sel.environ, !process.environ.empty())) {
+        apply_list(process.environ, space.environ(dirfd, ctx.scratch));
+    }
+    refresh_link(process.cwd, process.memory(), dirfd, "cwd", sel.cwd);
+    refresh_link(process.root, process.memory(), dirfd, "root", sel.root);
+    if (sel.memory) refresh_memory(process, dirfd, stat, ctx.host.page_size, ctx.scratch);
+
+    process.prev_user_ticks = process.user_ticks;
+    process.prev_system_ticks = process.system_ticks;
+    process.user_ticks = stat.u64(StatFields::utime);
+    process.system_ticks = stat.u64(StatFields::stime);
+    process.run_time = saturating_sub(ctx.host.uptime, process.start_since_boot);
+
+    if (sel.disk_io) refresh_disk_io(process, dirfd, ctx.scratch);
+    if (sel.cpu_usage) {
+        process.cpu_time_ms =
+            ticks_to_ms(process.user_ticks, process.system_ticks, ctx.host.clock_ticks);
+    }
+    process.updated = true;
 }
 
 }  // namespace hoststats

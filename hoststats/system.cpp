@@ -5,6 +5,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <iterator>
 #include <memory>
@@ -143,11 +144,7 @@ void SystemInner::refresh_memory_specifics(bool ram, bool swap) {
     // figures follow it.
     std::string path = root().proc + "/meminfo";
     std::string text;
-    int err = 0;
-    {
-        Fd fd = open_read(AT_FDCWD, path.c_str());
-        err = fd.valid() ? get_all_utf8_data_from_file(fd.get(), text, MEMINFO_SIZE_HINT) : errno;
-    }  // closed before the text is parsed
+    const int err = read_utf8_file(AT_FDCWD, path.c_str(), text, MEMINFO_SIZE_HINT);
     MeminfoSeen seen;
     if (err == 0) seen = apply_meminfo(text, memory);
     if (!seen.mem_available) memory.mem_available = estimate_available(memory);
@@ -162,15 +159,50 @@ void SystemInner::refresh_memory_specifics(bool ram, bool swap) {
 
 std::uint64_t SystemInner::uptime() const {
     std::string text;
-    Fd fd = open_read(AT_FDCWD, (root().proc + "/uptime").c_str());
-    if (fd.valid() && get_all_utf8_data_from_file(fd.get(), text, UPTIME_SIZE_HINT) == 0) {
-        fd.reset();
+    if (read_utf8_file(AT_FDCWD, (root().proc + "/uptime").c_str(), text, UPTIME_SIZE_HINT) == 0) {
         std::uint64_t seconds = 0;
         if (parse_uptime(text, seconds)) return seconds;
     }
     struct sysinfo info {};
     if (::sysinfo(&info) != 0) return 0;
     return info.uptime < 0 ? 0 : static_cast<std::uint64_t>(info.uptime);
+}
+
+namespace {
+
+// Each record's share of the CPU time that passed between the last two
+// readings of the aggregate line, 100 per fully used CPU.
+void compute_cpu_shares(ProcessTable& table, const CpusWrapper& cpus) {
+    const std::size_t n = cpus.cpus().size();
+    if (n == 0) return;
+    const CpuUsage& global = cpus.global_usage();
+    const float interval = global.total > global.previous_total
+                               ? static_cast<float>(global.total - global.previous_total)
+                               : 1.0f;
+    const float per_cpu = interval / static_cast<float>(n);
+    const float max = static_cast<float>(n) * 100.0f;
+    for (auto& [pid, process] : table) {
+        if (process.prev_user_ticks == 0 && process.prev_system_ticks == 0) continue;
+        const std::uint64_t delta =
+            saturating_add(saturating_sub(process.user_ticks, process.prev_user_ticks),
+                           saturating_sub(process.system_ticks, process.prev_system_ticks));
+        const float usage = static_cast<float>(delta) / per_cpu * 100.0f;
+        process.usage_percent = std::min(usage, max);
+    }
+}
+
+}  // namespace
+
+void SystemInner::refresh_processes_specifics(const ProcessSelection& selection) {
+    const HostClock host{.uptime = uptime(),
+                         .page_size = page_size,
+                         .clock_ticks = clock_ticks,
+                         .boot_time = boot_time};
+    scan_processes(processes, root().proc, *arenas_, host, selection);
+    if (selection.cpu_usage) {
+        cpus.refresh(true, CpuSelection{true, false});
+        compute_cpu_shares(processes, cpus);
+    }
 }
 
 void SystemInner::retain_updated() {

@@ -80,37 +80,27 @@ Fd open_dir(int dirfd, const char* path, bool path_only) {
 
 // --- whole-file reads -------------------------------------------------------
 
+ssize_t read_some(int fd, char* into, std::size_t bytes) {
+    return retry_interrupted([&] { return ::read(fd, into, bytes); });
+}
+
 int get_all_data_from_file(int fd, std::string& out, std::size_t size_hint) {
     // The caller's buffer is reused from file to file: clear() and resize()
     // keep its capacity, so the hint only allocates while the buffer is
     // smaller. Only the first `size_hint` bytes are zeroed before the read,
     // not the whole of a buffer that an earlier large file grew.
     out.clear();
-    if (::lseek(fd, 0, SEEK_SET) < 0) {
-        int err = errno;
-        out.clear();
-        return err;
-    }
+    if (::lseek(fd, 0, SEEK_SET) < 0) return errno;
 
-    // /proc files hand out their text in pieces; only a read of 0 bytes means
-    // the end.
     constexpr std::size_t min_room = 512;  // bytes
-    std::size_t used = 0;
     out.resize(std::max(size_hint, min_room));
-    for (;;) {
-        if (used == out.size()) out.resize(out.size() * 2);
-        const ssize_t n =
-            retry_interrupted([&] { return ::read(fd, out.data() + used, out.size() - used); });
-        if (n < 0) {
-            int err = errno;
-            out.clear();
-            return err;
-        }
-        if (n == 0) break;
-        used += static_cast<std::size_t>(n);
-    }
-    out.resize(used);
-    return 0;
+    std::size_t used = 0;
+    const int err = read_until_end(fd, used, [&out](std::size_t filled) {
+        if (filled == out.size()) out.resize(out.size() * 2);
+        return std::span<char>(out.data() + filled, out.size() - filled);
+    });
+    out.resize(err == 0 ? used : 0);
+    return err;
 }
 
 int get_all_utf8_data_from_file(int fd, std::string& out, std::size_t size_hint) {
@@ -123,28 +113,43 @@ int get_all_utf8_data_from_file(int fd, std::string& out, std::size_t size_hint)
     return 0;
 }
 
-int read_file(int dirfd, const char* path, std::string& out, std::size_t size_hint) {
-    Fd fd = open_read(dirfd, path);
+namespace {
+
+int read_file_with(int (*read_whole)(int, std::string&, std::size_t), int dirfd,
+                   const char* path, std::string& out, std::size_t size_hint) {
+    const Fd fd = open_read(dirfd, path);
     if (!fd.valid()) {
-        int err = errno;
         out.clear();
-        return err;
+        return errno;
     }
-    return get_all_data_from_file(fd.get(), out, size_hint);
+    return read_whole(fd.get(), out, size_hint);
+}
+
+}  // namespace
+
+int read_file(int dirfd, const char* path, std::string& out, std::size_t size_hint) {
+    return read_file_with(&get_all_data_from_file, dirfd, path, out, size_hint);
+}
+
+int read_utf8_file(int dirfd, const char* path, std::string& out, std::size_t size_hint) {
+    return read_file_with(&get_all_utf8_data_from_file, dirfd, path, out, size_hint);
 }
 
 std::optional<std::string> realpath(int dirfd, const char* path) {
+    auto read_link = [&](char* into, std::size_t bytes) {
+        return retry_interrupted([&] { return ::readlinkat(dirfd, path, into, bytes); });
+    };
     // Most link targets under /proc are short; a truncated read (the result
     // fills the whole buffer) is repeated with a larger heap buffer.
     std::array<char, 256> stack_buf;
-    ssize_t n = ::readlinkat(dirfd, path, stack_buf.data(), stack_buf.size());
+    ssize_t n = read_link(stack_buf.data(), stack_buf.size());
     if (n < 0) return std::nullopt;
     if (static_cast<std::size_t>(n) < stack_buf.size()) {
         return std::string(stack_buf.data(), static_cast<std::size_t>(n));
     }
     std::vector<char> heap_buf(stack_buf.size() * 4);
     for (;;) {
-        n = ::readlinkat(dirfd, path, heap_buf.data(), heap_buf.size());
+        n = read_link(heap_buf.data(), heap_buf.size());
         if (n < 0) return std::nullopt;
         if (static_cast<std::size_t>(n) < heap_buf.size()) {
             return std::string(heap_buf.data(), static_cast<std::size_t>(n));

@@ -2,11 +2,15 @@
 // strict number parsers every parser of this library is built on.
 #pragma once
 
+#include <sys/types.h>
+
+#include <array>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -109,6 +113,28 @@ Fd open_read(int dirfd, const char* path);
 // The same for a directory to be listed or used as an openat() base.
 Fd open_dir(int dirfd, const char* path, bool path_only = false);
 
+// read(2), retried after an interruption.
+ssize_t read_some(int fd, char* into, std::size_t bytes);
+
+// The one whole-file read loop behind every reader of this library: reads
+// fd from its current offset until a read returns nothing (/proc hands out
+// its text in pieces, so a short read is not the end). `more_room(used)`
+// hands out the room after the `used` bytes read so far, as a
+// std::span<char> that is empty when the buffer cannot grow. Returns 0, the
+// errno of the failing read, or ENOMEM; `used` is the bytes read either way.
+template <class MoreRoom>
+int read_until_end(int fd, std::size_t& used, MoreRoom&& more_room) {
+    used = 0;
+    for (;;) {
+        const auto room = more_room(used);
+        if (room.empty()) return ENOMEM;
+        const ssize_t n = read_some(fd, room.data(), room.size());
+        if (n < 0) return errno;
+        if (n == 0) return 0;
+        used += static_cast<std::size_t>(n);
+    }
+}
+
 // Reads the file from offset 0 to its end into `out` (replacing its content).
 // `size_hint` sizes the first allocation only. Returns 0, or the errno of the
 // failing lseek/read; on failure `out` is emptied.
@@ -116,9 +142,11 @@ int get_all_data_from_file(int fd, std::string& out, std::size_t size_hint);
 // The same, and the content must be valid UTF-8 (EILSEQ otherwise).
 int get_all_utf8_data_from_file(int fd, std::string& out, std::size_t size_hint);
 
-// Opens `path` (relative to dirfd), reads it whole, closes it. Returns the
-// errno of the open or the read, or 0.
+// Opens `path` (relative to dirfd), reads it whole, closes it before
+// returning. Returns 0, or the errno of the open or the read (EILSEQ for
+// text that must be UTF-8 and is not); `out` is empty on failure.
 int read_file(int dirfd, const char* path, std::string& out, std::size_t size_hint);
+int read_utf8_file(int dirfd, const char* path, std::string& out, std::size_t size_hint);
 
 // The target of the symbolic link at path (relative to dirfd), read once and
 // not resolved further; nothing on any error.
@@ -159,18 +187,36 @@ std::string_view trim_unicode(std::string_view text) noexcept;
 // or 0 if it does not start with one.
 std::size_t unicode_space_len(std::string_view text) noexcept;
 
+namespace detail {
+// Byte classes for the white-space split: 0 never white space, 1 ASCII
+// white space, 2 the first byte of a character that may be white space.
+inline constexpr std::array<std::uint8_t, 256> SPACE_BYTE_CLASSES = [] {
+    std::array<std::uint8_t, 256> classes{};
+    for (int c = 0x09; c <= 0x0D; ++c) classes[static_cast<std::size_t>(c)] = 1;
+    classes[0x20] = 1;
+    for (int c = 0x80; c < 0x100; ++c) classes[static_cast<std::size_t>(c)] = 2;
+    return classes;
+}();
+}  // namespace detail
+
 // Calls fn(piece) for each maximal run of non-white-space (Unicode White_Space)
-// characters, until fn returns false.
+// characters, until fn returns false. /proc text is almost all ASCII, so
+// only bytes >= 0x80 go to the full check.
 template <class Fn>
 void split_unicode_whitespace(std::string_view text, Fn&& fn) {
-    std::size_t i = 0;
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
+    auto space_at = [&](std::size_t i) -> std::size_t {
+        const std::uint8_t cls = detail::SPACE_BYTE_CLASSES[p[i]];
+        return cls < 2 ? cls : unicode_space_len(text.substr(i));
+    };
+    std::size_t i = 0;
     while (i < n) {
         std::size_t w;
-        while (i < n && (w = unicode_space_len(text.substr(i))) != 0) i += w;
+        while (i < n && (w = space_at(i)) != 0) i += w;
         if (i >= n) break;
-        std::size_t start = i;
-        while (i < n && unicode_space_len(text.substr(i)) == 0) ++i;
+        const std::size_t start = i;
+        while (i < n && space_at(i) == 0) ++i;
         if (!fn(text.substr(start, i - start))) return;
     }
 }

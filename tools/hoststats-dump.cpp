@@ -213,11 +213,10 @@ void dump_process(Json& j, const hoststats::Process& p) {
     j.key("environ"); j.strings(p.environ);
     j.key("resident_bytes"); j.number(p.resident_bytes);
     j.key("virtual_bytes"); j.number(p.virtual_bytes);
-    j.key("read_bytes"); j.number(p.read_bytes);
-    j.key("written_bytes"); j.number(p.written_bytes);
-    j.key("prev_read_bytes"); j.number(p.prev_read_bytes);
-    j.key("prev_written_bytes"); j.number(p.prev_written_bytes);
-    j.key("kept_stat_file"); j.boolean(p.kept_stat_file.has_value());
+    j.key("read_bytes"); j.number(p.io.read_bytes);
+    j.key("written_bytes"); j.number(p.io.written_bytes);
+    j.key("prev_read_bytes"); j.number(p.io.prev_read_bytes);
+    j.key("prev_written_bytes"); j.number(p.io.prev_written_bytes);
     j.close('}');
 }
 

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "hoststats/process_files.hpp"
+#include "hoststats/process_parse.hpp"
 
 namespace {
 

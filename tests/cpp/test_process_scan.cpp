@@ -271,8 +271,8 @@ TEST(ProcessStat, CopiedHostFiles) {
     EXPECT_EQ(shell->egid, 0u);
     EXPECT_EQ(shell->virtual_bytes, 1153u * 4096u);
     EXPECT_EQ(shell->resident_bytes, 497u * 4096u);
-    EXPECT_EQ(shell->read_bytes, 12288u);
-    EXPECT_EQ(shell->written_bytes, 16384u);
+    EXPECT_EQ(shell->io.read_bytes, 12288u);
+    EXPECT_EQ(shell->io.written_bytes, 16384u);
     const Process* kthreadd = s.find(2);
     ASSERT_NE(kthreadd, nullptr);
     EXPECT_EQ(kthreadd->name, "kthreadd");
@@ -419,9 +419,9 @@ TEST(ProcessDetails, FilesOfAnOrdinaryProcess) {
     EXPECT_EQ(p->egid, 2001u);
     EXPECT_EQ(p->virtual_bytes, 300u * 4096u);
     EXPECT_EQ(p->resident_bytes, 20u * 4096u);
-    EXPECT_EQ(p->read_bytes, 4096u);
-    EXPECT_EQ(p->written_bytes, 8192u);
-    EXPECT_EQ(p->prev_read_bytes, 0u);
+    EXPECT_EQ(p->io.read_bytes, 4096u);
+    EXPECT_EQ(p->io.written_bytes, 8192u);
+    EXPECT_EQ(p->io.prev_read_bytes, 0u);
     EXPECT_EQ(s.find(81)->exe, "/usr/bin/old-server");
     EXPECT_EQ(s.find(82)->exe, "/x/");
     EXPECT_TRUE(s.find(83)->cmdline.empty());
@@ -500,7 +500,6 @@ TEST(ProcessRescan, ExistingEntriesAreRefreshedInPlace) {
     tree.add_process({.pid = 12, .name = "first", .starttime = 100});
     Scanned s(tree);
     ASSERT_EQ(s.pids(), (std::vector<Pid>{10, 11, 12}));
-    EXPECT_FALSE(s.find(10)->kept_stat_file.has_value());
 
     // 10 runs on; 11 ends; 12's id goes to a new process.
     tree.write("proc/10/stat", stat_line({.pid = 10, .utime = 25, .stime = 15, .starttime = 100}));
@@ -517,12 +516,11 @@ TEST(ProcessRescan, ExistingEntriesAreRefreshedInPlace) {
     EXPECT_EQ(p->prev_user_ticks, 5u);
     EXPECT_EQ(p->system_ticks, 15u);
     EXPECT_EQ(p->prev_system_ticks, 5u);
-    EXPECT_FALSE(p->kept_stat_file.has_value());
     // A value that is not a number keeps the old one in both places.
-    EXPECT_EQ(p->read_bytes, 4096u);
-    EXPECT_EQ(p->prev_read_bytes, 4096u);
-    EXPECT_EQ(p->written_bytes, 9000u);
-    EXPECT_EQ(p->prev_written_bytes, 8192u);
+    EXPECT_EQ(p->io.read_bytes, 4096u);
+    EXPECT_EQ(p->io.prev_read_bytes, 4096u);
+    EXPECT_EQ(p->io.written_bytes, 9000u);
+    EXPECT_EQ(p->io.prev_written_bytes, 8192u);
     // IfMissing leaves what is there.
     EXPECT_EQ(p->cmdline.to_vector(), (std::vector<std::string>{"/bin/worker", "--flag"}));
     EXPECT_FALSE(p->updated);  // cleared again by the retain step
@@ -530,7 +528,6 @@ TEST(ProcessRescan, ExistingEntriesAreRefreshedInPlace) {
     const Process* reused = s.find(12);
     EXPECT_EQ(reused->name, "second");
     EXPECT_EQ(reused->start_ticks, 900u);
-    EXPECT_FALSE(reused->kept_stat_file.has_value());
     EXPECT_FALSE(reused->task_pids.has_value());
 
     // Always reads again; Never leaves alone.
@@ -556,11 +553,9 @@ TEST(ProcessRescan, StatReopenedOnEveryScan) {
     ScanTree tree;
     tree.add_process({.pid = 10, .utime = 5});
     Scanned s(tree);
-    EXPECT_FALSE(s.find(10)->kept_stat_file.has_value());
     tree.write("proc/10/stat", stat_line({.pid = 10, .utime = 9}));
     s.scan();
     EXPECT_EQ(s.find(10)->user_ticks, 9u);
-    EXPECT_FALSE(s.find(10)->kept_stat_file.has_value());
 }
 
 TEST(ProcessRescan, CpuSharesAfterASecondScan) {
@@ -585,7 +580,10 @@ TEST(ProcessRescan, CpuSharesAfterASecondScan) {
 
 // --- the open-file budget during scans ---------------------------------------------
 
-TEST(ProcessBudget, ZeroBudgetClosesEveryStatFile) {
+TEST(ProcessBudget, SnapshotHoldsNoDescriptorWhateverTheBudget) {
+    // Descriptors a snapshot kept were taken from the rest of the process
+    // for the whole call, whatever the process already had open; and with
+    // no budget left, every entry is still read.
     ScanTree tree;
     for (Pid pid = 10; pid < 20; ++pid) tree.add_process({.pid = pid, .utime = 3});
     auto& remaining = hoststats::remaining_files();
@@ -597,34 +595,12 @@ TEST(ProcessBudget, ZeroBudgetClosesEveryStatFile) {
         EXPECT_EQ(open_descriptors(), fds);
         ASSERT_EQ(s.sys.processes().size(), 10u);
         for (const auto& [pid, p] : s.sys.processes()) {
-            EXPECT_FALSE(p.kept_stat_file.has_value());
             EXPECT_EQ(p.user_ticks, 3u);
             EXPECT_EQ(p.uid, 1000u);
             EXPECT_EQ(p.exe, "/usr/bin/worker");
         }
     }
     EXPECT_EQ(remaining.load(), 0);
-    remaining.store(before);
-}
-
-TEST(ProcessBudget, SnapshotHoldsNoDescriptorWhateverTheBudget) {
-    // Descriptors a snapshot kept were taken from the rest of the process
-    // for the whole call, whatever the process already had open.
-    ScanTree tree;
-    for (Pid pid = 10; pid < 15; ++pid) tree.add_process({.pid = pid});
-    auto& remaining = hoststats::remaining_files();
-    const std::int64_t before = remaining.load();
-    const std::size_t fds = open_descriptors();
-    remaining.store(3);
-    {
-        Scanned s(tree);
-        std::size_t kept = 0;
-        for (const auto& [pid, p] : s.sys.processes()) kept += p.kept_stat_file ? 1 : 0;
-        EXPECT_EQ(kept, 0u);
-        EXPECT_EQ(remaining.load(), 3);
-        EXPECT_EQ(open_descriptors(), fds);
-    }
-    EXPECT_EQ(remaining.load(), 3);
     EXPECT_EQ(open_descriptors(), fds);
     remaining.store(before);
 }

@@ -15,7 +15,7 @@
 
 #include "fixture_tree.hpp"
 #include "hoststats/hash.hpp"
-#include "hoststats/process_files.hpp"
+#include "hoststats/process_details.hpp"
 #include "hoststats/utils.hpp"
 
 using namespace hoststats;

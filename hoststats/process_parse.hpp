@@ -1,25 +1,19 @@
-// The per-process files under /proc: their parsers (pure functions on the
-// text, kept apart from the reading), the reusable read buffer of a scan, and
-// the detail readers that fill a Process record from an entry's directory.
+// Parsers of the per-process files under /proc: pure functions on text that
+// the scan has already read, kept apart from the reading so that they can be
+// tried on fixtures.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <memory_resource>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 #include "hoststats/process.hpp"
-#include "hoststats/selection.hpp"
 
 namespace hoststats {
-
-// --- parsers ----------------------------------------------------------------
 
 // Whether bytes are valid UTF-8; quick on the plain ASCII of /proc files.
 [[nodiscard]] bool is_text(std::string_view bytes) noexcept;
@@ -43,6 +37,16 @@ struct StatFields {
     }
     // Field i read as an unsigned decimal; 0 when missing or not a number.
     [[nodiscard]] std::uint64_t u64(std::size_t i) const noexcept;
+
+    // Indexes of the fields read, by proc(5)'s number and name.
+    static constexpr std::size_t state = 1;       // (3) state
+    static constexpr std::size_t ppid = 2;        // (4) ppid
+    static constexpr std::size_t flags = 7;       // (9) flags
+    static constexpr std::size_t utime = 12;      // (14) utime, clock ticks
+    static constexpr std::size_t stime = 13;      // (15) stime, clock ticks
+    static constexpr std::size_t starttime = 20;  // (22) starttime, clock ticks after boot
+    static constexpr std::size_t vsize = 21;      // (23) vsize, bytes
+    static constexpr std::size_t rss = 22;        // (24) rss, pages
 };
 
 // Splits a "stat" text. Fails when there is no space, no ")" after the first
@@ -81,12 +85,6 @@ StatmBytes parse_statm(std::string_view text, std::uint64_t page_size) noexcept;
 // Storage traffic of an "io" text, applied to the four counters: each
 // matching line first moves the current value to the previous one, then
 // takes the new value if it reads as a number.
-struct IoCounters {
-    std::uint64_t read_bytes = 0;
-    std::uint64_t written_bytes = 0;
-    std::uint64_t prev_read_bytes = 0;
-    std::uint64_t prev_written_bytes = 0;
-};
 void apply_io_text(std::string_view text, IoCounters& io) noexcept;
 
 // An executable removed while it runs shows up as "<path> (deleted)"; that
@@ -108,8 +106,6 @@ std::uint64_t ticks_to_seconds(std::uint64_t ticks, std::uint64_t clock_ticks) n
 std::uint64_t ticks_to_ms(std::uint64_t user_ticks, std::uint64_t system_ticks,
                           std::uint64_t clock_ticks) noexcept;
 
-// --- the open-file budget -----------------------------------------------------
-
 // Budget for kept "stat" files from what getrlimit/setrlimit gave: half of
 // the limit in force (the hard limit once the soft one was raised to it, or
 // the old soft limit when the raise failed), 512 when the limits could not
@@ -117,70 +113,5 @@ std::uint64_t ticks_to_ms(std::uint64_t user_ticks, std::uint64_t system_ticks,
 // budget stays positive on 64-bit hosts.
 std::int64_t budget_from_limits(bool got_limits, std::uint64_t soft, std::uint64_t hard,
                                 bool raised) noexcept;
-
-// --- reading ------------------------------------------------------------------
-
-// One growable byte buffer reused for every file of a scan. It is mapped on
-// its own, so that it goes back to the kernel with the scan; and as every
-// process's environment passes through it, it is left out of core dumps and
-// wiped before it is unmapped.
-class ReadBuffer {
-public:
-    explicit ReadBuffer(std::size_t initial_capacity = 64 * 1024);
-    ~ReadBuffer();
-    ReadBuffer(const ReadBuffer&) = delete;
-    ReadBuffer& operator=(const ReadBuffer&) = delete;
-
-    // Reads fd from its current offset to the end, replacing the content.
-    // Returns 0 or the errno of the failing read (content emptied then).
-    int read_to_end(int fd);
-    // Opens `name` relative to dirfd, reads it whole and closes it.
-    int read_file_at(int dirfd, const char* name);
-
-    [[nodiscard]] std::string_view view() const noexcept { return {data_, size_}; }
-
-private:
-    bool grow() noexcept;
-    char* data_;
-    std::size_t capacity_;    // bytes, a multiple of the page size
-    std::size_t size_ = 0;    // bytes
-    std::size_t written_ = 0;  // bytes ever written, to be wiped
-};
-
-// The host constants a scan needs, and its scratch space.
-struct ScanContext {
-    std::uint64_t uptime = 0;       // seconds since boot
-    std::uint64_t page_size = 0;    // bytes
-    std::uint64_t clock_ticks = 0;  // ticks per second
-    std::uint64_t boot_time = 0;    // seconds since the epoch
-    ProcessSelection selection;
-    ReadBuffer stat_buffer;  // the entry's "stat", parsed fields point into it
-    ReadBuffer scratch;      // every other file
-};
-
-// --- detail readers (fill a record from its directory, `dirfd`) --------------
-
-// Whether an item under `policy` is to be read, `present` telling whether
-// the record holds it already.
-[[nodiscard]] bool wanted(FieldPolicy policy, bool present) noexcept;
-
-void refresh_user_group_ids(Process& process, int dirfd, FieldPolicy policy,
-                            ReadBuffer& scratch);
-// The "cwd" and "root" links, which each task has of its own.
-void refresh_link(std::optional<RecordString>& field, std::pmr::memory_resource* memory,
-                  int dirfd, const char* name, FieldPolicy policy);
-// A freshly read "exe" target; nothing (a failed read) keeps an earlier one.
-void apply_exe(Process& process, const std::optional<std::string>& target);
-// A freshly read list; an empty one keeps what an earlier scan found.
-void apply_list(ByteStringList& field, const ByteStringList& fresh);
-// "statm", falling back to the "stat" fields when it cannot be read.
-void refresh_memory(Process& process, int dirfd, const StatFields& stat,
-                    std::uint64_t page_size, ReadBuffer& scratch);
-void refresh_disk_io(Process& process, int dirfd, ReadBuffer& scratch);
-
-// The list of a NUL-separated file, its buffer from `memory`; empty on any
-// failure.
-ByteStringList copy_from_file(int dirfd, const char* name, ReadBuffer& scratch,
-                              std::pmr::memory_resource* memory);
 
 }  // namespace hoststats

@@ -1,50 +1,16 @@
 // Parsers of the per-process /proc texts. Nothing here reads a file; every
 // function works on text that the scan already holds in its buffers.
-#include <algorithm>
-#include <array>
-#include <cstring>
-#include <utility>
-#include <limits>
+#include "hoststats/process_parse.hpp"
 
-#include "hoststats/process_files.hpp"
+#include <cstring>
+#include <limits>
+#include <utility>
+
 #include "hoststats/utils.hpp"
 
 namespace hoststats {
 
 namespace {
-
-// Byte classes for splitting at white space: 0 ordinary, 1 ASCII white
-// space, 2 the start of a multi-byte character that may be white space.
-constexpr std::array<std::uint8_t, 256> byte_classes = [] {
-    std::array<std::uint8_t, 256> classes{};
-    for (int c = 0x09; c <= 0x0D; ++c) classes[static_cast<std::size_t>(c)] = 1;
-    classes[0x20] = 1;
-    for (int c = 0x80; c < 0x100; ++c) classes[static_cast<std::size_t>(c)] = 2;
-    return classes;
-}();
-
-// Calls fn(piece) for every run of non-white-space characters until fn
-// returns false. The text is almost all ASCII, so only bytes >= 0x80 go to
-// the full Unicode check.
-template <class Fn>
-void split_white(std::string_view text, Fn&& fn) {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    auto space_at = [&](std::size_t i) -> std::size_t {
-        const std::uint8_t cls = byte_classes[p[i]];
-        if (cls < 2) return cls;
-        return unicode_space_len(text.substr(i));
-    };
-    std::size_t i = 0;
-    while (i < n) {
-        std::size_t w;
-        while (i < n && (w = space_at(i)) != 0) i += w;
-        if (i >= n) break;
-        const std::size_t start = i;
-        while (i < n && space_at(i) == 0) ++i;
-        if (!fn(text.substr(start, i - start))) return;
-    }
-}
 
 bool is_list_white(char c) noexcept {
     // ASCII white space as the list files know it; the vertical tab is text.
@@ -97,7 +63,7 @@ bool parse_stat_file(std::string_view bytes, StatFields& out) noexcept {
 
     out.items[0] = pid_text;
     out.count = 1;
-    split_white(tail, [&out](std::string_view piece) {
+    split_unicode_whitespace(tail, [&out](std::string_view piece) {
         out.items[out.count++] = piece;
         return out.count < StatFields::capacity;
     });
@@ -109,7 +75,7 @@ std::pair<std::optional<std::uint32_t>, std::optional<std::uint32_t>> get_uid_an
     if (line.size() < 4 || line.substr(0, 4) != prefix) return {};
     std::string_view pieces[3] = {{}, "0", "0"};
     std::size_t seen = 0;
-    split_white(line, [&](std::string_view piece) {
+    split_unicode_whitespace(line, [&](std::string_view piece) {
         pieces[seen++] = piece;
         return seen < 3;
     });
