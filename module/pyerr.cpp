@@ -68,13 +68,6 @@ std::string type_name_or_placeholder(PyObject* object) {
     return "<unprintable " + lossy_text(name.get()) + " object>";
 }
 
-std::string text_or_unprintable(PyObject* object, PyObject* (*convert)(PyObject*)) {
-    Owned text = Owned::steal(convert(object));
-    if (text && py::is_str(text.get())) return lossy_text(text.get());
-    report_unraisable(object);
-    return type_name_or_placeholder(object);
-}
-
 std::string qualname_text(PyTypeObject* type) {
     Owned name = Owned::steal(py::type_get_qualname(type));
     if (!name || !py::is_str(name.get())) {
@@ -201,7 +194,12 @@ std::string lossy_text(PyObject* text) {
     return replace_invalid_utf8(std::string_view(data, static_cast<std::size_t>(length)));
 }
 
-std::string repr_text(PyObject* object) { return text_or_unprintable(object, py::object_repr); }
+std::string repr_text(PyObject* object) {
+    Owned text = Owned::steal(py::object_repr(object));
+    if (text && py::is_str(text.get())) return lossy_text(text.get());
+    report_unraisable(object);
+    return type_name_or_placeholder(object);
+}
 
 std::string quote_text(std::string_view text) {
     std::string out = "\"";
