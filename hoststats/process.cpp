@@ -1,5 +1,5 @@
 // The process table scan: walks /proc, reads each process's and task's
-// "stat" file and builds or refreshes its record, then computes CPU shares.
+// "stat" file and builds or refreshes its record.
 //
 // This runs inside every call of the module, so it does the least I/O the
 // records allow: each entry's directory is opened once (O_PATH) and every
@@ -13,7 +13,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <memory_resource>
 #include <string>

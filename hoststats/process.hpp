@@ -1,9 +1,7 @@
 // The process table: one record per process and per task (thread) under
-// /proc, the scan that fills it, and the open-file budget, whose first use
-// raises the soft limit on open files.
+// /proc, and the scan that fills it.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -43,15 +41,6 @@ ProcessState process_state_from_char(std::uint32_t code) noexcept;
 std::string_view to_string(ProcessState state) noexcept;
 
 enum class ThreadClass : std::uint8_t { KernelThread, UserThread };
-
-// --- the open-file budget ---------------------------------------------------
-
-// How many more "stat" files may be kept open, process-wide. Initialised on
-// first use: the soft RLIMIT_NOFILE is raised to the hard limit, and the
-// budget is half the limit that is then in force. The scan keeps no file
-// open from one read to the next, so it draws nothing from the budget; every
-// scan still initialises it, for the raise of the limit.
-std::atomic<std::int64_t>& remaining_files() noexcept;
 
 // --- records ----------------------------------------------------------------
 

@@ -1,8 +1,10 @@
 // Reading an entry's directory under /proc: the reusable read buffers of a
-// scan, the files that every task of a thread group shares, and the detail
-// readers that fill a Process record from the other files beside "stat".
+// scan, the files that every task of a thread group shares, the detail
+// readers that fill a Process record from the other files beside "stat", and
+// the process-wide open-file budget.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory_resource>
@@ -14,6 +16,17 @@
 #include "hoststats/selection.hpp"
 
 namespace hoststats {
+
+// --- the open-file budget ---------------------------------------------------
+
+// How many more "stat" files may be kept open, process-wide. Initialised on
+// first use: the soft RLIMIT_NOFILE is raised to the hard limit, and the
+// budget is half the limit that is then in force. The scan keeps no file
+// open from one read to the next, so it draws nothing from the budget; every
+// scan still initialises it, for the raise of the limit.
+std::atomic<std::int64_t>& remaining_files() noexcept;
+
+// --- reading ------------------------------------------------------------------
 
 // One growable byte buffer reused for every file of a scan. It is mapped on
 // its own, so that it goes back to the kernel with the scan; and as every

@@ -25,7 +25,7 @@
 #include <string_view>
 #include <vector>
 
-#include "hoststats/process.hpp"
+#include "hoststats/process_details.hpp"
 #include "hoststats/system.hpp"
 #include "hoststats/utils.hpp"
 

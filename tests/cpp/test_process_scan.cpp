@@ -18,7 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "fixture_tree.hpp"
-#include "hoststats/process.hpp"
+#include "hoststats/process_details.hpp"
 #include "hoststats/system.hpp"
 
 namespace {

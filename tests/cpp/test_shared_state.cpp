@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "hoststats/hash.hpp"
-#include "hoststats/process.hpp"
+#include "hoststats/process_details.hpp"
 #include "hoststats/system.hpp"
 
 namespace {
