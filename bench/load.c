@@ -8,7 +8,9 @@
  *                     3600); it ends sooner on SIGTERM, SIGINT or SIGHUP
  *   -a COUNT:BYTES:FILL  each process's command line carries COUNT more
  *                     arguments of BYTES bytes, all of them the byte FILL
- *                     ("space" for a space, else one character)
+ *                     ("space" for a space, else one character); the
+ *                     program's own arguments are then overwritten with
+ *                     FILL too, so that the command line holds nothing else
  *   -e BYTES          each process has an environment of BYTES bytes more
  *                     (in variables of at most 120,000 bytes)
  *
@@ -94,8 +96,22 @@ static void refill(int argc, char **argv, long count, long bytes, char fill, lon
     for (int i = 0; i < argc; ++i) args[n++] = argv[i];
     args[n++] = (char *)FILLED;
     for (long i = 0; i < count; ++i) args[n++] = filled((size_t)bytes, fill, "");
-    execve("/proc/self/exe", args, env);
+    /* By its own path, so that the process keeps its name. */
+    char self[4096];
+    const ssize_t len = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (len <= 0) {
+        perror("load: readlink");
+        return;
+    }
+    self[len] = '\0';
+    execve(self, args, env);
     perror("load: execve");
+}
+
+/* Overwrites the argument strings in place, as /proc/PID/cmdline reads them
+ * from this process's memory; each keeps its length and its NUL. */
+static void blank_arguments(int argc, char **argv, char fill) {
+    for (int i = 0; i < argc; ++i) memset(argv[i], fill, strlen(argv[i]));
 }
 
 static void hold_process(int ready_fd, long threads, int seconds) {
@@ -146,6 +162,7 @@ int main(int argc, char **argv) {
         refill(argc, argv, count, bytes, fill, env_bytes);
         return 1;
     }
+    if (count > 0) blank_arguments(argc, argv, fill);
 
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);

@@ -278,6 +278,9 @@ class TestLoadHolder:
                 with open(f"/proc/{child.pid}/cmdline", "rb") as f:
                     args = f.read().split(b"\0")
                 assert args.count(b" " * ARG_PIECE) == 2
+                # Nothing but the filler: a list of spaces alone must be what
+                # the neighbour shows.
+                assert set(b"".join(args)) == {ord(" ")}
                 with open(f"/proc/{child.pid}/environ", "rb") as f:
                     filler = [v for v in f.read().split(b"\0") if v.startswith(b"LOAD_FILL_")]
                 assert sum(len(v.split(b"=", 1)[1]) for v in filler) == load.env_bytes
