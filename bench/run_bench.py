@@ -3,7 +3,7 @@ an idle host and under generated loads, and writes docs/performance.md and
 docs/performance.png. `make bench` runs it; see that target for the set-up.
 
     python bench/run_bench.py --build build/bench [--out docs/performance.md]
-                              [--quick] [--shapes idle,threads1000,...]
+                              [--quick] [--shapes idle,spaces1x1000,...]
 
 Every figure in the report comes from this run. The contenders are
 measured interleaved, round after round, so that the drift of a shared
@@ -891,8 +891,11 @@ def write_report(args: argparse.Namespace, results: list[LoadResult], machine: d
     L.append("# Performance\n")
     L.append(
         "What one call costs, how that cost grows with the number of processes and "
-        "threads on the host, and how it compares with the least I/O a correct call "
-        "must do (the *floor*) and with psutil gathering the same facts. Every figure "
+        "threads on the host, and how it compares with the *floor* and with psutil "
+        "gathering the same facts. The floor (`bench/floor.c`) opens and reads every "
+        "file, link and listing of a snapshot that reads each file of every process and "
+        "every thread in full, and parses nothing: a call that reads less comes in under "
+        "it. Every figure "
         "below was measured by one run of `make bench`, which rewrites this file and "
         "its plot.\n")
     L.append("## Headline\n")

@@ -1,5 +1,5 @@
-"""Checks of the benchmark driver's helpers: a wrong quantile, a misread
-timer line or a wrong load argument would put wrong figures in the report
+"""Checks of the benchmark driver's helpers: an aggregate read as a call, a
+misread trace or a wrong load argument would put wrong figures in the report
 without any other sign."""
 
 from __future__ import annotations
