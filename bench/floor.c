@@ -42,7 +42,8 @@
  * Prints JSON in the shape of Google Benchmark's: one "iteration" entry per
  * timed call with its wall time ("real_time") and CPU time in microseconds,
  * and the counts of the last call (entries = processes + tasks that are not
- * their process's leader, files opened, links read, bytes read).
+ * their process's leader, files opened, links read, reads of files, system
+ * calls made for the call's I/O, bytes read).
  */
 #define _GNU_SOURCE
 #include <dirent.h>
@@ -68,6 +69,8 @@ struct counts {
     long tasks;
     long files;    /* opened */
     long links;    /* read */
+    long reads;    /* of files, the one that meets the end included */
+    long syscalls; /* every one the call makes, failed ones included */
     long long bytes;
 };
 
@@ -83,14 +86,22 @@ static int64_t now_ns(clockid_t clock) {
 static int open_at(int dirfd, const char *path, int flags) {
     int fd;
     do {
+        ++seen.syscalls;
         fd = openat(dirfd, path, flags | O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     return fd;
 }
 
+static void close_counted(int fd) {
+    ++seen.syscalls;
+    close(fd);
+}
+
 static ssize_t read_some(int fd, char *into, size_t bytes) {
     ssize_t got;
     do {
+        ++seen.syscalls;
+        ++seen.reads;
         got = read(fd, into, bytes);
     } while (got < 0 && errno == EINTR);
     return got;
@@ -103,12 +114,13 @@ static void read_whole(int dirfd, const char *path) {
     ++seen.files;
     ssize_t got;
     while ((got = read_some(fd, room, READ_ROOM)) > 0) seen.bytes += got;
-    close(fd);
+    close_counted(fd);
 }
 
 static void read_link(int dirfd, const char *path) {
     ssize_t got;
     do {
+        ++seen.syscalls;
         got = readlinkat(dirfd, path, room, 4096);
     } while (got < 0 && errno == EINTR);
     ++seen.links;
@@ -140,7 +152,7 @@ static long read_cpu_lines(int procfd, int max_reads) {
             at_line_start = room[i] == '\n';
         }
     }
-    close(fd);
+    close_counted(fd);
     return cpus;
 }
 
@@ -158,7 +170,7 @@ static long list_ids(int dirfd, long **ids, long *capacity) {
     static char batch[LISTING_ROOM];
     long count = 0;
     long got;
-    while ((got = syscall(SYS_getdents64, dirfd, batch, sizeof batch)) > 0) {
+    while (++seen.syscalls, (got = syscall(SYS_getdents64, dirfd, batch, sizeof batch)) > 0) {
         for (long at = 0; at < got;) {
             const struct dirent64 *d = (const struct dirent64 *)(batch + at);
             at += d->d_reclen;
@@ -211,7 +223,7 @@ static void one_call(int procfd) {
 
     const int listing = open_at(procfd, ".", O_DIRECTORY);
     const long npids = listing < 0 ? 0 : list_ids(listing, &pids, &pid_room);
-    if (listing >= 0) close(listing);
+    if (listing >= 0) close_counted(listing);
     for (long p = 0; p < npids; ++p) {
         ++seen.procs;
         snprintf(path, sizeof path, "%ld/task", pids[p]);
@@ -226,7 +238,7 @@ static void one_call(int procfd) {
             snprintf(path, sizeof path, "%ld/", tids[t]);
             read_entry(taskfd, path);
         }
-        if (taskfd >= 0) close(taskfd);
+        if (taskfd >= 0) close_counted(taskfd);
         snprintf(path, sizeof path, "%ld/", pids[p]);
         read_entry(procfd, path);
     }
@@ -274,9 +286,10 @@ int main(int argc, char **argv) {
                "\"repetitions\": %d, \"repetition_index\": %d, \"iterations\": 1, "
                "\"real_time\": %.3f, \"cpu_time\": %.3f, \"time_unit\": \"us\", "
                "\"entries\": %ld, \"procs\": %ld, \"tasks\": %ld, \"files\": %ld, "
-               "\"links\": %ld, \"bytes\": %lld}%s\n",
+               "\"links\": %ld, \"reads\": %ld, \"syscalls\": %ld, \"bytes\": %lld}%s\n",
                calls, i, wall_us[i], cpu_us[i], seen.procs + seen.tasks, seen.procs, seen.tasks,
-               seen.files, seen.links, seen.bytes, i + 1 < calls ? "," : "");
+               seen.files, seen.links, seen.reads, seen.syscalls, seen.bytes,
+               i + 1 < calls ? "," : "");
     }
     printf("  ]\n}\n");
     close(procfd);

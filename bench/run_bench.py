@@ -69,8 +69,9 @@ SPACES = Load(1, 1000, arg_bytes=1_900_000, fill=" ")
 ENVIRONMENTS = Load(300, 1, env_bytes=1_800_000)
 UNPRIVILEGED = Load(1, 1000, caller="nobody")
 SHAPES = [LETTERS, SPACES, ENVIRONMENTS, Load(0, 0, cpus=256), UNPRIVILEGED]
-# The load generator is asked to hold this long; it ends itself then.
-LOAD_SECONDS = 120
+# The load generator is asked to hold this long, and ends itself then; a
+# load is started afresh when a round might outlast it.
+LOAD_SECONDS = 600
 PAUSE_S = 0.1  # get_cpu_percent()'s pause
 
 # The fields a snapshot holds for each process and thread, as psutil names
@@ -522,7 +523,8 @@ def trace_one_call(build: Path, user: str = "") -> CallTrace | None:
 
 def count_idle(build: Path) -> dict[str, float] | None:
     """System calls per entry and reads per file opened by one call at
-    idle; the entries are the floor's count, taken just before."""
+    idle, and the same of one floor call, which counts its own; the entries
+    are the floor's count, taken just after."""
     trace = trace_one_call(build)
     if trace is None:
         return None
@@ -537,6 +539,8 @@ def count_idle(build: Path) -> dict[str, float] | None:
         "syscalls_per_entry": trace.syscalls / entries,
         "reads_per_file": ratio(trace.reads, trace.files_opened),
         "status_opens": trace.tries_of("status"), "statm_opens": trace.tries_of("statm"),
+        "floor_syscalls_per_entry": floor.counters["syscalls"] / entries,
+        "floor_reads_per_file": ratio(floor.counters["reads"], floor.counters["files"]),
     }
 
 
@@ -604,13 +608,17 @@ def measure_load(args: argparse.Namespace, load: Load, rounds: int) -> LoadResul
         t0 = time.perf_counter()
         pellun_core.get_memory_mb()
         est = max(probe.median_us / 1e6, time.perf_counter() - t0)
-        k_fast = clamp(args.budget / est, 3, 40)
+        # A call of a second or more is timed once a round: the rounds make
+        # the sample, and a round of such a shape stays under a minute or so.
+        slow = est >= 1.0
+        k_fast = clamp(args.budget / est, 1 if slow else 3, 40)
         k_ps = clamp(args.budget / (6 * est), 1, 10)
-        k_cpu = clamp(args.budget * 2 / (PAUSE_S + est), 2, 8)
-        # One warm-up call of each Python contender.
+        k_cpu = clamp(args.budget * 2 / (PAUSE_S + est), 1 if slow else 2, 8)
+        # One warm-up call of each Python contender; what the calibration and
+        # the warm-up took is the first guess at a round's length.
         psutil_same_facts()
         psutil.cpu_percent(interval=None)
-        round_s = 0.0
+        round_s = time.monotonic() - t_start
         for r in range(rounds):
             holder.ensure(round_s * 1.5 + 5)
             t_round = time.monotonic()
@@ -629,6 +637,8 @@ def measure_load(args: argparse.Namespace, load: Load, rounds: int) -> LoadResul
             timed_calls(s["ps_vm"], psutil.virtual_memory, 30)
             timed_calls(s["ps_cpu"], lambda: psutil.cpu_percent(interval=PAUSE_S), 3)
             round_s = time.monotonic() - t_round
+            if load.generated and (holder.proc is None or holder.proc.poll() is not None):
+                raise RuntimeError(f"{load.label}: the load ended during round {r + 1}")
             print(f"  {load.label} round {r + 1}/{rounds}: {f.entries} entries, floor "
                   f"{f.median_us / 1e3:.2f} ms, native {n.median_us / 1e3:.2f} ms, "
                   f"get_memory_mb {median(s['mem'].times_s[-k_fast:]) * 1e3:.2f} ms, "
@@ -868,7 +878,10 @@ def targets_section(results: list[LoadResult], counts: dict[str, dict[str, float
                  f"{idle['entries']:.0f} entries ({idle['groups']:.0f} thread groups): "
                  f"{idle['reads']:.0f} reads for {idle['files_opened']:.0f} files opened; "
                  f"\"status\" was opened {idle['status_opens']:.0f} times and \"statm\" "
-                 f"{idle['statm_opens']:.0f} times.")
+                 f"{idle['statm_opens']:.0f} times. The floor, which reads each file of "
+                 f"every entry in full, made {idle['floor_syscalls_per_entry']:.1f} system "
+                 f"calls per entry and {idle['floor_reads_per_file']:.2f} reads per file "
+                 "opened (its own counts).")
     if unpriv:
         L.append(f"Called as {UNPRIVILEGED.caller}, with a root process of "
                  f"{unpriv['threads']:.0f} threads on the host, one call tried that process's "

@@ -81,7 +81,12 @@ class TestNativeOutput:
         assert run.procs is not None and abs(run.procs - procs) <= 20
         # Any user may open an entry's stat, status, cmdline and statm: the
         # floor's count of files cannot be much under four per entry.
-        assert run.entries is not None and run.counters["files"] >= 4 * run.entries * 0.9
+        c = run.counters
+        assert run.entries is not None and c["files"] >= 4 * run.entries * 0.9
+        # Its own count of system calls, which the report sets beside the
+        # call's: each file opened, read to its end and closed, each link read.
+        assert c["reads"] >= c["files"]
+        assert c["syscalls"] >= 2 * c["files"] + c["reads"] + c["links"]
 
 
 class TestLoads:
@@ -228,7 +233,8 @@ class TestSummaryAndReport:
         args = argparse.Namespace(out=tmp_path / "perf.md", argv=["bench/run_bench.py"])
         counts = {"idle": {"entries": 100, "groups": 80, "syscalls": 2500, "reads": 600,
                            "files_opened": 500, "syscalls_per_entry": 25.0,
-                           "reads_per_file": 1.2, "status_opens": 180, "statm_opens": 100},
+                           "reads_per_file": 1.2, "status_opens": 180, "statm_opens": 100,
+                           "floor_syscalls_per_entry": 30.0, "floor_reads_per_file": 1.9},
                   "unprivileged": None}
         run_bench.write_report(args, results, {"CPU": "test"}, "| parsers |",
                                datetime.datetime(2026, 1, 1, tzinfo=datetime.timezone.utc), 60.0,
