@@ -1017,8 +1017,8 @@ def write_report(args: argparse.Namespace, results: list[LoadResult], machine: d
             what = "spaces" if r.load.fill == " " else "letters"
             L.append(f"`load {' '.join(r.load.load_args())}`: one extra process of "
                      f"{r.load.threads} threads, all asleep, whose command line holds "
-                     f"{r.load.arg_bytes / 1e6:.1f} MB of {what} (the generator itself, a "
-                     "thread of its own, holds the same). The threads share one address "
+                     f"{r.load.arg_bytes / 1e6:.1f} MB of {what} (the generator itself, one more "
+                     "process of one thread, holds the same). The threads share one address "
                      "space; the floor reads the command line for every thread, as a snapshot "
                      "that keeps no list between entries would.\n")
         elif r.load.env_bytes:
