@@ -1,32 +1,18 @@
-"""Pure helpers of the benchmark driver: statistics, the parsing of the
-native benchmarks' output, and Markdown formatting. Nothing here touches the
+"""Pure helpers of the benchmark driver: statistics, the reading of the
+native benchmarks' JSON, and Markdown formatting. Nothing here touches the
 host, so it can be tested on its own (bench/test_benchlib.py)."""
 
 from __future__ import annotations
 
+import json
 import math
-import re
+import statistics
 from dataclasses import dataclass, field
 from typing import Iterable, Sequence
 
 
-def quantile(values: Sequence[float], q: float) -> float:
-    """The q-quantile (0 <= q <= 1) with linear interpolation between the
-    closest ranks, as numpy's default and statistics.quantiles(method=
-    "inclusive") compute it."""
-    if not values:
-        raise ValueError("quantile of no values")
-    if not 0.0 <= q <= 1.0:
-        raise ValueError(f"quantile {q} outside [0, 1]")
-    s = sorted(values)
-    pos = q * (len(s) - 1)
-    lo = math.floor(pos)
-    hi = math.ceil(pos)
-    return s[lo] + (s[hi] - s[lo]) * (pos - lo)
-
-
 def median(values: Sequence[float]) -> float:
-    return quantile(values, 0.5)
+    return statistics.median(values)
 
 
 @dataclass
@@ -40,104 +26,148 @@ class Spread:
 
     @classmethod
     def of(cls, values: Sequence[float]) -> "Spread":
-        return cls(
-            median=median(values),
-            iqr=quantile(values, 0.75) - quantile(values, 0.25),
-            minimum=min(values),
-            count=len(values),
-        )
+        # "inclusive" interpolates between the sample's own values: a sample
+        # of per-call times is the whole population of the calls measured.
+        q1, _, q3 = (statistics.quantiles(values, n=4, method="inclusive")
+                     if len(values) > 1 else (values[0],) * 3)
+        return cls(median=statistics.median(values), iqr=q3 - q1, minimum=min(values),
+                   count=len(values))
 
 
-# "floor: median 2510.3 us/call  (min 2400.1, p90 2700.0)  21.6 us/entry" and
-# "snapshot: median 2610.0 us/call  (min 2500.0, p90 2800.0)"
-_MEDIAN_LINE = re.compile(
-    r"^(?P<who>\S+?)(?: -\S+)*: median (?P<median>[0-9.]+) us/call\s+"
-    r"\(min (?P<min>[0-9.]+), p90 (?P<p90>[0-9.]+)\)"
-)
-# "floor: 30 iters, procs 100 + tasks 42 = 142 entries, 427 KiB read/call, ..."
-_FLOOR_ENTRIES = re.compile(
-    r"procs (?P<procs>\d+) \+ tasks (?P<tasks>\d+) = (?P<entries>\d+) entries"
-)
-# "snapshot: 30 iters, 145 records"
-_SNAPSHOT_RECORDS = re.compile(r"(?P<records>\d+) records")
+_TIME_UNIT_US = {"ns": 1e-3, "us": 1.0, "ms": 1e3, "s": 1e6}
 
 
 @dataclass
 class NativeRun:
-    """One run of yard-floor or snapshot_bench: its timing line, in
-    microseconds per call, and how many entries or records it saw."""
+    """One run of the floor or of snapshot_bench, from Google Benchmark's JSON
+    (the floor writes the same shape): each call's wall and CPU time in
+    microseconds, and the counters of the run's calls."""
 
-    median_us: float
-    min_us: float
-    p90_us: float
-    entries: int | None = None
-    procs: int | None = None
+    times_us: list[float]
+    cpu_us: list[float]
+    counters: dict[str, float] = field(default_factory=dict)
+
+    @property
+    def median_us(self) -> float:
+        return statistics.median(self.times_us)
+
+    @property
+    def min_us(self) -> float:
+        return min(self.times_us)
+
+    @property
+    def entries(self) -> int | None:
+        """Processes plus other threads (the floor's count) or records (the
+        snapshot's)."""
+        value = self.counters.get("entries", self.counters.get("records"))
+        return None if value is None else int(value)
+
+    @property
+    def procs(self) -> int | None:
+        value = self.counters.get("procs")
+        return None if value is None else int(value)
 
 
-def parse_native_output(text: str) -> NativeRun:
-    run: NativeRun | None = None
-    entries = procs = None
-    for line in text.splitlines():
-        m = _MEDIAN_LINE.match(line)
-        if m:
-            run = NativeRun(float(m["median"]), float(m["min"]), float(m["p90"]))
-            continue
-        m = _FLOOR_ENTRIES.search(line)
-        if m:
-            entries, procs = int(m["entries"]), int(m["procs"])
-            continue
-        m = _SNAPSHOT_RECORDS.search(line)
-        if m:
-            entries = int(m["records"])
-    if run is None:
-        raise ValueError(f"no timing line in output:\n{text}")
-    run.entries, run.procs = entries, procs
-    return run
+# Fields of a benchmark entry that are not user counters.
+_ENTRY_FIELDS = {
+    "name", "family_index", "per_family_instance_index", "run_name", "run_type",
+    "repetitions", "repetition_index", "threads", "iterations", "real_time", "cpu_time",
+    "time_unit", "aggregate_name", "aggregate_unit", "label", "error_occurred",
+    "error_message",
+}
+
+
+def parse_benchmark_json(text: str) -> NativeRun:
+    """The per-call entries ("run_type": "iteration") of one benchmark's
+    repetitions; the aggregates Google Benchmark adds after them are left
+    out, as they are computed here from the calls themselves."""
+    data = json.loads(text)
+    calls = [b for b in data.get("benchmarks", []) if b.get("run_type") == "iteration"]
+    if not calls:
+        raise ValueError(f"no timed calls in output:\n{text}")
+    errors = [b["error_message"] for b in calls if b.get("error_occurred")]
+    if errors:
+        raise ValueError(f"benchmark failed: {errors[0]}")
+    times, cpu = [], []
+    for b in calls:
+        # Times are per iteration already.
+        scale = _TIME_UNIT_US[b.get("time_unit", "ns")]
+        times.append(b["real_time"] * scale)
+        cpu.append(b["cpu_time"] * scale)
+    counters = {k: float(v) for k, v in calls[-1].items()
+                if k not in _ENTRY_FIELDS and isinstance(v, (int, float))}
+    return NativeRun(times, cpu, counters)
+
+
+# Each filler argument stays under the kernel's limit of 128 KiB for one.
+ARG_PIECE = 100_000
 
 
 @dataclass(frozen=True)
 class Load:
-    """A shape of the host to measure at. By default a generated load:
-    `procs` extra processes of `threads` tasks each (the process's own
-    thread counted), or the idle host when procs is 0. Two other shapes:
-    with `arg_bytes`, one process of `threads` tasks whose command line
-    holds that many bytes; with `cpus`, the idle host seen with that many
-    CPUs and no cpufreq files."""
+    """A shape of the host to measure at: `procs` extra processes of
+    `threads` tasks each (the process's own thread counted), made by the load
+    generator, or the idle host when procs is 0. Besides: with `arg_bytes`,
+    each process's command line holds that many more bytes, in arguments of
+    ARG_PIECE bytes of `fill` (" " or a letter); with `env_bytes`, each holds
+    an environment of that many more bytes; with `cpus`, the idle host seen
+    with that many CPUs and no cpufreq files; with `caller`, the call is made
+    as that user and only its system calls are counted, not timed."""
 
     procs: int
     threads: int
     arg_bytes: int = 0
+    fill: str = "a"
+    env_bytes: int = 0
     cpus: int = 0
+    caller: str = ""
 
     @property
     def label(self) -> str:
         if self.cpus:
             return f"{self.cpus} CPUs"
+        base = "idle" if self.procs == 0 else f"{self.procs}×{self.threads}"
         if self.arg_bytes:
-            return f"1 process of {self.threads} threads, {self.arg_bytes / 1e6:.1f} MB of arguments"
-        return "idle" if self.procs == 0 else f"{self.procs}×{self.threads}"
+            what = "spaces" if self.fill == " " else "letters"
+            base += f", {self.arg_bytes // ARG_PIECE} arguments of {ARG_PIECE:,} {what}"
+        if self.env_bytes:
+            base += f", {self.env_bytes / 1e6:.1f} MB environments"
+        if self.caller:
+            base += f", called as {self.caller}"
+        return base
 
     @property
     def key(self) -> str:
-        """A short name for the command line: idle, 200x10, threads1000,
-        cpus256."""
+        """A short name for the command line: idle, 200x10, spaces1x1000,
+        env300x1, nobody1x1000, cpus256."""
         if self.cpus:
             return f"cpus{self.cpus}"
+        base = "idle" if self.procs == 0 else f"{self.procs}x{self.threads}"
         if self.arg_bytes:
-            return f"threads{self.threads}"
-        return "idle" if self.procs == 0 else f"{self.procs}x{self.threads}"
+            base = ("spaces" if self.fill == " " else "letters") + base
+        if self.env_bytes:
+            base = "env" + base
+        if self.caller:
+            base = self.caller + base
+        return base
 
     @property
     def generated(self) -> bool:
         """Whether the load generator makes this load."""
-        return self.procs > 0 and not self.arg_bytes and not self.cpus
+        return self.procs > 0 and not self.cpus
 
     def load_args(self) -> list[str]:
         """Arguments of the load generator, which takes the number of
         threads started besides each process's own."""
         if not self.generated or self.threads < 1:
             raise ValueError(f"no load generator arguments for {self.label}")
-        return [str(self.procs), str(self.threads - 1)]
+        args = []
+        if self.arg_bytes:
+            fill = "space" if self.fill == " " else self.fill
+            args += ["-a", f"{self.arg_bytes // ARG_PIECE}:{ARG_PIECE}:{fill}"]
+        if self.env_bytes:
+            args += ["-e", str(self.env_bytes)]
+        return [*args, str(self.procs), str(self.threads - 1)]
 
 
 @dataclass

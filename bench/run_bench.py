@@ -3,14 +3,16 @@ an idle host and under generated loads, and writes docs/performance.md and
 docs/performance.png. `make bench` runs it; see that target for the set-up.
 
     python bench/run_bench.py --build build/bench [--out docs/performance.md]
-                              [--quick] [--shapes idle,threads1000,...]
+                              [--quick] [--shapes idle,spaces1x1000,...]
 
 Every figure in the report comes from this run. The contenders are
 measured interleaved, round after round, so that the drift of a shared
-machine hits them all alike: in each round the floor (yard-floor), the
-native snapshot (snapshot_bench), get_memory_mb(), get_cpu_percent(), psutil
-gathering the same facts, psutil.virtual_memory() and
-psutil.cpu_percent(interval=0.1).
+machine hits them all alike: in each round the I/O floor (bench/floor.c),
+the native snapshot (snapshot_bench), get_memory_mb(), get_cpu_percent(),
+psutil gathering the same facts, psutil.virtual_memory() and
+psutil.cpu_percent(interval=0.1). The loads come from bench/load.c. Besides
+times, strace counts what one call does: system calls per entry and reads
+per file at idle, and the opens of a caller that is not root.
 """
 
 from __future__ import annotations
@@ -18,6 +20,7 @@ from __future__ import annotations
 import argparse
 import datetime
 import json
+import math
 import os
 import pickle
 import platform
@@ -47,19 +50,28 @@ from benchlib import (  # noqa: E402
     fmt_ratio,
     md_table,
     median,
-    parse_native_output,
+    parse_benchmark_json,
     ratio,
 )
 
 REPO = Path(__file__).resolve().parent.parent
 # The load curve: the idle host and three generated loads.
 LOADS = [Load(0, 0), Load(200, 1), Load(200, 10), Load(1000, 10)]
-# Two shapes off the curve: one process whose thousand threads share one
-# large address space, and the idle host seen with 256 CPUs and no cpufreq
-# files (as in most virtual machines).
-SHAPES = [Load(1, 1000, arg_bytes=1_500_000), Load(0, 0, cpus=256)]
-# The load generator holds at most this long (its own hard limit is 120 s).
-LOAD_SECONDS = 120
+# Shapes off the curve. One process whose thousand threads share one
+# command line of 19 arguments of 100,000 bytes, of letters and of spaces
+# alike (a list of nothing but white space must not cost more than one of
+# letters); 300 forked processes, each with its own copy of a 1.8 MB
+# environment (what a call keeps of them); the idle host seen with 256 CPUs
+# and no cpufreq files (as in most virtual machines); and a root process of
+# a thousand threads seen by a caller that is not root, counted, not timed.
+LETTERS = Load(1, 1000, arg_bytes=1_900_000)
+SPACES = Load(1, 1000, arg_bytes=1_900_000, fill=" ")
+ENVIRONMENTS = Load(300, 1, env_bytes=1_800_000)
+UNPRIVILEGED = Load(1, 1000, caller="nobody")
+SHAPES = [LETTERS, SPACES, ENVIRONMENTS, Load(0, 0, cpus=256), UNPRIVILEGED]
+# The load generator is asked to hold this long, and ends itself then; a
+# load is started afresh when a round might outlast it.
+LOAD_SECONDS = 600
 PAUSE_S = 0.1  # get_cpu_percent()'s pause
 
 # The fields a snapshot holds for each process and thread, as psutil names
@@ -70,7 +82,7 @@ PSUTIL_ATTRS = [
 ]
 
 SIDES = [
-    ("floor", "I/O floor (yard-floor)"),
+    ("floor", "I/O floor (bench/floor.c)"),
     ("native", "snapshot, native (snapshot_bench)"),
     ("mem", "pellun_core.get_memory_mb()"),
     ("cpu", "pellun_core.get_cpu_percent()"),
@@ -180,7 +192,7 @@ def native_round(side: Side, argv: list[str], calls: int, warmup: int = 1) -> Na
     note_command([*argv, "-w", str(warmup), "N"])
     with ChildUsage() as usage:
         out = subprocess.run(cmd, stdout=subprocess.PIPE, text=True, check=True).stdout
-    run = parse_native_output(out)
+    run = parse_benchmark_json(out)
     side.times_s.append(run.median_us / 1e6)
     side.mins_s.append(run.min_us / 1e6)
     # The warm-up calls and the program's start are charged pro rata.
@@ -194,19 +206,6 @@ def native_round(side: Side, argv: list[str], calls: int, warmup: int = 1) -> Na
 
 # --- the load generator ----------------------------------------------------------
 
-# One process of N tasks, all asleep; its arguments only make its command
-# line large. Every thread shares the one address space.
-THREADS_SNIPPET = """
-import sys, threading, time
-threading.stack_size(128 * 1024)
-for _ in range(int(sys.argv[1]) - 1):
-    threading.Thread(target=time.sleep, args=(3600,), daemon=True).start()
-print("ready", flush=True)
-time.sleep(3600)
-"""
-THREADS_ARG_BYTES = 100_000
-
-
 @dataclass
 class LoadHolder:
     """Holds a generated load, restarting it before the generator's own time
@@ -219,16 +218,8 @@ class LoadHolder:
     starts: int = 0
 
     def start(self) -> None:
-        if self.load.arg_bytes:
-            # Each argument stays under the kernel's limit of 128 KiB for one.
-            count = self.load.arg_bytes // THREADS_ARG_BYTES
-            argv = [sys.executable, "-c", THREADS_SNIPPET, str(self.load.threads),
-                    *(["a" * (THREADS_ARG_BYTES - 1)] * count)]
-            note_command([rel(sys.executable), "-c", "THREADS_SNIPPET of bench/run_bench.py",
-                          str(self.load.threads), f"<{count} arguments of {THREADS_ARG_BYTES} bytes>"])
-        else:
-            argv = [str(self.exe), "-s", str(LOAD_SECONDS), *self.load.load_args()]
-            note_command(argv)
+        argv = [str(self.exe), "-s", str(LOAD_SECONDS), *self.load.load_args()]
+        note_command(argv)
         self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, text=True)
         assert self.proc.stdout is not None
         line = self.proc.stdout.readline()
@@ -240,10 +231,6 @@ class LoadHolder:
 
     def ensure(self, needed_s: float) -> None:
         """Makes sure the load holds for `needed_s` more seconds."""
-        if self.load.arg_bytes:
-            if self.proc is None:
-                self.start()  # it holds until stopped
-            return
         if not self.load.generated:
             return
         if self.proc is None or time.monotonic() - self.started + needed_s > LOAD_SECONDS - 10:
@@ -438,6 +425,150 @@ def perf_profile(name: str, argv: list[str], build: Path, calls: int) -> Profile
     return Profile(by_dso, top[:16], wrappers)
 
 
+# --- what one call does, counted with strace -------------------------------
+
+# A failed open of each of these paths brackets the one call in the trace.
+MARK_START = "/nonexistent/pellun-bench-call-start"
+MARK_END = "/nonexistent/pellun-bench-call-end"
+STRACE_SNIPPET = """
+import os
+if {user!r}:
+    import pwd
+    pw = pwd.getpwnam({user!r})
+    os.setgroups([])
+    os.setgid(pw.pw_gid)
+    os.setuid(pw.pw_uid)
+import pellun_core
+def mark(path):
+    try:
+        os.close(os.open(path, os.O_RDONLY))
+    except OSError:
+        pass
+mark({start!r})
+pellun_core.get_memory_mb()
+mark({end!r})
+"""
+# "1234  openat(3</proc>, "5/stat", O_RDONLY|O_CLOEXEC) = 4</proc/5/stat>"
+STRACE_CALL = re.compile(r"^\d+\s+(?P<name>\w+)\((?P<args>.*)\)\s+=\s+(?P<ret>-?\d+)")
+# The file argument of open, openat, readlink and readlinkat: a directory
+# descriptor as -y shows it (its path in angle brackets) and a path.
+STRACE_FILE_ARG = re.compile(
+    r'^(?:(?:AT_FDCWD|\d+<(?P<dir>[^>]*)>),\s*)?"(?P<path>[^"]*)"')
+PROC_ENTRY_FILE = re.compile(r"^/proc/(?P<pid>\d+)/(?:task/\d+/)?(?P<file>[a-z_]+)$")
+OPENS = {"open", "openat"}
+LINK_READS = {"readlink", "readlinkat"}
+
+
+@dataclass
+class CallTrace:
+    """The system calls of one call, from an strace -f -y log."""
+
+    syscalls: int = 0
+    reads: int = 0
+    files_opened: int = 0  # successful opens of files, not of directories
+    # (thread group id, file name) -> opens or link reads tried, failed ones too
+    tries: dict[tuple[int, str], int] = field(default_factory=dict)
+
+    def tries_of(self, name: str, pid: int | None = None) -> int:
+        return sum(n for (p, f), n in self.tries.items() if f == name and pid in (None, p))
+
+    def groups(self) -> int:
+        return len({p for p, _ in self.tries})
+
+
+def parse_call_trace(lines: list[str]) -> CallTrace:
+    """Counts the calls between the two marks (the marks left out)."""
+    starts = [i for i, line in enumerate(lines) if MARK_START in line]
+    ends = [i for i, line in enumerate(lines) if MARK_END in line]
+    if not starts or not ends:
+        raise ValueError("the call's marks are not in the trace")
+    trace = CallTrace()
+    for line in lines[starts[0] + 1:ends[-1]]:
+        m = STRACE_CALL.match(line)
+        if not m:
+            continue
+        trace.syscalls += 1
+        name, args, ret = m["name"], m["args"], int(m["ret"])
+        if name in ("read", "pread64", "readv"):
+            trace.reads += 1
+        if name not in OPENS and name not in LINK_READS:
+            continue
+        if name in OPENS and ret >= 0 and "O_DIRECTORY" not in args:
+            trace.files_opened += 1
+        f = STRACE_FILE_ARG.match(args)
+        if not f:
+            continue
+        path = f["path"] if f["path"].startswith("/") or not f["dir"] else f"{f['dir']}/{f['path']}"
+        entry = PROC_ENTRY_FILE.match(path)
+        if entry:
+            key = (int(entry["pid"]), entry["file"])
+            trace.tries[key] = trace.tries.get(key, 0) + 1
+    return trace
+
+
+def trace_one_call(build: Path, user: str = "") -> CallTrace | None:
+    """One get_memory_mb() call in a fresh interpreter under strace -f -y,
+    made as `user` when one is named (the interpreter drops to it before the
+    import); None when strace is not there."""
+    if shutil.which("strace") is None:
+        return None
+    log = build / f"strace-{user or 'root'}.log"
+    code = STRACE_SNIPPET.format(user=user, start=MARK_START, end=MARK_END)
+    argv = ["strace", "-f", "-y", "-qq", "-o", str(log), sys.executable, "-c", code]
+    note_command([*argv[:6], rel(sys.executable), "-c", "STRACE_SNIPPET of bench/run_bench.py"
+                  + (f" (as {user})" if user else "")])
+    subprocess.run(argv, check=True, cwd="/")
+    return parse_call_trace(log.read_text(errors="replace").splitlines())
+
+
+def count_idle(build: Path) -> dict[str, float] | None:
+    """System calls per entry and reads per file opened by one call at
+    idle, and the same of one floor call, which counts its own; the entries
+    are the floor's count, taken just after."""
+    trace = trace_one_call(build)
+    if trace is None:
+        return None
+    floor = parse_benchmark_json(subprocess.run(
+        [str(build / "bench" / "floor"), "-w", "0", "1"], stdout=subprocess.PIPE, text=True,
+        check=True).stdout)
+    entries = floor.entries or 1
+    groups = floor.procs or 1
+    return {
+        "entries": entries, "groups": groups, "syscalls": trace.syscalls,
+        "reads": trace.reads, "files_opened": trace.files_opened,
+        "syscalls_per_entry": trace.syscalls / entries,
+        "reads_per_file": ratio(trace.reads, trace.files_opened),
+        "status_opens": trace.tries_of("status"), "statm_opens": trace.tries_of("statm"),
+        "floor_syscalls_per_entry": floor.counters["syscalls"] / entries,
+        "floor_reads_per_file": ratio(floor.counters["reads"], floor.counters["files"]),
+    }
+
+
+def count_unprivileged(build: Path, load: Load) -> dict[str, float] | None:
+    """Under `load` (one root process of many threads), the opens of
+    "environ" and the reads of "exe" by one call made as load.caller, for
+    that process and on average over every thread group."""
+    with holding(build / "bench" / "load", load) as holder:
+        holder.ensure(60)
+        assert holder.proc is not None
+        children = psutil.Process(holder.proc.pid).children()
+        if len(children) != 1:
+            raise RuntimeError(f"expected one loaded process, found {len(children)}")
+        pid = children[0].pid
+        threads = children[0].num_threads()
+        trace = trace_one_call(build, load.caller)
+    if trace is None:
+        return None
+    groups = trace.groups()
+    return {
+        "pid": pid, "threads": threads, "groups": groups,
+        "environ": trace.tries_of("environ", pid), "exe": trace.tries_of("exe", pid),
+        "cmdline": trace.tries_of("cmdline", pid),
+        "environ_per_group": ratio(trace.tries_of("environ"), groups),
+        "exe_per_group": ratio(trace.tries_of("exe"), groups),
+    }
+
+
 # --- one load ----------------------------------------------------------------------
 
 @dataclass
@@ -464,24 +595,30 @@ def clamp(value: float, low: int, high: int) -> int:
 
 def measure_load(args: argparse.Namespace, load: Load, rounds: int) -> LoadResult:
     build: Path = args.build
-    floor = [str(build / "yard-floor")]
-    native = [str(build / "bench" / "snapshot_bench")]
+    floor = [str(build / "bench" / "floor")]
+    native = [str(build / "bench" / "snapshot_bench"), "--benchmark_format=json"]
     res = LoadResult(load, {key: Side(key) for key, _ in SIDES}, rounds=rounds)
     t_start = time.monotonic()
-    with holding(build / "yard-load", load) as holder:
+    with holding(build / "bench" / "load", load) as holder:
         holder.ensure(30)
-        # Calibration: a few floor calls tell how many calls fit a round.
-        probe = parse_native_output(subprocess.run(
+        # Calibration: a few floor calls and one call tell how many calls fit
+        # a round, by the slower of the two.
+        probe = parse_benchmark_json(subprocess.run(
             [*floor, "-w", "1", "3"], stdout=subprocess.PIPE, text=True, check=True).stdout)
-        est = probe.median_us / 1e6
-        k_fast = clamp(args.budget / est, 3, 40)
-        k_ps = clamp(args.budget / (6 * est), 1, 10)
-        k_cpu = clamp(args.budget * 2 / (PAUSE_S + est), 2, 8)
-        # One warm-up call of each Python contender.
+        t0 = time.perf_counter()
         pellun_core.get_memory_mb()
+        est = max(probe.median_us / 1e6, time.perf_counter() - t0)
+        # A call of a second or more is timed once a round: the rounds make
+        # the sample, and a round of such a shape stays under a minute or so.
+        slow = est >= 1.0
+        k_fast = clamp(args.budget / est, 1 if slow else 3, 40)
+        k_ps = clamp(args.budget / (6 * est), 1, 10)
+        k_cpu = clamp(args.budget * 2 / (PAUSE_S + est), 1 if slow else 2, 8)
+        # One warm-up call of each Python contender; what the calibration and
+        # the warm-up took is the first guess at a round's length.
         psutil_same_facts()
         psutil.cpu_percent(interval=None)
-        round_s = 0.0
+        round_s = time.monotonic() - t_start
         for r in range(rounds):
             holder.ensure(round_s * 1.5 + 5)
             t_round = time.monotonic()
@@ -500,6 +637,8 @@ def measure_load(args: argparse.Namespace, load: Load, rounds: int) -> LoadResul
             timed_calls(s["ps_vm"], psutil.virtual_memory, 30)
             timed_calls(s["ps_cpu"], lambda: psutil.cpu_percent(interval=PAUSE_S), 3)
             round_s = time.monotonic() - t_round
+            if load.generated and (holder.proc is None or holder.proc.poll() is not None):
+                raise RuntimeError(f"{load.label}: the load ended during round {r + 1}")
             print(f"  {load.label} round {r + 1}/{rounds}: {f.entries} entries, floor "
                   f"{f.median_us / 1e3:.2f} ms, native {n.median_us / 1e3:.2f} ms, "
                   f"get_memory_mb {median(s['mem'].times_s[-k_fast:]) * 1e3:.2f} ms, "
@@ -688,8 +827,75 @@ def profile_section(results: list[LoadResult]) -> str:
     return "\n".join(L) + "\n"
 
 
+# What a call should come to at most; a run measures each where its shape
+# was measured.
+TARGETS = {
+    "idle": 0.90, "200x10": 0.75, "1000x10": 0.72,
+    "syscalls_per_entry": 21.0, "reads_per_file": 1.15, "spaces_over_letters": 2.0,
+    "environments_peak_mib": 64.0, "tries_per_group": 1.0,
+}
+
+
+def targets_section(results: list[LoadResult], counts: dict[str, dict[str, float] | None]) -> str:
+    """Each target beside what this run measured: the shapes left out of the
+    run, or the counts strace could not make, read "not measured"."""
+    by_key = {r.load.key: r for r in results}
+    table: list[list[str]] = []
+
+    def row(what: str, target: str, value: float | None, unit: str = "") -> None:
+        if value is None or math.isnan(value):
+            table.append([what, f"≤ {TARGETS[target]:g}{unit}", "not measured", ""])
+        else:
+            table.append([what, f"≤ {TARGETS[target]:g}{unit}", f"{value:,.2f}{unit}",
+                          "yes" if value <= TARGETS[target] else "no"])
+
+    for key in ("idle", "200x10", "1000x10"):
+        r = by_key.get(key)
+        row(f"get_memory_mb() ÷ floor, {key}", key, summary(r)["mem_ratio"] if r else None, "×")
+    idle = counts.get("idle")
+    row("system calls per entry, one call at idle", "syscalls_per_entry",
+        idle["syscalls_per_entry"] if idle else None)
+    row("reads per file opened, one call at idle", "reads_per_file",
+        idle["reads_per_file"] if idle else None)
+    spaces, letters = by_key.get(SPACES.key), by_key.get(LETTERS.key)
+    row("get_memory_mb(): spaces ÷ letters neighbour", "spaces_over_letters",
+        ratio(summary(spaces)["mem"], summary(letters)["mem"]) if spaces and letters else None,
+        "×")
+    env = by_key.get(ENVIRONMENTS.key)
+    row(f"peak growth of one call, {ENVIRONMENTS.label}", "environments_peak_mib",
+        median(env.peak_bytes["mem"]) / 2**20 if env else None, " MiB")
+    unpriv = counts.get("unprivileged")
+    for name in ("environ", "exe"):
+        row(f'"{name}" tried for the root process of 1000 threads, called as '
+            f"{UNPRIVILEGED.caller}", "tries_per_group", unpriv[name] if unpriv else None)
+    L = ["## Against the targets\n",
+         "What a call should come to at most, beside what this run measured. The counts "
+         "come from one `get_memory_mb()` call in a fresh interpreter under `strace -f -y`, "
+         "between two marks; entries are the floor's count, taken right after.\n",
+         md_table(["", "target", "measured", "met"], table), ""]
+    if idle:
+        L.append(f"At idle one call made {idle['syscalls']:.0f} system calls for "
+                 f"{idle['entries']:.0f} entries ({idle['groups']:.0f} thread groups): "
+                 f"{idle['reads']:.0f} reads for {idle['files_opened']:.0f} files opened; "
+                 f"\"status\" was opened {idle['status_opens']:.0f} times and \"statm\" "
+                 f"{idle['statm_opens']:.0f} times. The floor, which reads each file of "
+                 f"every entry in full, made {idle['floor_syscalls_per_entry']:.1f} system "
+                 f"calls per entry and {idle['floor_reads_per_file']:.2f} reads per file "
+                 "opened (its own counts).")
+    if unpriv:
+        L.append(f"Called as {UNPRIVILEGED.caller}, with a root process of "
+                 f"{unpriv['threads']:.0f} threads on the host, one call tried that process's "
+                 f"\"environ\" {unpriv['environ']:.0f} times, \"exe\" {unpriv['exe']:.0f} "
+                 f"times and \"cmdline\" {unpriv['cmdline']:.0f} times; over all "
+                 f"{unpriv['groups']:.0f} thread groups, \"environ\" "
+                 f"{unpriv['environ_per_group']:.2f} and \"exe\" "
+                 f"{unpriv['exe_per_group']:.2f} times per group.")
+    return "\n".join(L) + "\n"
+
+
 def write_report(args: argparse.Namespace, results: list[LoadResult], machine: dict[str, str],
-                 parsers: str, started: datetime.datetime, total_s: float) -> None:
+                 parsers: str, started: datetime.datetime, total_s: float,
+                 counts: dict[str, dict[str, float] | None] | None = None) -> None:
     out: Path = args.out
     out.parent.mkdir(parents=True, exist_ok=True)
     png = out.with_suffix(".png")
@@ -698,8 +904,11 @@ def write_report(args: argparse.Namespace, results: list[LoadResult], machine: d
     L.append("# Performance\n")
     L.append(
         "What one call costs, how that cost grows with the number of processes and "
-        "threads on the host, and how it compares with the least I/O a correct call "
-        "must do (the *floor*) and with psutil gathering the same facts. Every figure "
+        "threads on the host, and how it compares with the *floor* and with psutil "
+        "gathering the same facts. The floor (`bench/floor.c`) opens and reads every "
+        "file, link and listing of a snapshot that reads each file of every process and "
+        "every thread in full, and parses nothing: a call that reads less comes in under "
+        "it. Every figure "
         "below was measured by one run of `make bench`, which rewrites this file and "
         "its plot.\n")
     L.append("## Headline\n")
@@ -805,11 +1014,17 @@ def write_report(args: argparse.Namespace, results: list[LoadResult], machine: d
         la = [a[0] for a in r.loadavg]
         L.append(f"### {r.load.label}\n")
         if r.load.arg_bytes:
-            L.append(f"One extra process of {r.load.threads} threads, all asleep, whose command "
-                     f"line holds {r.load.arg_bytes / 1e6:.1f} MB (THREADS_SNIPPET of "
-                     "bench/run_bench.py). Its threads share one address space: the snapshot "
-                     "reads its command line, environment and executable once, while the floor "
-                     "reads them for every thread, so a call may come in under the floor here.\n")
+            what = "spaces" if r.load.fill == " " else "letters"
+            L.append(f"`load {' '.join(r.load.load_args())}`: one extra process of "
+                     f"{r.load.threads} threads, all asleep, whose command line holds "
+                     f"{r.load.arg_bytes / 1e6:.1f} MB of {what} (the generator itself, one more "
+                     "process of one thread, holds the same). The threads share one address "
+                     "space; the floor reads the command line for every thread, as a snapshot "
+                     "that keeps no list between entries would.\n")
+        elif r.load.env_bytes:
+            L.append(f"`load {' '.join(r.load.load_args())}`: {r.load.procs} forked processes, "
+                     f"each with its own copy of a {r.load.env_bytes / 1e6:.1f} MB environment "
+                     "(the generator itself holds one more).\n")
         elif r.load.cpus:
             L.append(f"The idle host seen with {r.load.cpus} CPUs: in a private mount "
                      "namespace, this host's /proc/stat and /proc/cpuinfo with the first CPU's "
@@ -822,7 +1037,7 @@ def write_report(args: argparse.Namespace, results: list[LoadResult], machine: d
                      "stand still, so get_cpu_percent() reads 0 % here; only its cost "
                      "counts.\n")
         elif r.load.procs:
-            L.append(f"`yard-load {' '.join(r.load.load_args())}`: {r.load.procs} extra "
+            L.append(f"`load {' '.join(r.load.load_args())}`: {r.load.procs} extra "
                      f"processes of {r.load.threads} thread{'s' if r.load.threads > 1 else ''} "
                      f"each (the generator was started {r.load_starts} time"
                      f"{'s' if r.load_starts > 1 else ''}, as it holds {LOAD_SECONDS} s at most).\n")
@@ -853,6 +1068,7 @@ def write_report(args: argparse.Namespace, results: list[LoadResult], machine: d
             f"- `import` in a fresh interpreter, median of {len(it['pellun_core'])}: "
             f"pellun_core {fmt_ms(median(it['pellun_core']))} ms, psutil "
             f"{fmt_ms(median(it['psutil']))} ms.\n")
+    L.append(targets_section(results, counts or {}))
     L.append(profile_section(results))
     L.append("## The parsers\n")
     L.append(
@@ -864,14 +1080,15 @@ def write_report(args: argparse.Namespace, results: list[LoadResult], machine: d
     L.append("\n## How to reproduce\n")
     L.append("```sh\nmake bench\n```\n")
     L.append(
-        "It installs what is missing (Debian `libbenchmark-dev` and `linux-perf`; psutil "
-        "and matplotlib "
-        "into `.venv`), builds the module, the native timers (`build/bench`, configured "
-        "with `-DPELLUN_BUILD_BENCH=ON`) and the yardsticks `floor.c` and `load.c` from "
-        "`../shared/yardsticks` into `build/bench`, then runs "
+        "It installs what is missing (Debian `libbenchmark-dev`, `linux-perf` and `strace`; "
+        "psutil and matplotlib into `.venv`), builds the module and, in `build/bench` "
+        "(configured with `-DPELLUN_BUILD_BENCH=ON`), the native timers, the I/O floor "
+        "`bench/floor.c` and the load generator `bench/load.c`, then runs "
         f"`{shlex.join([rel(sys.executable), *map(str, args.argv)])}`. "
         "That script started these commands (N: the calls per round, chosen from a "
-        "first floor reading so a round stays short):\n")
+        "first floor reading and one call, so a round stays short). `make bench "
+        "BENCH_ARGS=\"--quick --shapes idle,200x10 --out /tmp/perf.md\"` makes a quicker "
+        "run of a few shapes and writes its report elsewhere.\n")
     L.append("```sh\n" + "\n".join(COMMANDS) + "\n```\n")
     L.append(
         "The psutil side, per call: `virtual_memory()`, `cpu_times(percpu=True)`, "
@@ -895,8 +1112,8 @@ def main() -> None:
     ap.add_argument("--render-only", action="store_true",
                     help="rewrite the report from the last run's saved measurements")
     ap.add_argument("--shapes", default="",
-                    help="measure only these, by key (idle, 200x1, 200x10, 1000x10, "
-                         "threads1000, cpus256), comma-separated")
+                    help="measure only these, by key (" + ", ".join(
+                        load.key for load in LOADS + SHAPES) + "), comma-separated")
     ap.add_argument("--inside", help=argparse.SUPPRESS)
     ap.add_argument("--rounds", type=int, help=argparse.SUPPRESS)
     ap.add_argument("--result", type=Path, help=argparse.SUPPRESS)
@@ -916,6 +1133,8 @@ def main() -> None:
         return
     wanted = [k for k in args.shapes.split(",") if k]
     shapes = [load for load in LOADS + SHAPES if not wanted or load.key in wanted]
+    counted = [load for load in shapes if load.caller]
+    shapes = [load for load in shapes if not load.caller]
     unknown = set(wanted) - {load.key for load in LOADS + SHAPES}
     if unknown:
         ap.error(f"unknown shapes: {', '.join(sorted(unknown))}")
@@ -925,11 +1144,18 @@ def main() -> None:
     machine = machine_facts()
     print("parsers ...", flush=True)
     parsers = parser_section(args)
+    counts: dict[str, dict[str, float] | None] = {}
+    if LOADS[0] in shapes:
+        print("idle: one call under strace", flush=True)
+        counts["idle"] = count_idle(args.build)
+    for load in counted:
+        print(f"{load.label}: one call under strace", flush=True)
+        counts["unprivileged"] = count_unprivileged(args.build, load)
     results = []
     for load in shapes:
         entries = load.procs * load.threads
         # Small loads are cheap and the noisiest: they get more rounds.
-        rounds = 2 if args.quick else (4 if entries >= 5000 else 7 if entries >= 1000 or load.cpus
+        rounds = 2 if args.quick else (4 if entries >= 5000 or load.arg_bytes else 7 if entries >= 1000 or load.cpus
                                        else 11 if entries else 15)
         print(f"{load.label}: {rounds} rounds", flush=True)
         if load.cpus:
@@ -939,7 +1165,7 @@ def main() -> None:
         else:
             results.append(measure_load(args, load, rounds))
     state = dict(results=results, machine=machine, parsers=parsers, started=started,
-                 total_s=time.monotonic() - t0)
+                 total_s=time.monotonic() - t0, counts=counts)
     # Kept so that the report's wording can be reworked without measuring again.
     with open(saved, "wb") as f:
         pickle.dump({**state, "commands": COMMANDS, "argv": args.argv}, f)

@@ -1,37 +1,45 @@
-// Times whole host snapshots: each round builds System::new_all() and, like
-// one get_memory_mb() call, refreshes the memory figures once more before
-// the snapshot is dropped.
+// Times whole host snapshots with Google Benchmark: each call builds
+// System::new_all() and, like one get_memory_mb() call, refreshes the memory
+// figures once more before the snapshot is dropped.
 //
-//   snapshot_bench [-n] [-w WARMUP] [ITERATIONS]   (default 200, warm-up 2)
+//   snapshot_bench [-n] [-w WARMUP] [CALLS] [--benchmark_format=json ...]
 //   -n  time new_all() alone, without the memory refresh
 //
-// Prints the median, min and p90 microseconds per round and the records of
-// the last snapshot.
-#include <time.h>
+// Each call is one repetition of one iteration (default 20 calls after 1
+// warm-up call), so the output holds every call's own time, from which the
+// driver takes medians and minimums; the counter "records" is the number of
+// records of the snapshot.
+#include <benchmark/benchmark.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <vector>
 
 #include "hoststats/system.hpp"
 
 namespace {
 
-std::uint64_t now_ns() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<std::uint64_t>(t.tv_sec) * 1000000000u + static_cast<std::uint64_t>(t.tv_nsec);
+bool with_memory = true;
+
+std::size_t one_call() {
+    hoststats::System sys = hoststats::System::new_all();
+    if (with_memory) sys.refresh_memory();
+    return sys.processes().size();
+}
+
+void BM_snapshot(benchmark::State& state) {
+    std::size_t records = 0;
+    for (auto _ : state) records = one_call();
+    state.counters["records"] = static_cast<double>(records);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    int iterations = 200;
-    int warmup = 2;
-    bool with_memory = true;
+    benchmark::Initialize(&argc, argv);  // takes out its own --benchmark_* flags
+    int calls = 20;
+    int warmup = 1;
     int opt;
     while ((opt = getopt(argc, argv, "nw:")) != -1) {
         if (opt == 'n') {
@@ -39,32 +47,19 @@ int main(int argc, char** argv) {
         } else if (opt == 'w') {
             warmup = std::atoi(optarg);
         } else {
-            std::fprintf(stderr, "usage: snapshot_bench [-n] [-w WARMUP] [ITERATIONS]\n");
+            std::fprintf(stderr, "usage: snapshot_bench [-n] [-w WARMUP] [CALLS] [--benchmark_...]\n");
             return 2;
         }
     }
-    if (optind < argc) iterations = std::max(1, std::atoi(argv[optind]));
+    if (optind < argc) calls = std::max(1, std::atoi(argv[optind]));
+    for (int i = 0; i < warmup; ++i) benchmark::DoNotOptimize(one_call());
 
-    std::size_t records = 0;
-    auto round = [&] {
-        hoststats::System sys = hoststats::System::new_all();
-        if (with_memory) sys.refresh_memory();
-        records = sys.processes().size();
-    };
-    for (int i = 0; i < warmup; ++i) round();
-
-    std::vector<std::uint64_t> times;
-    times.reserve(static_cast<std::size_t>(iterations));
-    for (int i = 0; i < iterations; ++i) {
-        const std::uint64_t t0 = now_ns();
-        round();
-        times.push_back(now_ns() - t0);
-    }
-    std::sort(times.begin(), times.end());
-    const auto at = [&](std::size_t k) { return static_cast<double>(times[k]) / 1e3; };
-    std::printf("snapshot%s: %d iters, %zu records\n", with_memory ? "" : " -n", iterations,
-                records);
-    std::printf("snapshot%s: median %.1f us/call  (min %.1f, p90 %.1f)\n", with_memory ? "" : " -n",
-                at(times.size() / 2), at(0), at(times.size() * 9 / 10));
+    benchmark::RegisterBenchmark(with_memory ? "snapshot" : "snapshot_new_all_only", BM_snapshot)
+        ->Iterations(1)
+        ->Repetitions(calls)
+        ->UseRealTime()
+        ->Unit(benchmark::kMicrosecond);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
     return 0;
 }

@@ -1,14 +1,14 @@
-"""Checks of the benchmark driver's helpers: a wrong quantile, a misread
-timer line or a wrong load argument would put wrong figures in the report
+"""Checks of the benchmark driver's helpers: an aggregate read as a call, a
+misread trace or a wrong load argument would put wrong figures in the report
 without any other sign."""
 
 from __future__ import annotations
 
 import argparse
 import datetime
+import json
 import os
-import random
-import statistics
+import subprocess
 import sys
 from pathlib import Path
 
@@ -16,33 +16,19 @@ import psutil
 import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from benchlib import Load, Side, Spread, md_table, parse_native_output, quantile  # noqa: E402
+from benchlib import ARG_PIECE, Load, Side, Spread, md_table, parse_benchmark_json  # noqa: E402
 import run_bench  # noqa: E402
+
+BUILT = run_bench.REPO / "build/bench/bench"
+FLOOR = BUILT / "floor"
+LOAD = BUILT / "load"
 
 
 class TestStatistics:
-    def test_quantiles_agree_with_the_standard_library(self) -> None:
-        rng = random.Random(7)
-        for n in (2, 3, 4, 10, 101):
-            values = [rng.uniform(0, 1000) for _ in range(n)]
-            q1, q2, q3 = statistics.quantiles(values, n=4, method="inclusive")
-            assert quantile(values, 0.25) == pytest.approx(q1)
-            assert quantile(values, 0.5) == pytest.approx(q2)
-            assert quantile(values, 0.75) == pytest.approx(q3)
-            assert quantile(values, 0.5) == pytest.approx(statistics.median(values))
-
-    def test_ends_and_bad_input(self) -> None:
-        assert quantile([5.0, 1.0, 3.0], 0.0) == 1.0
-        assert quantile([5.0, 1.0, 3.0], 1.0) == 5.0
-        assert quantile([4.0], 0.75) == 4.0
-        with pytest.raises(ValueError):
-            quantile([], 0.5)
-        with pytest.raises(ValueError):
-            quantile([1.0], 1.5)
-
     def test_spread_and_round_minimums(self) -> None:
         s = Spread.of([4.0, 1.0, 3.0, 2.0, 5.0])
         assert (s.median, s.iqr, s.minimum, s.count) == (3.0, 2.0, 1.0, 5)
+        assert Spread.of([7.0]).iqr == 0.0  # one round: no spread, not an error
         # A native timer gives one median per round; its minimum is the least
         # of the rounds' own minimums, not of the medians.
         side = Side("floor", times_s=[3.0, 2.0, 4.0], mins_s=[1.5, 1.0, 2.5])
@@ -51,55 +37,81 @@ class TestStatistics:
         assert Side("none").user_per_call() != Side("none").user_per_call()  # NaN
 
 
+def benchmark_json(entries: list[dict[str, object]]) -> str:
+    return json.dumps({"context": {"executable": "x"}, "benchmarks": entries})
+
+
+def call_entry(i: int, real: float, unit: str = "us", **counters: float) -> dict[str, object]:
+    return {"name": "snapshot/iterations:1/repeats:3/real_time", "run_type": "iteration",
+            "repetitions": 3, "repetition_index": i, "threads": 1, "iterations": 1,
+            "real_time": real, "cpu_time": real / 2, "time_unit": unit, **counters}
+
+
 class TestNativeOutput:
-    def test_floor_lines(self) -> None:
-        text = (
-            "floor: 30 iters, procs 100 + tasks 42 = 142 entries, 427 KiB read/call, budget 10000\n"
-            "floor: median 2510.3 us/call  (min 2400.1, p90 2700.0)  17.68 us/entry\n"
-        )
-        run = parse_native_output(text)
-        assert (run.median_us, run.min_us, run.p90_us) == (2510.3, 2400.1, 2700.0)
+    def test_calls_without_the_aggregates(self) -> None:
+        # Google Benchmark follows the repetitions with their mean, median and
+        # spread; taken as calls, they would skew the median and the minimum.
+        aggregate = {**call_entry(0, 0.001), "run_type": "aggregate", "aggregate_name": "stddev",
+                     "aggregate_unit": "time"}
+        run = parse_benchmark_json(benchmark_json(
+            [call_entry(0, 3000.0, records=171), call_entry(1, 1000.0, records=171),
+             call_entry(2, 2000.0, records=172), aggregate]))
+        assert run.times_us == [3000.0, 1000.0, 2000.0]
+        assert (run.median_us, run.min_us, run.entries, run.procs) == (2000.0, 1000.0, 172, None)
+
+    def test_time_units_and_the_floor_counters(self) -> None:
+        run = parse_benchmark_json(benchmark_json(
+            [call_entry(0, 2.5, "ms", entries=142, procs=100, tasks=42)]))
+        assert run.times_us == [2500.0] and run.cpu_us == [1250.0]
         assert (run.entries, run.procs) == (142, 100)
 
-    def test_floor_with_options_and_breakdown(self) -> None:
-        text = (
-            "floor -a -b: 5 iters, procs 7 + tasks 3 = 10 entries, 1 KiB read/call, budget 512\n"
-            "floor -a -b: median 10.0 us/call  (min 9.0, p90 11.0)  1.00 us/entry\n"
-            "  stat               1.0 us/call  10.0%     0.10 us/op\n"
-        )
-        run = parse_native_output(text)
-        assert run.median_us == 10.0 and run.entries == 10
-
-    def test_snapshot_lines(self) -> None:
-        text = (
-            "snapshot: 30 iters, 145 records\n"
-            "snapshot: median 2610.0 us/call  (min 2500.0, p90 2800.0)\n"
-        )
-        run = parse_native_output(text)
-        assert (run.median_us, run.entries, run.procs) == (2610.0, 145, None)
-
-    def test_no_timing_line(self) -> None:
+    def test_no_calls_or_a_failed_one(self) -> None:
         with pytest.raises(ValueError):
-            parse_native_output("snapshot: 30 iters, 145 records\n")
+            parse_benchmark_json(benchmark_json([]))
+        with pytest.raises(ValueError):
+            parse_benchmark_json(benchmark_json(
+                [{**call_entry(0, 1.0), "error_occurred": True, "error_message": "boom"}]))
+
+    @pytest.mark.skipif(not FLOOR.exists(), reason="floor not built (make bench-build)")
+    def test_the_floor_counts_this_host(self) -> None:
+        run = parse_benchmark_json(subprocess.run(
+            [str(FLOOR), "-w", "0", "2"], stdout=subprocess.PIPE, text=True, check=True).stdout)
+        assert len(run.times_us) == 2 and run.min_us > 0
+        procs = sum(1 for d in os.listdir("/proc") if d.isdigit())
+        assert run.procs is not None and abs(run.procs - procs) <= 20
+        # Any user may open an entry's stat, status, cmdline and statm: the
+        # floor's count of files cannot be much under four per entry.
+        c = run.counters
+        assert run.entries is not None and c["files"] >= 4 * run.entries * 0.9
+        # Its own count of system calls, which the report sets beside the
+        # call's: each file opened, read to its end and closed, each link read.
+        assert c["reads"] >= c["files"]
+        assert c["syscalls"] >= 2 * c["files"] + c["reads"] + c["links"]
 
 
 class TestLoads:
     def test_generator_arguments_count_the_main_thread(self) -> None:
         assert Load(200, 1).load_args() == ["200", "0"]
         assert Load(200, 10).load_args() == ["200", "9"]
-        assert Load(1000, 10).load_args() == ["1000", "9"]
         assert Load(1000, 10).label == "1000×10"
         assert Load(0, 0).label == "idle"
         assert Load(1000, 10).key == "1000x10"
-        big_args = Load(1, 1000, arg_bytes=1_500_000)
-        assert big_args.label == "1 process of 1000 threads, 1.5 MB of arguments"
         assert Load(0, 0, cpus=256).label == "256 CPUs"
-        for shape in (big_args, Load(0, 0, cpus=256)):
-            assert not shape.generated
-            with pytest.raises(ValueError):
-                shape.load_args()
+        assert not Load(0, 0, cpus=256).generated
+        with pytest.raises(ValueError):
+            Load(0, 0, cpus=256).load_args()
         with pytest.raises(ValueError):
             Load(0, 0).load_args()
+
+    def test_neighbours_and_environments(self) -> None:
+        spaces = run_bench.SPACES
+        assert spaces.load_args() == ["-a", "19:100000:space", "1", "999"]
+        assert run_bench.LETTERS.load_args() == ["-a", "19:100000:a", "1", "999"]
+        assert run_bench.ENVIRONMENTS.load_args() == ["-e", "1800000", "300", "0"]
+        keys = [load.key for load in run_bench.LOADS + run_bench.SHAPES]
+        assert len(keys) == len(set(keys))  # --shapes picks each by its key
+        assert spaces.label == "1×1000, 19 arguments of 100,000 spaces"
+        assert run_bench.UNPRIVILEGED.load_args() == ["1", "999"]
 
 
 class TestReport:
@@ -117,6 +129,36 @@ class TestReport:
         assert m and m[4] == "std::_Hashtable<int, std::pair<int const> >::clear"
         m = run_bench.PERF_DSO_LINE.match("    83.53%  [kernel.kallsyms]   ")
         assert m and (m[1], m[2]) == ("83.53", "[kernel.kallsyms]")
+
+
+class TestCallTrace:
+    def test_counts_between_the_marks_per_thread_group(self) -> None:
+        start, end = run_bench.MARK_START, run_bench.MARK_END
+        lines = [
+            '7 openat(AT_FDCWD, "/proc/1/environ", O_RDONLY|O_CLOEXEC) = 3</proc/1/environ>',
+            f'7 openat(AT_FDCWD, "{start}", O_RDONLY) = -1 ENOENT (No such file or directory)',
+            '7 openat(AT_FDCWD, "/proc", O_RDONLY|O_CLOEXEC|O_DIRECTORY) = 3</proc>',
+            '7 getdents64(3</proc>, 0x55 /* 3 entries */, 32768) = 80',
+            '7 openat(3</proc>, "5/task", O_RDONLY|O_DIRECTORY) = 4</proc/5/task>',
+            '7 openat(4</proc/5/task>, "6/environ", O_RDONLY) = -1 EACCES (Permission denied)',
+            '7 openat(3</proc>, "5/environ", O_RDONLY) = -1 EACCES (Permission denied)',
+            '7 readlinkat(4</proc/5/task>, "6/exe", 0x7f, 4096) = -1 EACCES (Permission denied)',
+            '7 readlink("/proc/8/exe", "/usr/bin/sleep", 4096) = 14',
+            '7 openat(3</proc>, "8/stat", O_RDONLY|O_CLOEXEC) = 5</proc/8/stat>',
+            '7 read(5</proc/8/stat>, "8 (sleep) S 1 8 8 0 -1 4194304"..., 16384) = 300',
+            '7 read(5</proc/8/stat>, "", 16084) = 0',
+            '7 close(5</proc/8/stat>) = 0',
+            f'7 openat(AT_FDCWD, "{end}", O_RDONLY) = -1 ENOENT (No such file or directory)',
+            '7 read(3, "", 10) = 0',
+        ]
+        trace = run_bench.parse_call_trace(lines)
+        assert trace.syscalls == 11
+        assert (trace.reads, trace.files_opened) == (2, 1)  # no directory, no failed open
+        assert trace.tries_of("environ", 5) == 2 and trace.tries_of("environ") == 2
+        assert trace.tries_of("exe", 5) == 1 and trace.tries_of("exe") == 2
+        assert trace.groups() == 2
+        with pytest.raises(ValueError):
+            run_bench.parse_call_trace(lines[2:])
 
 
 class TestPsutilSide:
@@ -189,11 +231,24 @@ class TestSummaryAndReport:
     def test_report_holds_every_load_and_section(self, tmp_path: Path) -> None:
         results = [synthetic_result(Load(0, 0), 1.0), synthetic_result(Load(200, 10), 10.0)]
         args = argparse.Namespace(out=tmp_path / "perf.md", argv=["bench/run_bench.py"])
+        counts = {"idle": {"entries": 100, "groups": 80, "syscalls": 2500, "reads": 600,
+                           "files_opened": 500, "syscalls_per_entry": 25.0,
+                           "reads_per_file": 1.2, "status_opens": 180, "statm_opens": 100,
+                           "floor_syscalls_per_entry": 30.0, "floor_reads_per_file": 1.9},
+                  "unprivileged": None}
         run_bench.write_report(args, results, {"CPU": "test"}, "| parsers |",
-                               datetime.datetime(2026, 1, 1, tzinfo=datetime.timezone.utc), 60.0)
+                               datetime.datetime(2026, 1, 1, tzinfo=datetime.timezone.utc), 60.0,
+                               counts)
         text = (tmp_path / "perf.md").read_text()
         assert (tmp_path / "perf.png").stat().st_size > 10_000
+        # Each target beside the figure measured, or "not measured" where the
+        # run left its shape out.
+        assert "| get_memory_mb() ÷ floor, idle | ≤ 0.9× | 1.20× | no |" in text
+        assert "| system calls per entry, one call at idle | ≤ 21 | 25.00 | no |" in text
+        assert "| get_memory_mb() ÷ floor, 1000x10 | ≤ 0.72× | not measured |  |" in text
+        assert "spaces ÷ letters neighbour | ≤ 2× | not measured |" in text
         for heading in ("## Headline", "### idle", "### 200×10", "## Where the time goes",
+                        "## Against the targets",
                         "## The parsers", "## How to reproduce"):
             assert heading in text
         # Headline row of the loaded run: floor 100 ms, snapshot 110 ms.
@@ -204,12 +259,10 @@ class TestSummaryAndReport:
         assert "still resident once the call has returned: 0.50 MiB and 0.00 MiB" in text
 
 
-@pytest.mark.skipif(not (run_bench.REPO / "build/bench/yard-load").exists(),
-                    reason="yard-load not built (make bench-build)")
+@pytest.mark.skipif(not LOAD.exists(), reason="load not built (make bench-build)")
 class TestLoadHolder:
     def test_load_starts_and_leaves_nothing_behind(self) -> None:
-        exe = run_bench.REPO / "build/bench/yard-load"
-        with run_bench.holding(exe, Load(3, 2)) as holder:
+        with run_bench.holding(LOAD, Load(3, 2)) as holder:
             holder.ensure(5)
             assert holder.proc is not None and holder.starts == 1
             children = psutil.Process(holder.proc.pid).children()
@@ -219,6 +272,24 @@ class TestLoadHolder:
             assert holder.starts == 1
         psutil.wait_procs(children, timeout=5)
         assert not any(c.is_running() for c in children)
+
+    def test_each_process_holds_its_fillers(self) -> None:
+        load = Load(2, 1, arg_bytes=2 * ARG_PIECE, fill=" ", env_bytes=250_000)
+        with run_bench.holding(LOAD, load) as holder:
+            holder.ensure(5)
+            assert holder.proc is not None
+            children = psutil.Process(holder.proc.pid).children()
+            assert len(children) == 2
+            for child in children:
+                with open(f"/proc/{child.pid}/cmdline", "rb") as f:
+                    args = f.read().split(b"\0")
+                assert args.count(b" " * ARG_PIECE) == 2
+                # Nothing but the filler: a list of spaces alone must be what
+                # the neighbour shows.
+                assert set(b"".join(args)) == {ord(" ")}
+                with open(f"/proc/{child.pid}/environ", "rb") as f:
+                    filler = [v for v in f.read().split(b"\0") if v.startswith(b"LOAD_FILL_")]
+                assert sum(len(v.split(b"=", 1)[1]) for v in filler) == load.env_bytes
 
 
 class TestProfileSection:
@@ -230,7 +301,7 @@ class TestProfileSection:
                          (4.0, "libc.so.6", "_int_malloc")],
             syscall_wrappers=11.0)
         floor = run_bench.Profile({"[kernel.kallsyms]": 89.0, "libc.so.6": 10.5,
-                                   "yard-floor": 0.5}, [], 10.0)
+                                   "floor": 0.5}, [], 10.0)
         res.profiles = {"snapshot": snap, "floor": floor}
         text = run_bench.profile_section([res])
         assert "| 1000×10: snapshot | 80.0 | 11.0 | 4.0 | 5.0 |" in text

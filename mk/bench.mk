@@ -2,11 +2,16 @@
 #              under generated loads; rewrites docs/performance.md and
 #              docs/performance.png. Takes some minutes; CI does not run it.
 #
-# The yardsticks (the I/O floor and the load generator) are built from the
-# shared folder beside the repository, never copied into it.
-YARDSTICKS  ?= $(CURDIR)/../shared/yardsticks
+# BENCH_ARGS passes options to bench/run_bench.py, for a quicker run or a
+# report written elsewhere, e.g.
+#   make bench BENCH_ARGS="--quick --shapes idle,200x10 --out /tmp/perf.md"
+# (--quick: two rounds a shape; --shapes: a subset, by key; run
+# `python bench/run_bench.py --help` for the keys).
+#
+# The I/O floor (bench/floor.c) and the load generator (bench/load.c) are
+# built with the native timers into build/bench/bench.
 BENCH_BUILD := build/bench
-BENCH_DEBS  := libbenchmark-dev linux-perf
+BENCH_DEBS  := libbenchmark-dev linux-perf strace
 PIP_BENCH   := psutil matplotlib
 BENCH_ARGS  ?=
 
@@ -22,9 +27,7 @@ bench-build: $(STAMPS)/bench-deps
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELLUN_BUILD_BENCH=ON \
 	  -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(BENCH_BUILD) -j $(JOBS) \
-	  --target snapshot_bench parser_bench
-	cc -O2 -o $(BENCH_BUILD)/yard-floor $(YARDSTICKS)/floor.c
-	cc -O2 -pthread -o $(BENCH_BUILD)/yard-load $(YARDSTICKS)/load.c
+	  --target snapshot_bench parser_bench floor load
 
 # The driver's own helpers, checked before a long run trusts them.
 bench-check: bench-build
