@@ -60,7 +60,7 @@ public:
     SystemInner& operator=(SystemInner&&) = delete;
 
     // Reads /proc/meminfo. A file that cannot be read, or that has no
-    // usable "MemTotal" line, leaves the figures as they were (the
+    // usable "MemTotal" line (a total of 0 is not usable), leaves the figures as they were (the
     // available one estimated) and is kept in memory_error.
     void refresh_memory_specifics(bool ram, bool swap);
     // Seconds since boot.

@@ -96,11 +96,21 @@ TEST(CpuUsageArithmetic, BackwardsCountersAndFlatTotals) {
     EXPECT_EQ(usage.total, 40u);
     EXPECT_EQ(usage.previous_total, 2000u);
 
-    // Work grew while the total stayed: the divisor is 1, then the cap.
+    // Work grew while idle went back as much: one busy tick of one.
     usage.set({0, 0, 0, 1000, 0, 0, 0, 0, 0, 0});
     usage.set({1, 0, 0, 999, 0, 0, 0, 0, 0, 0});
     EXPECT_EQ(usage.total, usage.previous_total);
     EXPECT_EQ(usage.percent, 100.0f);
+
+    // iowait may go down. The interval is what each counter gave, so one
+    // busy tick of 21 whether iowait lost 100 (the totals' difference is
+    // negative) or 15 (it is 6).
+    for (const std::uint64_t iowait_after : {400u, 485u}) {
+        usage.set({0, 0, 0, 1000, 500, 0, 0, 0, 0, 0});
+        usage.set({1, 0, 0, 1020, iowait_after, 0, 0, 0, 0, 0});
+        EXPECT_EQ(usage.interval(), 21u);
+        EXPECT_EQ(usage.percent, 1.0f / 21.0f * 100.0f) << iowait_after;
+    }
 }
 
 TEST(CpuUsageArithmetic, TotalSaturates) {
@@ -221,6 +231,21 @@ TEST_F(CpuRefresh, ClearedReadingTimeAndBackwardsClock) {
     cpus_.refresh(false, kUsage);
     EXPECT_EQ(cpus_.global_usage().total, 1200u);
     EXPECT_EQ(cpus_.last_reading(), g_now);
+}
+
+TEST_F(CpuRefresh, EachEntryTakesTheTimeEachCounterGave) {
+    stat("cpu  0 0 0 2000 1000 0 0 0 0 0\ncpu0 0 0 0 1000 500 0 0 0 0 0\n"
+         "cpu1 0 0 0 1000 500 0 0 0 0 0\n");
+    cpus_.refresh(false, kUsage);
+    g_now += 200 * kMs;
+    // cpu0's iowait went back by 100, cpu1's counters all moved forward.
+    stat("cpu  2 0 0 2040 900 0 0 0 0 0\ncpu0 1 0 0 1020 400 0 0 0 0 0\n"
+         "cpu1 1 0 0 1020 500 0 0 0 0 0\n");
+    cpus_.refresh(false, kUsage);
+    const float one_in_21 = 1.0f / 21.0f * 100.0f;
+    EXPECT_EQ(cpus_.global_usage().percent, 2.0f / 42.0f * 100.0f);
+    EXPECT_EQ(cpus_.cpus()[0].usage.percent, one_in_21);
+    EXPECT_EQ(cpus_.cpus()[1].usage.percent, one_in_21);
 }
 
 TEST_F(CpuRefresh, EntriesAreFixedByPosition) {
