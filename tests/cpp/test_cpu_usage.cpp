@@ -1,12 +1,18 @@
 // CPU usage accounting: the single-precision share between two readings of
 // /proc/stat, and the rules that decide when and how the file is read.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fixture_tree.hpp"
@@ -338,6 +344,31 @@ TEST_F(CpuRefresh, MissingStatLeavesEverythingAtZero) {
     cpus_.refresh(false, kUsageAndFrequency);
     ASSERT_EQ(cpus_.cpus().size(), 1u);
     EXPECT_EQ(cpus_.cpus()[0].frequency, 1000u);
+}
+
+TEST_F(CpuRefresh, AnAggregateLineWithoutEndFailsLikeARead) {
+    // A FIFO fed without end: "cpu " and then digits, never a newline.
+    tree_.mkdir("proc");
+    const std::string path = tree_.path() + "/proc/stat";
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    std::thread writer([&path] {
+        sigset_t pipe_signal;
+        sigemptyset(&pipe_signal);
+        sigaddset(&pipe_signal, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);  // EPIPE ends the loop instead
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) return;
+        const std::string digits(1 << 20, '1');
+        bool open = ::write(fd, "cpu  ", 5) == 5;
+        while (open) open = ::write(fd, digits.data(), digits.size()) > 0;
+        ::close(fd);
+    });
+    cpus_.refresh(false, kUsage);
+    writer.join();
+    ASSERT_TRUE(cpus_.last_error().has_value());
+    EXPECT_EQ(cpus_.last_error()->error, EFBIG);
+    EXPECT_EQ(cpus_.global_usage().total, 0u);
+    EXPECT_TRUE(cpus_.cpus().empty());
 }
 
 TEST_F(CpuRefresh, FieldConversion) {
