@@ -239,21 +239,6 @@ TEST_F(CpuRefresh, ClearedReadingTimeAndBackwardsClock) {
     EXPECT_EQ(cpus_.last_reading(), g_now);
 }
 
-TEST_F(CpuRefresh, EachEntryTakesTheTimeEachCounterGave) {
-    stat("cpu  0 0 0 2000 1000 0 0 0 0 0\ncpu0 0 0 0 1000 500 0 0 0 0 0\n"
-         "cpu1 0 0 0 1000 500 0 0 0 0 0\n");
-    cpus_.refresh(false, kUsage);
-    g_now += 200 * kMs;
-    // cpu0's iowait went back by 100, cpu1's counters all moved forward.
-    stat("cpu  2 0 0 2040 900 0 0 0 0 0\ncpu0 1 0 0 1020 400 0 0 0 0 0\n"
-         "cpu1 1 0 0 1020 500 0 0 0 0 0\n");
-    cpus_.refresh(false, kUsage);
-    const float one_in_21 = 1.0f / 21.0f * 100.0f;
-    EXPECT_EQ(cpus_.global_usage().percent, 2.0f / 42.0f * 100.0f);
-    EXPECT_EQ(cpus_.cpus()[0].usage.percent, one_in_21);
-    EXPECT_EQ(cpus_.cpus()[1].usage.percent, one_in_21);
-}
-
 TEST_F(CpuRefresh, EntriesAreFixedByPosition) {
     stat("cpu  4 0 0 4 0 0 0 0 0 0\n"
          "cpu0 1 0 0 1 0 0 0 0 0 0\ncpu1 1 0 0 1 0 0 0 0 0 0\n"
