@@ -36,10 +36,17 @@ Arena::~Arena() {
 }
 
 void* Arena::map(std::size_t bytes) {
+    if (refused_) throw DumpExclusionRefused();
     void* at = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (at == MAP_FAILED) throw std::bad_alloc();
-    // Left out of core dumps before anything is written there.
-    if (secret_) (void)::madvise(at, bytes, MADV_DONTDUMP);
+    // Left out of core dumps before anything is written there. A sandbox
+    // may refuse that (a seccomp filter on madvise); then nothing secret is
+    // written at all.
+    if (secret_ && ::madvise(at, bytes, MADV_DONTDUMP) != 0) {
+        ::munmap(at, bytes);
+        refused_ = true;
+        throw DumpExclusionRefused();
+    }
     return at;
 }
 

@@ -9,13 +9,25 @@
 
 #include <cstddef>
 #include <memory_resource>
+#include <new>
 
 namespace hoststats {
+
+// Thrown by a secret arena whose memory the kernel would not leave out of
+// core dumps: what was to be stored there is better not kept at all.
+class DumpExclusionRefused : public std::bad_alloc {
+public:
+    [[nodiscard]] const char* what() const noexcept override {
+        return "memory could not be left out of core dumps";
+    }
+};
 
 class Arena final : public std::pmr::memory_resource {
 public:
     // Secret memory holds other processes' environments: it is left out of
-    // core dumps (MADV_DONTDUMP) and wiped before it is unmapped.
+    // core dumps (MADV_DONTDUMP) and wiped before it is unmapped. Where that
+    // exclusion is refused, a secret arena hands out nothing and throws
+    // DumpExclusionRefused.
     enum class Kind { Plain, Secret };
 
     explicit Arena(Kind kind) noexcept : secret_(kind == Kind::Secret) {}
@@ -43,7 +55,8 @@ private:
         return this == &other;
     }
 
-    // Maps `bytes` (a multiple of the page size); throws std::bad_alloc.
+    // Maps `bytes` (a multiple of the page size); throws std::bad_alloc, or
+    // DumpExclusionRefused for a secret arena.
     void* map(std::size_t bytes);
     // Wipes the first `used` bytes when secret, then unmaps `bytes`.
     void unmap(void* at, std::size_t bytes, std::size_t used) noexcept;
@@ -53,6 +66,7 @@ private:
     char* end_ = nullptr;
     std::size_t next_block_ = first_block;
     bool secret_;
+    bool refused_ = false;  // the kernel refused to leave a mapping out of dumps
 };
 
 // The two arenas of one snapshot.

@@ -139,7 +139,15 @@ public:
             }
             scanned = avail;
             if (avail == buf_.size()) {
-                // No newline in a full buffer: keep what we have aside.
+                // No newline in a full buffer: keep what we have aside, up
+                // to the ceiling of a whole-file read; a line without end
+                // fails like a read.
+                if (spill_.size() + avail > WHOLE_FILE_CEILING) {
+                    error_ = EFBIG;
+                    eof_ = true;
+                    begin_ = end_ = 0;
+                    return false;
+                }
                 spill_.append(start, avail);
                 spilled = true;
                 begin_ = end_ = 0;
@@ -223,10 +231,12 @@ void CpuUsage::set(const CpuCounters& counters) noexcept {
         saturating_add(saturating_sub(current.steal, previous.steal),
                        saturating_sub(guest_part(current), guest_part(previous)));
 
-    // Counters that went backwards (a CPU taken offline and back) leave the
-    // total where it was; divide by one rather than by zero.
-    const float divisor =
-        total > previous_total ? static_cast<float>(total - previous_total) : 1.0f;
+    // The kernel lets some counters go backwards (iowait does, and all of a
+    // CPU's do when it is taken offline and back): such a counter gives no
+    // time, rather than shrinking the time that the others gave. With no
+    // time at all, divide by one rather than by zero.
+    const std::uint64_t ticks = interval();
+    const float divisor = ticks > 0 ? static_cast<float>(ticks) : 1.0f;
     // Each share is divided on its own, in single precision, before the sum
     // is scaled: one tick in three gives 33.333336, not 33.333332.
     float sum = static_cast<float>(d_user) / divisor;
@@ -235,6 +245,18 @@ void CpuUsage::set(const CpuCounters& counters) noexcept {
     sum += static_cast<float>(d_other) / divisor;
     const float scaled = sum * 100.0f;
     percent = scaled > 100.0f ? 100.0f : scaled;
+}
+
+std::uint64_t CpuUsage::interval() const noexcept {
+    const std::array<std::uint64_t CpuTimes::*, kCounterCount> counters = {
+        &CpuTimes::user,    &CpuTimes::nice,  &CpuTimes::system,  &CpuTimes::idle,
+        &CpuTimes::iowait,  &CpuTimes::irq,   &CpuTimes::softirq, &CpuTimes::steal,
+        &CpuTimes::guest,   &CpuTimes::guest_nice};
+    std::uint64_t ticks = 0;
+    for (const auto counter : counters) {
+        ticks = saturating_add(ticks, saturating_sub(current.*counter, previous.*counter));
+    }
+    return ticks;
 }
 
 std::uint64_t monotonic_now_ns() noexcept {
@@ -320,8 +342,11 @@ bool CpusWrapper::read_stat(bool global_only, CpuSelection selection, bool filli
             return false;
         }
         std::string_view line;
-        (void)reader.next_line(line);
-        global_usage_.set(convert_counters(line));
+        if (reader.next_line(line)) {
+            global_usage_.set(convert_counters(line));
+        } else {
+            last_error_ = SourceError{reader.error(), std::move(path)};  // a line without end
+        }
     }
 
     if (global_only && !filling) return true;
@@ -329,9 +354,8 @@ bool CpusWrapper::read_stat(bool global_only, CpuSelection selection, bool filli
     // One line per CPU, matched to entries by position, up to the first line
     // that is not a CPU line (the interrupt counts).
     std::size_t position = 0;
-    while (reader.peek_head(3, head) && head == "cpu") {
-        std::string_view line;
-        (void)reader.next_line(line);
+    std::string_view line;
+    while (reader.peek_head(3, head) && head == "cpu" && reader.next_line(line)) {
         if (filling) {
             Cpu cpu;
             cpu.usage.current = times_from(convert_counters(line));

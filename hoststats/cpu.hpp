@@ -49,6 +49,11 @@ struct CpuUsage {
 
     // Stores a new reading and recomputes `percent`.
     void set(const CpuCounters& counters) noexcept;
+
+    // Ticks between `previous` and `current`: the sum of each counter's own
+    // change, a counter that went backwards counting as no change. When no
+    // counter went backwards this is `total` - `previous_total`.
+    [[nodiscard]] std::uint64_t interval() const noexcept;
 };
 
 struct Cpu {

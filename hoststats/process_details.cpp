@@ -15,6 +15,7 @@
 #include <new>
 #include <span>
 
+#include "hoststats/arena.hpp"
 #include "hoststats/utils.hpp"
 
 namespace hoststats {
@@ -48,12 +49,15 @@ std::atomic<std::int64_t>& remaining_files() noexcept {
 
 namespace {
 
-// Maps `bytes` of private memory left out of core dumps; nullptr on failure.
-char* map_secret(std::size_t bytes) noexcept {
+// Maps `bytes` of private memory; nullptr on failure.
+char* map_private(std::size_t bytes) noexcept {
     void* at = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (at == MAP_FAILED) return nullptr;
-    (void)::madvise(at, bytes, MADV_DONTDUMP);
-    return static_cast<char*>(at);
+    return at == MAP_FAILED ? nullptr : static_cast<char*>(at);
+}
+
+// Leaves `bytes` at `at` out of core dumps; false where that is refused.
+bool exclude_from_dumps(void* at, std::size_t bytes) noexcept {
+    return ::madvise(at, bytes, MADV_DONTDUMP) == 0;
 }
 
 std::size_t whole_pages(std::size_t bytes) noexcept {
@@ -64,8 +68,9 @@ std::size_t whole_pages(std::size_t bytes) noexcept {
 }  // namespace
 
 ReadBuffer::ReadBuffer(std::size_t initial_capacity)
-    : data_(map_secret(whole_pages(initial_capacity))), capacity_(whole_pages(initial_capacity)) {
+    : data_(map_private(whole_pages(initial_capacity))), capacity_(whole_pages(initial_capacity)) {
     if (data_ == nullptr) throw std::bad_alloc();
+    dump_excluded_ = exclude_from_dumps(data_, capacity_);
 }
 
 ReadBuffer::~ReadBuffer() {
@@ -79,7 +84,7 @@ bool ReadBuffer::grow() noexcept {
     const std::size_t wanted_bytes = capacity_ * 2;
     void* at = ::mremap(data_, capacity_, wanted_bytes, MREMAP_MAYMOVE);
     if (at == MAP_FAILED) return false;
-    (void)::madvise(at, wanted_bytes, MADV_DONTDUMP);
+    dump_excluded_ = dump_excluded_ && exclude_from_dumps(at, wanted_bytes);
     data_ = static_cast<char*>(at);
     capacity_ = wanted_bytes;
     return true;
@@ -139,7 +144,22 @@ const ByteStringList& SharedSpace::cmdline(int dirfd, ReadBuffer& scratch) {
 }
 
 const ByteStringList& SharedSpace::environ(int dirfd, ReadBuffer& scratch) {
-    if (environ_.empty()) environ_ = copy_from_file(dirfd, "environ", scratch, secrets_);
+    // Another process's environment (its passwords and tokens) may only be
+    // held where a core dump of this process cannot take it along; where
+    // no memory can be left out of dumps, environments stay empty, as for
+    // an unreadable file.
+    if (!environ_.empty() || environ_refused_) return environ_;
+    if (!scratch.dump_excluded()) {
+        environ_refused_ = true;
+        return environ_;
+    }
+    try {
+        environ_ = copy_from_file(dirfd, "environ", scratch, secrets_);
+    } catch (const DumpExclusionRefused&) {
+        environ_refused_ = true;
+    }
+    if (!scratch.dump_excluded()) environ_refused_ = true;  // refused as the buffer grew
+    if (environ_refused_) environ_.clear();
     return environ_;
 }
 

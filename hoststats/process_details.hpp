@@ -31,7 +31,8 @@ std::atomic<std::int64_t>& remaining_files() noexcept;
 // One growable byte buffer reused for every file of a scan. It is mapped on
 // its own, so that it goes back to the kernel with the scan; and as every
 // process's environment passes through it, it is left out of core dumps and
-// wiped before it is unmapped.
+// wiped before it is unmapped. Where the kernel refuses to leave it out of
+// dumps, no environment may pass through it (`dump_excluded`).
 class ReadBuffer {
 public:
     explicit ReadBuffer(std::size_t initial_capacity = 64 * 1024);
@@ -46,6 +47,8 @@ public:
     int read_file_at(int dirfd, const char* name);
 
     [[nodiscard]] std::string_view view() const noexcept { return {data_, size_}; }
+    // Whether all of the buffer is left out of core dumps.
+    [[nodiscard]] bool dump_excluded() const noexcept { return dump_excluded_; }
 
 private:
     bool grow() noexcept;
@@ -53,6 +56,7 @@ private:
     std::size_t capacity_;    // bytes, a multiple of the page size
     std::size_t size_ = 0;    // bytes
     std::size_t written_ = 0;  // bytes ever written, to be wiped
+    bool dump_excluded_ = true;
 };
 
 // The host's figures and the selection a scan works with, and its scratch
@@ -90,6 +94,7 @@ private:
     ByteStringList environ_;
     std::pmr::memory_resource* records_;
     std::pmr::memory_resource* secrets_;
+    bool environ_refused_ = false;  // for the scan: environments cannot be kept
 };
 
 // The ids of "status", when `policy` asks for them.

@@ -150,7 +150,9 @@ void SystemInner::refresh_memory_specifics(bool ram, bool swap) {
     if (!seen.mem_available) memory.mem_available = estimate_available(memory);
     if (err != 0) {
         memory_error = SourceError{err, std::move(path)};
-    } else if (!seen.mem_total) {
+    } else if (!seen.mem_total || memory.mem_total == 0) {
+        // A host without memory is not one the file can describe: a total of
+        // zero says as little as a missing one.
         memory_error = SourceError{ENODATA, std::move(path), "no usable MemTotal line"};
     } else {
         memory_error.reset();
@@ -175,10 +177,8 @@ namespace {
 void compute_cpu_shares(ProcessTable& table, const CpusWrapper& cpus) {
     const std::size_t n = cpus.cpus().size();
     if (n == 0) return;
-    const CpuUsage& global = cpus.global_usage();
-    const float interval = global.total > global.previous_total
-                               ? static_cast<float>(global.total - global.previous_total)
-                               : 1.0f;
+    const std::uint64_t ticks = cpus.global_usage().interval();
+    const float interval = ticks > 0 ? static_cast<float>(ticks) : 1.0f;
     const float per_cpu = interval / static_cast<float>(n);
     const float max = static_cast<float>(n) * 100.0f;
     for (auto& [pid, process] : table) {

@@ -60,8 +60,9 @@ public:
     SystemInner& operator=(SystemInner&&) = delete;
 
     // Reads /proc/meminfo. A file that cannot be read, or that has no
-    // usable "MemTotal" line, leaves the figures as they were (the
-    // available one estimated) and is kept in memory_error.
+    // usable "MemTotal" line (a total of 0 is not usable), leaves the
+    // figures as they were (the available one estimated) and is kept in
+    // memory_error.
     void refresh_memory_specifics(bool ram, bool swap);
     // Seconds since boot.
     [[nodiscard]] std::uint64_t uptime() const;

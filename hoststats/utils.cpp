@@ -96,7 +96,10 @@ int get_all_data_from_file(int fd, std::string& out, std::size_t size_hint) {
     out.resize(std::max(size_hint, min_room));
     std::size_t used = 0;
     const int err = read_until_end(fd, used, [&out](std::size_t filled) {
-        if (filled == out.size()) out.resize(out.size() * 2);
+        if (filled == out.size()) {
+            // Below the ceiling here: the loop stops before asking past it.
+            out.resize(std::min(filled * 2, WHOLE_FILE_CEILING));
+        }
         return std::span<char>(out.data() + filled, out.size() - filled);
     });
     out.resize(err == 0 ? used : 0);

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstddef>
@@ -116,19 +117,28 @@ Fd open_dir(int dirfd, const char* path, bool path_only = false);
 // read(2), retried after an interruption.
 ssize_t read_some(int fd, char* into, std::size_t bytes);
 
+// The most any whole-file read takes in, in bytes. The largest text of a
+// real host (/proc/cpuinfo of 4,096 CPUs) is a few MiB; a file that reaches
+// this is a source without end, such as /dev/zero mounted over a /proc file,
+// and reading on would only end when memory does.
+inline constexpr std::size_t WHOLE_FILE_CEILING = std::size_t{64} << 20;
+
 // The one whole-file read loop behind every reader of this library: reads
 // fd from its current offset until a read returns nothing (/proc hands out
 // its text in pieces, so a short read is not the end). `more_room(used)`
 // hands out the room after the `used` bytes read so far, as a
 // std::span<char> that is empty when the buffer cannot grow. Returns 0, the
-// errno of the failing read, or ENOMEM; `used` is the bytes read either way.
+// errno of the failing read, ENOMEM, or EFBIG once WHOLE_FILE_CEILING bytes
+// were read; `used` is the bytes read either way.
 template <class MoreRoom>
 int read_until_end(int fd, std::size_t& used, MoreRoom&& more_room) {
     used = 0;
     for (;;) {
+        if (used >= WHOLE_FILE_CEILING) return EFBIG;
         const auto room = more_room(used);
         if (room.empty()) return ENOMEM;
-        const ssize_t n = read_some(fd, room.data(), room.size());
+        const std::size_t want = std::min(room.size(), WHOLE_FILE_CEILING - used);
+        const ssize_t n = read_some(fd, room.data(), want);
         if (n < 0) return errno;
         if (n == 0) return 0;
         used += static_cast<std::size_t>(n);

@@ -104,17 +104,26 @@ int pause_for(std::uint64_t duration_ns) noexcept {
     int last_error = 0;
     for (const Wait wait : WAYS_OF_WAITING) {
         // The clock, not the call's own answer, says when the pause is over:
-        // an interrupted wait (or one that woke early) goes on for the time
-        // that is left.
+        // an interrupted wait goes on for the time that is left.
         for (;;) {
             std::uint64_t now = 0;
             if (const int error = read_monotonic(now)) return error;
             if (now >= deadline) return 0;
             const int error = wait(deadline - now);
-            if (error != 0 && error != EINTR) {
+            if (error == EINTR) continue;
+            if (error == 0) {
+                // Each way sleeps on the monotonic clock for at least the
+                // time asked. One that answers success sooner did not wait
+                // (a sandbox that stubs the call out): calling it again would
+                // spin on the clock for the whole pause, and the busy share
+                // would then count that spinning.
+                if (const int clock_error = read_monotonic(now)) return clock_error;
+                if (now >= deadline) return 0;
+                last_error = ETIME;
+            } else {
                 last_error = error;
-                break;
             }
+            break;
         }
     }
     return last_error;

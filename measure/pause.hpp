@@ -16,9 +16,10 @@ constexpr std::uint64_t CPU_PAUSE_NS = 100'000'000;
 // 32-bit hosts built with a 64-bit time_t, the kernel's older 32-bit time
 // call, which seccomp profiles written before the 64-bit calls existed still
 // allow; nanosleep; poll with a timeout and nothing to poll. A way that fails
-// other than with EINTR is dropped for the next. A signal does not shorten
-// the pause: the wait is resumed for the time left, and the signal's Python
-// handler runs after the call.
+// other than with EINTR is dropped for the next, and so is one that answers
+// success before the time asked has passed (ETIME when it is the last). A
+// signal does not shorten the pause: the wait is resumed for the time left,
+// and the signal's Python handler runs after the call.
 [[nodiscard]] int pause_for(std::uint64_t duration_ns) noexcept;
 
 }  // namespace pellun::measure

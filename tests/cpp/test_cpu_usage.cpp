@@ -1,12 +1,18 @@
 // CPU usage accounting: the single-precision share between two readings of
 // /proc/stat, and the rules that decide when and how the file is read.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fixture_tree.hpp"
@@ -96,11 +102,21 @@ TEST(CpuUsageArithmetic, BackwardsCountersAndFlatTotals) {
     EXPECT_EQ(usage.total, 40u);
     EXPECT_EQ(usage.previous_total, 2000u);
 
-    // Work grew while the total stayed: the divisor is 1, then the cap.
+    // Work grew while idle went back as much: one busy tick of one.
     usage.set({0, 0, 0, 1000, 0, 0, 0, 0, 0, 0});
     usage.set({1, 0, 0, 999, 0, 0, 0, 0, 0, 0});
     EXPECT_EQ(usage.total, usage.previous_total);
     EXPECT_EQ(usage.percent, 100.0f);
+
+    // iowait may go down. The interval is what each counter gave, so one
+    // busy tick of 21 whether iowait lost 100 (the totals' difference is
+    // negative) or 15 (it is 6).
+    for (const std::uint64_t iowait_after : {400u, 485u}) {
+        usage.set({0, 0, 0, 1000, 500, 0, 0, 0, 0, 0});
+        usage.set({1, 0, 0, 1020, iowait_after, 0, 0, 0, 0, 0});
+        EXPECT_EQ(usage.interval(), 21u);
+        EXPECT_EQ(usage.percent, 1.0f / 21.0f * 100.0f) << iowait_after;
+    }
 }
 
 TEST(CpuUsageArithmetic, TotalSaturates) {
@@ -313,6 +329,31 @@ TEST_F(CpuRefresh, MissingStatLeavesEverythingAtZero) {
     cpus_.refresh(false, kUsageAndFrequency);
     ASSERT_EQ(cpus_.cpus().size(), 1u);
     EXPECT_EQ(cpus_.cpus()[0].frequency, 1000u);
+}
+
+TEST_F(CpuRefresh, AnAggregateLineWithoutEndFailsLikeARead) {
+    // A FIFO fed without end: "cpu " and then digits, never a newline.
+    tree_.mkdir("proc");
+    const std::string path = tree_.path() + "/proc/stat";
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    std::thread writer([&path] {
+        sigset_t pipe_signal;
+        sigemptyset(&pipe_signal);
+        sigaddset(&pipe_signal, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);  // EPIPE ends the loop instead
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) return;
+        const std::string digits(1 << 20, '1');
+        bool open = ::write(fd, "cpu  ", 5) == 5;
+        while (open) open = ::write(fd, digits.data(), digits.size()) > 0;
+        ::close(fd);
+    });
+    cpus_.refresh(false, kUsage);
+    writer.join();
+    ASSERT_TRUE(cpus_.last_error().has_value());
+    EXPECT_EQ(cpus_.last_error()->error, EFBIG);
+    EXPECT_EQ(cpus_.global_usage().total, 0u);
+    EXPECT_TRUE(cpus_.cpus().empty());
 }
 
 TEST_F(CpuRefresh, FieldConversion) {

@@ -565,7 +565,7 @@ TEST(ProcessRescan, CpuSharesAfterASecondScan) {
     EXPECT_EQ(s.find(10)->usage_percent, 0.0f);  // one scan: no earlier ticks
     tree.write("proc/10/stat", stat_line({.pid = 10, .utime = 150, .stime = 150}));
     s.sys.inner().cpus.clear_last_reading();
-    tree.write("proc/stat", "cpu  110 0 110 200 0 0 0 0 0 0\ncpu0 110 0 110 200 0 0 0 0 0 0\n"
+    tree.write("proc/stat", "cpu  110 0 110 200 500 0 0 0 0 0\ncpu0 110 0 110 200 500 0 0 0 0 0\n"
                             "btime 1700000000\n");
     s.scan();
     const Process* p = s.find(10);
@@ -576,6 +576,17 @@ TEST(ProcessRescan, CpuSharesAfterASecondScan) {
     EXPECT_FLOAT_EQ(p->usage_percent,
                     std::min(100.0f / per_cpu * 100.0f,
                              100.0f * static_cast<float>(s.sys.cpus().cpus().size())));
+
+    // iowait went down by 100 while user and idle grew by 21 ticks: those
+    // 21 ticks are the interval, not the 1 tick that the difference of the
+    // totals (-79) would leave.
+    tree.write("proc/10/stat", stat_line({.pid = 10, .utime = 160, .stime = 150}));
+    s.sys.inner().cpus.clear_last_reading();
+    tree.write("proc/stat", "cpu  111 0 110 220 400 0 0 0 0 0\ncpu0 111 0 110 220 400 0 0 0 0 0\n"
+                            "btime 1700000000\n");
+    s.scan();
+    ASSERT_EQ(s.sys.cpus().cpus().size(), 1u);
+    EXPECT_EQ(s.find(10)->usage_percent, 10.0f / 21.0f * 100.0f);
 }
 
 // --- the open-file budget during scans ---------------------------------------------

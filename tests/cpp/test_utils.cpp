@@ -147,6 +147,14 @@ TEST(FileReads, ErrorsAreReported) {
     EXPECT_TRUE(buf.empty());
     EXPECT_EQ(get_all_data_from_file(fd.get(), buf, 8), 0);
     EXPECT_EQ(buf, "caf\xE9\n");
+
+    // A source without end stops at the ceiling, in every reader.
+    EXPECT_EQ(read_file(AT_FDCWD, "/dev/zero", buf, 0), EFBIG);
+    EXPECT_TRUE(buf.empty());
+    EXPECT_LE(buf.capacity(), WHOLE_FILE_CEILING);
+    ReadBuffer scratch;
+    EXPECT_EQ(scratch.read_file_at(AT_FDCWD, "/dev/zero"), EFBIG);
+    EXPECT_TRUE(scratch.view().empty());
 }
 
 TEST(FileReads, RealpathReadsTheLinkOnce) {

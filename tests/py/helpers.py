@@ -7,9 +7,11 @@ named by PELLUN_BUILD; tests that need them skip only when it is unset.
 from __future__ import annotations
 
 import decimal
+import gc
 import json
 import os
 import subprocess
+import sys
 from collections.abc import Callable, Iterable, Mapping
 from pathlib import Path
 from typing import Any
@@ -22,6 +24,13 @@ U64_MAX = 2**64 - 1
 # Single letters of the kernel's run state and the names psutil gives them.
 PSUTIL_STATUS = {"R": "running", "S": "sleeping", "D": "disk-sleep", "T": "stopped",
                  "t": "tracing-stop", "Z": "zombie", "X": "dead", "I": "idle"}
+
+
+# make test-asan preloads AddressSanitizer's runtime into the interpreter.
+# Its allocator keeps freed blocks in a quarantine and maps its shadow
+# memory up front, so memory figures and address-space limits say nothing
+# of the calls under it.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def build_dir() -> Path:
@@ -175,3 +184,25 @@ def ps_parents() -> dict[int, int]:
 
 def uptime_seconds() -> float:
     return float(Path("/proc/uptime").read_text().split()[0])
+
+
+def check_failing_calls_leave_nothing(call: Callable[[], object], calls: int = 1000) -> None:
+    """Repeats a call that raises OSError. Every failing call makes an
+    exception with its filename; one object or reference of it left behind
+    per call would add `calls` Python blocks."""
+    def fail_once() -> None:
+        try:
+            call()
+        except OSError:
+            return
+        raise AssertionError("the call no longer fails")
+
+    for _ in range(10):
+        fail_once()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(calls):
+        fail_once()
+    gc.collect()
+    grown = sys.getallocatedblocks() - before
+    assert grown <= calls // 10, f"{grown} more Python blocks after {calls} failing calls"

@@ -93,7 +93,7 @@ def test_alarms_during_the_pause_on_a_fixture_tree(tmp_path):
 # --- a pause that the system refuses ---------------------------------------------
 
 PAUSE_SCRIPT = textwrap.dedent("""
-    import json, sys, time
+    import ctypes, json, sys, time
     import _pellun_testext
     start = time.monotonic()
     try:
@@ -101,17 +101,20 @@ PAUSE_SCRIPT = textwrap.dedent("""
     except OSError as error:
         outcome = {"error": type(error).__name__, "errno": error.errno}
     outcome["elapsed"] = time.monotonic() - start
+    # The preloaded shim: loading it again gives the same library.
+    outcome["hollow_answers"] = ctypes.CDLL(sys.argv[2]).pellun_hollow_answers()
     print(json.dumps(outcome))
 """)
 
 
-def call_with_refused_waits(root, refused: str) -> dict:
+def call_with_refused_waits(root, refused: str, hollow: str = "") -> dict:
     """get_cpu_percent_at(root) in a child in which the named ways of waiting
-    fail with EPERM (the preloaded shim of the C++ build)."""
+    fail with EPERM, and those named in `hollow` answer success at once (the
+    preloaded shim of the C++ build); "hollow_answers" counts the latter."""
     testext_dir = build_dir() / "testext"
     shim = testext_dir / "libpellun_wait_shim.so"
     assert shim.is_file(), f"{shim} was not built"
-    env = dict(os.environ, PELLUN_FAIL_WAITS=refused,
+    env = dict(os.environ, PELLUN_FAIL_WAITS=refused, PELLUN_HOLLOW_WAITS=hollow,
                PYTHONPATH=os.pathsep.join(filter(None, [str(testext_dir),
                                                          os.environ.get("PYTHONPATH")])))
     # First in the list, so that its functions are the ones found; a
@@ -119,8 +122,8 @@ def call_with_refused_waits(root, refused: str) -> dict:
     env["LD_PRELOAD"] = " ".join(filter(None, [str(shim), os.environ.get("LD_PRELOAD")]))
     if "ASAN_OPTIONS" in os.environ:
         env["ASAN_OPTIONS"] = os.environ["ASAN_OPTIONS"] + ":verify_asan_link_order=0"
-    proc = subprocess.run([sys.executable, "-c", PAUSE_SCRIPT, str(root)], capture_output=True,
-                          text=True, env=env, timeout=30, check=False)
+    proc = subprocess.run([sys.executable, "-c", PAUSE_SCRIPT, str(root), str(shim)],
+                          capture_output=True, text=True, env=env, timeout=30, check=False)
     assert proc.returncode == 0, proc.stderr
     return json.loads(proc.stdout)
 
@@ -136,11 +139,32 @@ def test_a_refused_sleep_falls_back_to_another_way_of_waiting(tmp_path):
         assert PAUSE_S <= outcome["elapsed"] < 5.0, (refused, outcome)
 
 
-def test_no_way_of_waiting_raises_instead_of_a_figure(tmp_path):
+@pytest.mark.parametrize("hollow", ["clock_nanosleep",
+                                    "clock_nanosleep,clock_nanosleep_time32,nanosleep"])
+def test_a_sleep_that_does_not_wait_is_passed_over(tmp_path, hollow):
+    # A sandbox that answers the sleep with success at once: asked again
+    # and again until the clock reaches the deadline, it would spin a CPU
+    # for the whole pause, and on the live host the figure would count
+    # that spinning. Each such way is asked once, and the next one waits.
     make_tree(tmp_path, {"proc/stat": "cpu  1 0 1 8 0 0 0 0 0 0\n"})
-    outcome = call_with_refused_waits(
-        tmp_path, "clock_nanosleep,clock_nanosleep_time32,nanosleep,poll")
-    assert (outcome.get("error"), outcome.get("errno")) == ("PermissionError", errno.EPERM), outcome
+    outcome = call_with_refused_waits(tmp_path, "", hollow=hollow)
+    assert outcome.get("value") == 0.0, (hollow, outcome)
+    assert PAUSE_S <= outcome["elapsed"] < 5.0, (hollow, outcome)
+    assert 1 <= outcome["hollow_answers"] <= len(hollow.split(",")), (hollow, outcome)
+
+
+ALL_WAYS = "clock_nanosleep,clock_nanosleep_time32,nanosleep,poll"
+
+
+@pytest.mark.parametrize(("refused", "hollow", "error", "errno_"), [
+    (ALL_WAYS, "", "PermissionError", errno.EPERM),
+    ("", ALL_WAYS, "OSError", errno.ETIME),
+], ids=["all-refused", "none-waits"])
+def test_no_way_of_waiting_raises_instead_of_a_figure(tmp_path, refused, hollow, error, errno_):
+    make_tree(tmp_path, {"proc/stat": "cpu  1 0 1 8 0 0 0 0 0 0\n"})
+    outcome = call_with_refused_waits(tmp_path, refused, hollow=hollow)
+    assert (outcome.get("error"), outcome.get("errno")) == (error, errno_), outcome
+    assert outcome["hollow_answers"] <= len(ALL_WAYS.split(",")), outcome
 
 
 # --- readings on the live host -------------------------------------------------
@@ -255,42 +279,71 @@ def test_unchanging_proc_stat_gives_zero(testext, tmp_path):
 
 
 WRITER = textwrap.dedent("""
-    import os, sys, time
+    import json, os, sys, time
     path, stop = sys.argv[1], sys.argv[2]
-    user, system, idle = 0, 500000, 500000
-    step = 0
+    counters, step = json.loads(sys.argv[3]), json.loads(sys.argv[4])
+    first = True
     while not os.path.exists(stop):
-        # Since boot half the time was busy; from here on one tick in three.
-        text = (f"cpu  {user} 0 {system} {idle} 0 0 0 0 0 0\\n"
-                f"cpu0 {user} 0 {system} {idle} 0 0 0 0 0 0\\n"
-                "intr 0\\nbtime 1700000000\\n")
+        line = " ".join(map(str, counters))
+        text = f"cpu  {line}\\ncpu0 {line}\\nintr 0\\nbtime 1700000000\\n"
         with open(path + ".new", "w") as f:
             f.write(text)
         os.replace(path + ".new", path)
-        if step == 0:
+        if first:
             print("ready", flush=True)
-        step += 1
-        user += 1
-        idle += 2
+            first = False
+        counters = [c + d for c, d in zip(counters, step)]
         time.sleep(0.002)
 """)
 
+# Since boot half the time was busy, and iowait has room to go down.
+SINCE_BOOT = [0, 0, 500000, 500000, 10**9, 0, 0, 0, 0, 0]
 
-def test_figure_is_the_single_precision_share_over_the_pause(testext, tmp_path):
-    make_tree(tmp_path, {})
-    stat = tmp_path / "proc" / "stat"
-    stop = tmp_path / "stop"
-    writer = subprocess.Popen([sys.executable, "-c", WRITER, str(stat), str(stop)],
+
+def figure_while_counters_move(testext, root, step: list[int]) -> list[float]:
+    """get_cpu_percent_at(root) while a writer moves the ten counters of the
+    tree's /proc/stat by `step` every 2 ms. The figures of up to five calls,
+    up to the first that is not 0.0 (0.0 only if the writer was not
+    scheduled at all during the pause): the share of `step` is the same for
+    any number of steps between the two readings."""
+    make_tree(root, {})
+    stop = root / "stop"
+    writer = subprocess.Popen([sys.executable, "-c", WRITER, str(root / "proc" / "stat"),
+                               str(stop), json.dumps(SINCE_BOOT), json.dumps(step)],
                               stdout=subprocess.PIPE, text=True)
     try:
         assert writer.stdout is not None and writer.stdout.readline() == "ready\n"
         values = []
         for _ in range(5):
-            values.append(testext.get_cpu_percent_at(str(tmp_path)))
-            if values[-1] != 0.0:  # 0.0 only if the writer was not scheduled at all
+            values.append(testext.get_cpu_percent_at(str(root)))
+            if values[-1] != 0.0:
                 break
-        # Each delta divided in single precision, then scaled: not 33.333333...
-        assert values[-1] == ONE_THIRD_PERCENT_F32 == 33.333335876464844, values
+        return values
     finally:
         stop.touch()
         writer.wait(timeout=10)
+
+
+def test_figure_is_the_single_precision_share_over_the_pause(testext, tmp_path):
+    values = figure_while_counters_move(testext, tmp_path, [1, 0, 0, 2, 0, 0, 0, 0, 0, 0])
+    # Each delta divided in single precision, then scaled: not 33.333333...
+    assert values[-1] == ONE_THIRD_PERCENT_F32 == 33.333335876464844, values
+
+
+ONE_IN_21_PERCENT_F32 = as_float32(as_float32(1.0 / 21.0) * 100.0)
+
+
+@pytest.mark.parametrize("step", [
+    [1, 0, 0, 20, -100, 0, 0, 0, 0, 0],
+    [1, 0, 0, 20, -15, 0, 0, 0, 0, 0],
+    [1, 0, 0, -100, 20, 0, 0, 0, 0, 0],
+], ids=["iowait-down-100", "iowait-down-15", "idle-down-100"])
+def test_counters_that_go_backwards_count_as_no_time(testext, tmp_path, step):
+    # The kernel lets iowait go down. Shrinking the interval by that, the
+    # figure was 100.0 (the totals' difference is negative) or 16.7 (it is
+    # 6 ticks); one busy tick of the 21 that the counters gave is 4.76.
+    control = figure_while_counters_move(testext, tmp_path / "control",
+                                         [1, 0, 0, 3, 0, 0, 0, 0, 0, 0])
+    assert control[-1] == 25.0, f"the tree's /proc/stat is not the one read: {control}"
+    values = figure_while_counters_move(testext, tmp_path / "backwards", step)
+    assert values[-1] == ONE_IN_21_PERCENT_F32, values

@@ -7,7 +7,9 @@ give sane figures, and the dump tool must show each of those records whole."""
 
 from __future__ import annotations
 
+import errno
 import os
+import platform
 import subprocess
 import sys
 import time
@@ -301,3 +303,70 @@ def test_processes_vanishing_between_listing_and_reads(tmp_path):
     # The churn really happened while we looked, and the scans met it.
     assert min(counts) >= 20, counts
     assert children_seen >= 1, (counts, round_no)
+
+
+# --- a sandbox that refuses to leave memory out of core dumps -----------------------
+
+# (audit architecture, number of madvise) for the filter below.
+SECCOMP_ARCHES = {"x86_64": (0xC000003E, 28), "aarch64": (0xC00000B7, 233),
+                  "armv7l": (0x40000028, 220), "armv8l": (0x40000028, 220)}
+MADV_DONTDUMP = 16
+
+
+def refuse_dump_exclusion() -> None:
+    """Run in a child before exec: installs a seccomp filter under which
+    madvise(..., MADV_DONTDUMP) fails with EPERM; every other call goes on.
+    seccomp_data: nr at offset 0, arch at 4, args[2]'s low word at 32."""
+    import ctypes
+
+    arch, madvise_nr = SECCOMP_ARCHES[platform.machine()]
+
+    class SockFilter(ctypes.Structure):
+        _fields_ = [("code", ctypes.c_uint16), ("jt", ctypes.c_uint8),
+                    ("jf", ctypes.c_uint8), ("k", ctypes.c_uint32)]
+
+    class SockFprog(ctypes.Structure):
+        _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.POINTER(SockFilter))]
+
+    load, jump_eq, ret = 0x20, 0x15, 0x06  # BPF_LD|W|ABS, BPF_JMP|JEQ|K, BPF_RET|K
+    allow, refuse = 0x7FFF0000, 0x00050000 | errno.EPERM  # SECCOMP_RET_ALLOW, _ERRNO
+    program = [(load, 0, 0, 4), (jump_eq, 0, 5, arch), (load, 0, 0, 0),
+               (jump_eq, 0, 3, madvise_nr), (load, 0, 0, 32), (jump_eq, 0, 1, MADV_DONTDUMP),
+               (ret, 0, 0, refuse), (ret, 0, 0, allow)]
+    filters = (SockFilter * len(program))(*(SockFilter(*op) for op in program))
+    fprog = SockFprog(len(program), filters)
+    libc = ctypes.CDLL(None, use_errno=True)
+    pr_set_no_new_privs, pr_set_seccomp, seccomp_mode_filter = 38, 22, 2
+    if (libc.prctl(pr_set_no_new_privs, 1, 0, 0, 0) != 0
+            or libc.prctl(pr_set_seccomp, seccomp_mode_filter, ctypes.byref(fprog), 0, 0) != 0):
+        raise OSError(ctypes.get_errno(), "seccomp filter refused")
+
+
+def test_environments_are_not_kept_where_a_dump_would_take_them():
+    """Environments hold other processes' secrets and are only kept in
+    memory left out of core dumps. Where a sandbox refuses that, a crash
+    would dump them: the snapshot keeps none, and reads the rest as ever."""
+    if platform.machine() not in SECCOMP_ARCHES:
+        pytest.skip(f"no seccomp filter written for {platform.machine()}")
+    try:
+        probe = subprocess.run([sys.executable, "-c", "import mmap; m = mmap.mmap(-1, 4096); "
+                                "m.madvise(mmap.MADV_DONTDUMP)"],
+                               preexec_fn=refuse_dump_exclusion, capture_output=True, text=True,
+                               check=False)
+    except subprocess.SubprocessError as error:
+        pytest.skip(f"no seccomp filter here: {error}")
+    if "PermissionError" not in probe.stderr:
+        pytest.skip(f"this kernel did not apply the filter: {probe.stderr[-300:]!r}")
+    marker = f"PELLUN_MARK_{os.urandom(6).hex()}=1"
+    name, _, value = marker.partition("=")
+    child, _ = start_helper("sleep", env={"PATH": os.environ.get("PATH", "/bin"), name: value})
+    try:
+        kept = records_by_pid(run_dump())[child.pid]
+        assert marker in kept["environ"], "the dump tool shows no environment at all"
+        refused = records_by_pid(run_dump(preexec_fn=refuse_dump_exclusion))
+        assert refused[child.pid]["cmdline"] == kept["cmdline"]
+        holding = [pid for pid, record in refused.items() if record["environ"]]
+        assert holding == [], f"environments kept for {len(holding)} processes"
+    finally:
+        child.kill()
+        child.wait()

@@ -15,8 +15,8 @@ from pathlib import Path
 import pytest
 
 import pellun_core
-from helpers import (KIB, available_of, expected_report, make_tree,
-                     meminfo_text, mib_one_decimal, parse_meminfo, run_dump)
+from helpers import (KIB, available_of, check_failing_calls_leave_nothing, expected_report,
+                     make_tree, meminfo_text, mib_one_decimal, parse_meminfo, run_dump)
 
 KEYS = {"ram_used_mb", "ram_total_mb", "ram_percent"}
 TREES = Path(__file__).resolve().parent.parent / "fixtures" / "trees"
@@ -41,14 +41,12 @@ def report_at(testext, root: Path) -> dict[str, float]:
         # One sixteenth used: 62.5 per mille rounds away from zero to 63.
         (16384, 15360, {"ram_used_mb": 1.0, "ram_total_mb": 16.0, "ram_percent": 6.3}),
         (8043939, 5000000, {"ram_used_mb": 2972.6, "ram_total_mb": 7855.4, "ram_percent": 37.8}),
-        # Nothing at all: no division, all zero.
-        (0, 0, {"ram_used_mb": 0.0, "ram_total_mb": 0.0, "ram_percent": 0.0}),
         # More available than total must not wrap round to an enormous figure.
         (1024, 2048, {"ram_used_mb": 0.0, "ram_total_mb": 1.0, "ram_percent": 0.0}),
         # Nothing available: everything is used.
         (2048, 0, {"ram_used_mb": 2.0, "ram_total_mb": 2.0, "ram_percent": 100.0}),
     ],
-    ids=["quarter-rounds-up", "sixteenth-away-from-zero", "large", "zero-total",
+    ids=["quarter-rounds-up", "sixteenth-away-from-zero", "large",
          "available-above-total", "nothing-available"],
 )
 def test_worked_examples(testext, tmp_path, total_kb, available_kb, expected):
@@ -71,10 +69,13 @@ def test_worked_examples(testext, tmp_path, total_kb, available_kb, expected):
          errno.ENODATA, "no usable MemTotal line"),
         ("MemTotal: -2048 kB\nMemAvailable: 1024 kB\n", OSError, errno.ENODATA,
          "no usable MemTotal line"),
+        # A host without memory: 0.0 of 0.0 would pass for a measurement.
+        ("MemTotal: 0 kB\nMemFree: 0 kB\nMemAvailable: 0 kB\n", OSError, errno.ENODATA,
+         "no usable MemTotal line"),
         (b"MemTotal: 2048 kB\n\xff\n", OSError, errno.EILSEQ, os.strerror(errno.EILSEQ)),
     ],
     ids=["missing", "directory", "empty", "no-memtotal-line", "memtotal-not-a-number",
-         "not-utf8"],
+         "memtotal-zero", "not-utf8"],
 )
 def test_meminfo_without_a_total_raises(testext, tmp_path, meminfo, error, errno_, strerror):
     # Zeros here would be indistinguishable from a measured figure.
@@ -89,6 +90,7 @@ def test_meminfo_without_a_total_raises(testext, tmp_path, meminfo, error, errno
     assert type(info.value) is error
     assert (info.value.errno, info.value.strerror, info.value.filename) == (
         errno_, strerror, str(path))
+    check_failing_calls_leave_nothing(lambda: testext.get_memory_mb_at(str(tmp_path)))
 
 
 @pytest.mark.parametrize(

@@ -19,6 +19,8 @@ from pathlib import Path
 
 import pytest
 
+from helpers import UNDER_ASAN
+
 pytestmark = pytest.mark.skipif(sys.platform != "linux", reason="Linux mount namespaces")
 
 # Runs in the child, inside its own mount namespace: first the shell command
@@ -35,6 +37,10 @@ CHILD = textwrap.dedent("""
     if done.returncode != 0:
         print(json.dumps({"setup_failed": done.stderr.strip()}), flush=True)
         sys.exit(0)
+    if "address_space" in options:
+        import resource
+        limit = options["address_space"]
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
     if "hold" in options:
         # A writer that never writes: the open succeeds, the read blocks.
         held = os.open(options["hold"], os.O_RDWR)
@@ -76,7 +82,7 @@ def unshare() -> str:
     return tool
 
 
-def start_child(unshare: str, setup: str, call: str, **options: str) -> subprocess.Popen:
+def start_child(unshare: str, setup: str, call: str, **options: str | int) -> subprocess.Popen:
     return subprocess.Popen([unshare, "-m", sys.executable, "-c", CHILD, setup, call,
                              json.dumps(options)],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -111,8 +117,8 @@ def outcome_of(child: subprocess.Popen, timeout: float = 30) -> dict:
     return json.loads(out)
 
 
-def run_call(unshare: str, setup: str, call: str) -> dict:
-    child = start_child(unshare, setup, call)
+def run_call(unshare: str, setup: str, call: str, **options: str | int) -> dict:
+    child = start_child(unshare, setup, call, **options)
     first_line(child)
     return outcome_of(child)
 
@@ -147,6 +153,33 @@ def test_empty_file_over_the_source_raises(unshare, tmp_path, call, path, strerr
     assert outcome.get("raised") == "OSError", outcome
     assert (outcome["errno"], outcome["strerror"], outcome["filename"]) == (
         errno.ENODATA, strerror, path)
+
+
+# --- a file without end -------------------------------------------------------------
+
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer maps its shadow memory far past "
+                    "any limit on the address space")
+@pytest.mark.parametrize(("path", "memory_raises", "cpu_raises"), [
+    # Only the descriptors and frequencies come from here: both calls measure.
+    ("/proc/cpuinfo", None, None),
+    ("/proc/meminfo", (errno.EFBIG, os.strerror(errno.EFBIG)), None),
+    # Its CPU lines are read a line at a time and begin with no "cpu"; its
+    # "btime" line is looked for in a whole-file read.
+    ("/proc/stat", None, (errno.ENODATA, 'no aggregate "cpu" line')),
+])
+@pytest.mark.parametrize("call", ["get_memory_mb", "get_cpu_percent"])
+def test_endless_source_stops_at_the_read_ceiling(unshare, call, path, memory_raises,
+                                                   cpu_raises):
+    # Read on to its end, /dev/zero would take every byte the address space
+    # allows, and the failed allocation would end the interpreter.
+    outcome = run_call(unshare, f"mount --bind /dev/zero {path}", call,
+                       address_space=2 * 2**30)
+    raises = memory_raises if call == "get_memory_mb" else cpu_raises
+    if raises is None:
+        assert "value" in outcome, outcome
+    else:
+        assert outcome.get("raised") == "OSError", outcome
+        assert (outcome["errno"], outcome["strerror"], outcome["filename"]) == (*raises, path)
 
 
 # --- a file that never answers ----------------------------------------------------

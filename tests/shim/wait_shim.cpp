@@ -2,8 +2,10 @@
 // in PELLUN_FAIL_WAITS, a comma-separated list of clock_nanosleep,
 // clock_nanosleep_time32 (the older call of 32-bit hosts, made through
 // syscall(2)), nanosleep and poll, fail with EPERM, as a seccomp profile that
-// refuses their system calls makes them fail. The others go on to the C
-// library.
+// refuses their system calls makes them fail. Those named in
+// PELLUN_HOLLOW_WAITS answer success at once without waiting, as a sandbox
+// that stubs them out does; pellun_hollow_answers() counts those answers.
+// The others go on to the C library.
 //
 // No system header declares these functions here: on 32-bit hosts with a
 // 64-bit time_t the headers rename them, and both names are defined below.
@@ -16,8 +18,11 @@
 
 namespace {
 
-bool refused(const char* name) {
-    const char* list = getenv("PELLUN_FAIL_WAITS");
+unsigned long hollow_answers = 0;
+
+// Whether `name` is in the comma-separated list of the environment variable.
+bool listed(const char* variable, const char* name) {
+    const char* list = getenv(variable);
     if (list == nullptr) return false;
     const size_t length = strlen(name);
     for (const char* at = strstr(list, name); at != nullptr; at = strstr(at + 1, name)) {
@@ -26,6 +31,14 @@ bool refused(const char* name) {
         if (starts && ends) return true;
     }
     return false;
+}
+
+bool refused(const char* name) { return listed("PELLUN_FAIL_WAITS", name); }
+
+bool hollow(const char* name) {
+    if (!listed("PELLUN_HOLLOW_WAITS", name)) return false;
+    ++hollow_answers;
+    return true;
 }
 
 template <class F>
@@ -39,6 +52,7 @@ using Nanosleep = int (*)(const void*, void*);
 int clock_nanosleep_as(const char* symbol, int clock, int flags, const void* request,
                        void* remaining) {
     if (refused("clock_nanosleep")) return EPERM;  // the error is the result here
+    if (hollow("clock_nanosleep")) return 0;
     return next<ClockNanosleep>(symbol)(clock, flags, request, remaining);
 }
 
@@ -47,12 +61,17 @@ int nanosleep_as(const char* symbol, const void* request, void* remaining) {
         errno = EPERM;
         return -1;
     }
+    if (hollow("nanosleep")) return 0;
     return next<Nanosleep>(symbol)(request, remaining);
 }
 
 }  // namespace
 
 extern "C" {
+
+__attribute__((visibility("default"))) unsigned long pellun_hollow_answers() {
+    return hollow_answers;
+}
 
 __attribute__((visibility("default"))) int clock_nanosleep(int clock, int flags,
                                                            const void* request, void* remaining) {
@@ -78,6 +97,7 @@ __attribute__((visibility("default"))) int poll(void* fds, unsigned long count, 
         errno = EPERM;
         return -1;
     }
+    if (hollow("poll")) return 0;  // as if the timeout had passed
     return next<int (*)(void*, unsigned long, int)>("poll")(fds, count, timeout);
 }
 
@@ -92,6 +112,7 @@ __attribute__((visibility("default"))) long syscall(long number, ...) {
         errno = EPERM;
         return -1;
     }
+    if (number == SYS_clock_nanosleep && hollow("clock_nanosleep_time32")) return 0;
     return next<long (*)(long, ...)>("syscall")(number, a[0], a[1], a[2], a[3], a[4], a[5]);
 }
 #endif
