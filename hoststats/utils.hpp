@@ -116,14 +116,30 @@ Fd open_dir(int dirfd, const char* path, bool path_only = false);
 // read(2), retried after an interruption.
 ssize_t read_some(int fd, char* into, std::size_t bytes);
 
+// How a whole-file read knows it has met the end of the file.
+enum class FileEnd {
+    // A read returns nothing. Always right, and needed where the kernel
+    // hands out a file in pieces: a file built record by record
+    // (/proc/cpuinfo, one block per CPU) comes at most one page of records
+    // per read, however much room the read offers.
+    EmptyRead,
+    // A read returns less than the room it was offered. Right for the files
+    // of a process's directory: the kernel builds "stat", "status", "statm"
+    // and "io" whole at each read and hands out all that fits, and copies
+    // "cmdline" and "environ" until the room is full or the list ends. It
+    // saves the read that would only return nothing, one per file.
+    ShortRead,
+};
+
 // The one whole-file read loop behind every reader of this library: reads
-// fd from its current offset until a read returns nothing (/proc hands out
-// its text in pieces, so a short read is not the end). `more_room(used)`
-// hands out the room after the `used` bytes read so far, as a
-// std::span<char> that is empty when the buffer cannot grow. Returns 0, the
-// errno of the failing read, or ENOMEM; `used` is the bytes read either way.
+// fd from its current offset until the end as `end` tells it.
+// `more_room(used)` hands out the room after the `used` bytes read so far,
+// as a std::span<char> that is empty when the buffer cannot grow. Returns 0,
+// the errno of the failing read, or ENOMEM; `used` is the bytes read either
+// way.
 template <class MoreRoom>
-int read_until_end(int fd, std::size_t& used, MoreRoom&& more_room) {
+int read_until_end(int fd, std::size_t& used, MoreRoom&& more_room,
+                   FileEnd end = FileEnd::EmptyRead) {
     used = 0;
     for (;;) {
         const auto room = more_room(used);
@@ -132,6 +148,7 @@ int read_until_end(int fd, std::size_t& used, MoreRoom&& more_room) {
         if (n < 0) return errno;
         if (n == 0) return 0;
         used += static_cast<std::size_t>(n);
+        if (end == FileEnd::ShortRead && static_cast<std::size_t>(n) < room.size()) return 0;
     }
 }
 
