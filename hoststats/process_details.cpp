@@ -172,12 +172,11 @@ const ByteStringList& SharedSpace::environ(int dirfd, ReadBuffer& scratch) {
     return environ_;
 }
 
-const std::optional<StatmBytes>& SharedSpace::statm(int dirfd, ReadBuffer& scratch,
-                                                    std::uint64_t page_size) {
+const StatmBytes* SharedSpace::statm(int dirfd, ReadBuffer& scratch, std::uint64_t page_size) {
     if (first_try(Statm) && scratch.read_file_at(dirfd, "statm") == 0) {
         statm_ = parse_statm(scratch.view(), page_size);
     }
-    return statm_;
+    return statm_ ? &*statm_ : nullptr;
 }
 
 // --- detail readers -----------------------------------------------------------
@@ -226,8 +225,8 @@ void apply_list(ByteStringList& field, const ByteStringList& fresh) {
 }
 
 // "statm", falling back to the "stat" fields when it cannot be read.
-void refresh_memory(Process& process, const std::optional<StatmBytes>& statm,
-                    const StatFields& stat, std::uint64_t page_size) {
+void refresh_memory(Process& process, const StatmBytes* statm, const StatFields& stat,
+                    std::uint64_t page_size) {
     if (statm) {
         process.virtual_bytes = statm->virtual_bytes;
         process.resident_bytes = statm->resident_bytes;
@@ -269,24 +268,30 @@ void update_proc_info(Process& process, std::optional<Pid> parent_pid, const Sta
     // The address space's files come from the thread group's one reading,
     // except for a task that has no address space left: a leader that
     // exited before its threads has files of its own, empty ones, and the
-    // group's would give it a command line it no longer has.
+    // group's would give it a command line it no longer has. A kernel
+    // thread never had one: the kernel gives it no "exe", empty lists and
+    // no memory beyond what "stat" says, so none of them is read.
+    const bool kernel = process.thread_class == ThreadClass::KernelThread;
     std::optional<SharedSpace> own;
     if (process.state == ProcessState::Zombie || process.state == ProcessState::Dead) {
         own.emplace(space.own_space());
     }
     SharedSpace& shared = own ? *own : space;
-    if (wanted(sel.exe, process.exe.has_value())) apply_exe(process, shared.exe(dirfd));
-    if (wanted(sel.cmdline, !process.cmdline.empty())) {
+    if (!kernel && wanted(sel.exe, process.exe.has_value())) {
+        apply_exe(process, shared.exe(dirfd));
+    }
+    if (!kernel && wanted(sel.cmdline, !process.cmdline.empty())) {
         apply_list(process.cmdline, shared.cmdline(dirfd, ctx.scratch));
     }
-    if (wanted(sel.environ, !process.environ.empty())) {
+    if (!kernel && wanted(sel.environ, !process.environ.empty())) {
         apply_list(process.environ, shared.environ(dirfd, ctx.scratch));
     }
     refresh_link(process.cwd, process.memory(), dirfd, "cwd", sel.cwd);
     refresh_link(process.root, process.memory(), dirfd, "root", sel.root);
     if (sel.memory) {
-        refresh_memory(process, shared.statm(dirfd, ctx.scratch, ctx.host.page_size), stat,
-                       ctx.host.page_size);
+        const StatmBytes* statm =
+            kernel ? nullptr : shared.statm(dirfd, ctx.scratch, ctx.host.page_size);
+        refresh_memory(process, statm, stat, ctx.host.page_size);
     }
 
     process.prev_user_ticks = process.user_ticks;

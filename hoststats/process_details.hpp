@@ -123,9 +123,8 @@ public:
     const std::optional<std::string>& exe(int dirfd);
     const ByteStringList& cmdline(int dirfd, ReadBuffer& scratch);
     const ByteStringList& environ(int dirfd, ReadBuffer& scratch);
-    // Nothing when "statm" could not be read.
-    const std::optional<StatmBytes>& statm(int dirfd, ReadBuffer& scratch,
-                                           std::uint64_t page_size);
+    // Null when "statm" could not be read.
+    const StatmBytes* statm(int dirfd, ReadBuffer& scratch, std::uint64_t page_size);
 
 private:
     // Which files the group has tried, one bit each.
