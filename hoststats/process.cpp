@@ -118,6 +118,7 @@ struct ProcAndTasks {
     std::string path;                // the entry's directory
     std::optional<PidSet> task_pids;  // processes only, with the tasks flag
     bool is_task = false;
+    EntryStatus status;  // read when first needed, once
 };
 
 // A task of the process at hand, by its directory entry's name.
@@ -135,7 +136,8 @@ struct ScanWorkspace {
           task_lister(&arenas.records),
           tasks(&arenas.records),
           fresh(&arenas.records),
-          space(&arenas.records, &arenas.secrets) {}
+          lists(KEPT_LIST_BYTES),
+          space(&arenas.records, &arenas.secrets, lists) {}
 
     SnapshotMemory& memory;
     ScanContext ctx;
@@ -143,6 +145,7 @@ struct ScanWorkspace {
     DirLister task_lister;
     std::pmr::vector<TaskItem> tasks;
     std::pmr::vector<Process> fresh;  // inserted only once the walk is over
+    ListBudget lists;                 // what the scan keeps of "cmdline" and "environ"
     SharedSpace space;                // of the thread group at hand
 };
 
@@ -161,7 +164,8 @@ private:
     void existing_entry(Process& process, ProcAndTasks& item, int dirfd);
     bool get_stat_data(int dirfd);
     Process retrieve_all_new_process_info(bool is_task, Pid pid, std::optional<Pid> parent_pid,
-                                          const StatFields& stat, std::string_view path, int dirfd);
+                                          const StatFields& stat, std::string_view path, int dirfd,
+                                          EntryStatus& status);
 
     ProcessTable& table_;
     const std::string& proc_root_;
@@ -214,13 +218,10 @@ void Scanner::get_proc_and_tasks(int proc_fd, const char* name, Pid pid) {
     }
 
     // A thread's directory is reachable from /proc by its id too; its
-    // thread-group id tells it apart from a process.
-    // The kernel writes the command name raw into "status", so the file as
-    // a whole need not be UTF-8; the "Tgid:" line always is.
-    std::optional<Pid> tgid;
-    if (work_.ctx.scratch.read_file_at(dir.get(), "status") == 0) {
-        tgid = parse_tgid(work_.ctx.scratch.view());
-    }
+    // thread-group id tells it apart from a process. The same reading gives
+    // the entry's ids later.
+    process.status.read_once(dir.get(), work_.ctx.scratch);
+    const std::optional<Pid> tgid = process.status.tgid;
     if (tgid && *tgid != pid) {
         process.parent_pid = tgid;
         process.task_pids.reset();
@@ -255,7 +256,7 @@ void Scanner::entry_step(ProcAndTasks& item, int dirfd) {
     StatFields stat;
     if (!parse_stat_file(work_.ctx.stat_buffer.view(), stat)) return;
     Process process = retrieve_all_new_process_info(item.is_task, item.pid, item.parent_pid, stat,
-                                                    item.path, dirfd);
+                                                    item.path, dirfd, item.status);
     process.task_pids = std::move(item.task_pids);
     work_.fresh.push_back(std::move(process));
 }
@@ -277,13 +278,14 @@ void Scanner::existing_entry(Process& process, ProcAndTasks& item, int dirfd) {
 
     if (stat.u64(StatFields::starttime) == process.start_ticks) {
         if (item.is_task && !process.thread_class) process.thread_class = ThreadClass::UserThread;
-        update_proc_info(process, item.parent_pid, stat, dirfd, work_.ctx, work_.space);
-        refresh_user_group_ids(process, dirfd, work_.ctx.selection.user, work_.ctx.scratch);
+        // The ids are refreshed from the entry's one reading of "status".
+        update_proc_info(process, item.parent_pid, stat, dirfd, work_.ctx, work_.space,
+                         item.status);
     } else {
         // The id now belongs to another process: start over, without the old
         // record's task set.
         process = retrieve_all_new_process_info(item.is_task, process.pid, item.parent_pid, stat,
-                                                process.proc_dir, dirfd);
+                                                process.proc_dir, dirfd, item.status);
     }
 }
 
@@ -300,7 +302,7 @@ bool Scanner::get_stat_data(int dirfd) {
 Process Scanner::retrieve_all_new_process_info(bool is_task, Pid pid,
                                                std::optional<Pid> parent_pid,
                                                const StatFields& stat, std::string_view path,
-                                               int dirfd) {
+                                               int dirfd, EntryStatus& status) {
     Process process(&work_.memory.records, &work_.memory.secrets);
     process.pid = pid;
     process.proc_dir.assign(path);
@@ -319,7 +321,7 @@ Process Scanner::retrieve_all_new_process_info(bool is_task, Pid pid,
         process.thread_class = ThreadClass::KernelThread;
     }
 
-    update_proc_info(process, parent_pid, stat, dirfd, work_.ctx, work_.space);
+    update_proc_info(process, parent_pid, stat, dirfd, work_.ctx, work_.space, status);
     return process;
 }
 

@@ -79,11 +79,23 @@ ReadBuffer::~ReadBuffer() {
 }
 
 bool ReadBuffer::grow() noexcept {
+    const std::size_t wanted_bytes = capacity_ * 2;
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer does not see mremap(2) move pages: the range left
+    // behind keeps its history, and another thread's buffer mapped there
+    // later reads as a race with this one. Under it the buffer grows by a
+    // copy, the old pages wiped and unmapped as at the end of a scan.
+    char* at = map_private(wanted_bytes);
+    if (at == nullptr) return false;
+    std::memcpy(at, data_, capacity_);
+    ::explicit_bzero(data_, capacity_);  // full: it grows only then
+    ::munmap(data_, capacity_);
+#else
     // The kernel moves the pages rather than copying them, so no stale copy
     // of the text is left behind.
-    const std::size_t wanted_bytes = capacity_ * 2;
     void* at = ::mremap(data_, capacity_, wanted_bytes, MREMAP_MAYMOVE);
     if (at == MAP_FAILED) return false;
+#endif
     dump_excluded_ = dump_excluded_ && exclude_from_dumps(at, wanted_bytes);
     data_ = static_cast<char*>(at);
     capacity_ = wanted_bytes;
@@ -91,10 +103,11 @@ bool ReadBuffer::grow() noexcept {
 }
 
 int ReadBuffer::read_to_end(int fd) {
-    const int err = read_until_end(fd, size_, [this](std::size_t used) {
+    const auto more_room = [this](std::size_t used) {
         if (used == capacity_ && !grow()) return std::span<char>();
         return std::span<char>(data_ + used, capacity_ - used);
-    });
+    };
+    const int err = read_until_end(fd, size_, more_room, FileEnd::ShortRead);
     written_ = std::max(written_, size_);
     if (err != 0) size_ = 0;
     return err;
@@ -109,37 +122,65 @@ int ReadBuffer::read_file_at(int dirfd, const char* name) {
     return read_to_end(fd.get());
 }
 
+// --- one reading of "status" ---------------------------------------------------
+
+void EntryStatus::read_once(int dirfd, ReadBuffer& scratch) {
+    if (tried) return;
+    tried = true;
+    if (scratch.read_file_at(dirfd, "status") != 0) return;
+    // Only the "Name:" line, which the process chooses, may hold bytes that
+    // are not UTF-8; the "Tgid:", "Uid:" and "Gid:" lines are ASCII.
+    // Requiring the whole file to be text would let a process hide its ids
+    // by its name.
+    const std::string_view text = scratch.view();
+    tgid = parse_tgid(text);
+    ids = parse_status_ids(text);
+}
+
 // --- the thread group's shared files ------------------------------------------
 
+bool ListBudget::take(std::size_t bytes) noexcept {
+    if (spent_ || bytes > left_) {
+        spent_ = true;
+        return false;
+    }
+    left_ -= bytes;
+    return true;
+}
+
 void SharedSpace::reset() noexcept {
+    tried_ = 0;
     exe_.reset();
     cmdline_.clear();
     environ_.clear();
+    statm_.reset();
+}
+
+bool SharedSpace::first_try(Tried file) noexcept {
+    if ((tried_ & file) != 0) return false;
+    tried_ |= file;
+    return true;
 }
 
 const std::optional<std::string>& SharedSpace::exe(int dirfd) {
-    if (!exe_) exe_ = realpath(dirfd, "exe");
+    if (first_try(Exe)) exe_ = realpath(dirfd, "exe");
     return exe_;
 }
 
-namespace {
-
-// The list of a NUL-separated file, its buffer from `memory`; empty on any
-// failure.
-ByteStringList copy_from_file(int dirfd, const char* name, ReadBuffer& scratch,
-                              std::pmr::memory_resource* memory) {
+ByteStringList SharedSpace::read_list(int dirfd, const char* name, ReadBuffer& scratch,
+                                      std::pmr::memory_resource* memory) {
+    // Empty on any failure, and once the scan's budget is spent.
     ByteStringList list(memory);
-    if (scratch.read_file_at(dirfd, name) != 0) return list;
+    if (budget_->spent() || scratch.read_file_at(dirfd, name) != 0) return list;
     const std::string_view bytes = scratch.view();
-    if (bytes.empty()) return list;
+    // Counted as read, blanks and all: the budget bounds the reading too.
+    if (bytes.empty() || !budget_->take(bytes.size())) return list;
     split_nul_list(bytes, list);
     return list;
 }
 
-}  // namespace
-
 const ByteStringList& SharedSpace::cmdline(int dirfd, ReadBuffer& scratch) {
-    if (cmdline_.empty()) cmdline_ = copy_from_file(dirfd, "cmdline", scratch, records_);
+    if (first_try(Cmdline)) cmdline_ = read_list(dirfd, "cmdline", scratch, records_);
     return cmdline_;
 }
 
@@ -148,13 +189,13 @@ const ByteStringList& SharedSpace::environ(int dirfd, ReadBuffer& scratch) {
     // held where a core dump of this process cannot take it along; where
     // no memory can be left out of dumps, environments stay empty, as for
     // an unreadable file.
-    if (!environ_.empty() || environ_refused_) return environ_;
+    if (!first_try(Environ) || environ_refused_) return environ_;
     if (!scratch.dump_excluded()) {
         environ_refused_ = true;
         return environ_;
     }
     try {
-        environ_ = copy_from_file(dirfd, "environ", scratch, secrets_);
+        environ_ = read_list(dirfd, "environ", scratch, secrets_);
     } catch (const DumpExclusionRefused&) {
         environ_refused_ = true;
     }
@@ -163,22 +204,25 @@ const ByteStringList& SharedSpace::environ(int dirfd, ReadBuffer& scratch) {
     return environ_;
 }
 
+const StatmBytes* SharedSpace::statm(int dirfd, ReadBuffer& scratch, std::uint64_t page_size) {
+    if (first_try(Statm) && scratch.read_file_at(dirfd, "statm") == 0) {
+        statm_ = parse_statm(scratch.view(), page_size);
+    }
+    return statm_ ? &*statm_ : nullptr;
+}
+
 // --- detail readers -----------------------------------------------------------
 
 void refresh_user_group_ids(Process& process, int dirfd, FieldPolicy policy,
-                            ReadBuffer& scratch) {
+                            EntryStatus& status, ReadBuffer& scratch) {
     if (policy == FieldPolicy::Never) return;
     if (policy == FieldPolicy::IfMissing && process.uid) return;
-    if (scratch.read_file_at(dirfd, "status") != 0) return;
-    // Only the "Name:" line, which the process chooses, may hold bytes that
-    // are not UTF-8; the "Uid:" and "Gid:" lines are ASCII. Requiring the
-    // whole file to be text would let a process hide its ids by its name.
-    const std::optional<UserGroupIds> ids = parse_status_ids(scratch.view());
-    if (!ids) return;
-    process.uid = ids->uid;
-    process.euid = ids->euid;
-    process.gid = ids->gid;
-    process.egid = ids->egid;
+    status.read_once(dirfd, scratch);
+    if (!status.ids) return;
+    process.uid = status.ids->uid;
+    process.euid = status.ids->euid;
+    process.gid = status.ids->gid;
+    process.egid = status.ids->egid;
 }
 
 namespace {
@@ -213,12 +257,11 @@ void apply_list(ByteStringList& field, const ByteStringList& fresh) {
 }
 
 // "statm", falling back to the "stat" fields when it cannot be read.
-void refresh_memory(Process& process, int dirfd, const StatFields& stat,
-                    std::uint64_t page_size, ReadBuffer& scratch) {
-    if (scratch.read_file_at(dirfd, "statm") == 0) {
-        const StatmBytes bytes = parse_statm(scratch.view(), page_size);
-        process.virtual_bytes = bytes.virtual_bytes;
-        process.resident_bytes = bytes.resident_bytes;
+void refresh_memory(Process& process, const StatmBytes* statm, const StatFields& stat,
+                    std::uint64_t page_size) {
+    if (statm) {
+        process.virtual_bytes = statm->virtual_bytes;
+        process.resident_bytes = statm->resident_bytes;
         return;
     }
     // "stat" has the same figures: rss in pages, vsize already in bytes.
@@ -236,7 +279,7 @@ void refresh_disk_io(Process& process, int dirfd, ReadBuffer& scratch) {
 }  // namespace
 
 void update_proc_info(Process& process, std::optional<Pid> parent_pid, const StatFields& stat,
-                      int dirfd, ScanContext& ctx, SharedSpace& space) {
+                      int dirfd, ScanContext& ctx, SharedSpace& space, EntryStatus& status) {
     const ProcessSelection& sel = ctx.selection;
     if (parent_pid && *parent_pid != 0) {
         process.parent_pid = parent_pid;
@@ -253,18 +296,35 @@ void update_proc_info(Process& process, std::optional<Pid> parent_pid, const Sta
     process.state_code = first_code_point(stat.field(StatFields::state));
     process.state = process_state_from_char(process.state_code);
 
-    refresh_user_group_ids(process, dirfd, sel.user, ctx.scratch);
-    // The address space's files come from the thread group's one reading.
-    if (wanted(sel.exe, process.exe.has_value())) apply_exe(process, space.exe(dirfd));
-    if (wanted(sel.cmdline, !process.cmdline.empty())) {
-        apply_list(process.cmdline, space.cmdline(dirfd, ctx.scratch));
+    refresh_user_group_ids(process, dirfd, sel.user, status, ctx.scratch);
+    // The address space's files come from the thread group's one reading,
+    // except for a task that has no address space left: a leader that
+    // exited before its threads has files of its own, empty ones, and the
+    // group's would give it a command line it no longer has. A kernel
+    // thread never had one: the kernel gives it no "exe", empty lists and
+    // no memory beyond what "stat" says, so none of them is read.
+    const bool kernel = process.thread_class == ThreadClass::KernelThread;
+    std::optional<SharedSpace> own;
+    if (process.state == ProcessState::Zombie || process.state == ProcessState::Dead) {
+        own.emplace(space.own_space());
     }
-    if (wanted(sel.environ, !process.environ.empty())) {
-        apply_list(process.environ, space.environ(dirfd, ctx.scratch));
+    SharedSpace& shared = own ? *own : space;
+    if (!kernel && wanted(sel.exe, process.exe.has_value())) {
+        apply_exe(process, shared.exe(dirfd));
+    }
+    if (!kernel && wanted(sel.cmdline, !process.cmdline.empty())) {
+        apply_list(process.cmdline, shared.cmdline(dirfd, ctx.scratch));
+    }
+    if (!kernel && wanted(sel.environ, !process.environ.empty())) {
+        apply_list(process.environ, shared.environ(dirfd, ctx.scratch));
     }
     refresh_link(process.cwd, process.memory(), dirfd, "cwd", sel.cwd);
     refresh_link(process.root, process.memory(), dirfd, "root", sel.root);
-    if (sel.memory) refresh_memory(process, dirfd, stat, ctx.host.page_size, ctx.scratch);
+    if (sel.memory) {
+        const StatmBytes* statm =
+            kernel ? nullptr : shared.statm(dirfd, ctx.scratch, ctx.host.page_size);
+        refresh_memory(process, statm, stat, ctx.host.page_size);
+    }
 
     process.prev_user_ticks = process.user_ticks;
     process.prev_system_ticks = process.system_ticks;

@@ -123,15 +123,30 @@ ssize_t read_some(int fd, char* into, std::size_t bytes);
 // and reading on would only end when memory does.
 inline constexpr std::size_t WHOLE_FILE_CEILING = std::size_t{64} << 20;
 
+// How a whole-file read knows it has met the end of the file.
+enum class FileEnd {
+    // A read returns nothing. Always right, and needed where the kernel
+    // hands out a file in pieces: a file built record by record
+    // (/proc/cpuinfo, one block per CPU) comes at most one page of records
+    // per read, however much room the read offers.
+    EmptyRead,
+    // A read returns less than the room it was offered. Right for the files
+    // of a process's directory: the kernel builds "stat", "status", "statm"
+    // and "io" whole at each read and hands out all that fits, and copies
+    // "cmdline" and "environ" until the room is full or the list ends. It
+    // saves the read that would only return nothing, one per file.
+    ShortRead,
+};
+
 // The one whole-file read loop behind every reader of this library: reads
-// fd from its current offset until a read returns nothing (/proc hands out
-// its text in pieces, so a short read is not the end). `more_room(used)`
-// hands out the room after the `used` bytes read so far, as a
-// std::span<char> that is empty when the buffer cannot grow. Returns 0, the
-// errno of the failing read, ENOMEM, or EFBIG once WHOLE_FILE_CEILING bytes
-// were read; `used` is the bytes read either way.
+// fd from its current offset until the end as `end` tells it.
+// `more_room(used)` hands out the room after the `used` bytes read so far,
+// as a std::span<char> that is empty when the buffer cannot grow. Returns 0,
+// the errno of the failing read, ENOMEM, or EFBIG once WHOLE_FILE_CEILING
+// bytes were read; `used` is the bytes read either way.
 template <class MoreRoom>
-int read_until_end(int fd, std::size_t& used, MoreRoom&& more_room) {
+int read_until_end(int fd, std::size_t& used, MoreRoom&& more_room,
+                   FileEnd end = FileEnd::EmptyRead) {
     used = 0;
     for (;;) {
         if (used >= WHOLE_FILE_CEILING) return EFBIG;
@@ -142,6 +157,7 @@ int read_until_end(int fd, std::size_t& used, MoreRoom&& more_room) {
         if (n < 0) return errno;
         if (n == 0) return 0;
         used += static_cast<std::size_t>(n);
+        if (end == FileEnd::ShortRead && static_cast<std::size_t>(n) < want) return 0;
     }
 }
 

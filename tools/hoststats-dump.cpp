@@ -241,6 +241,7 @@ void dump_snapshot(Json& j, const hoststats::System& sys) {
     j.key("page_size"); j.number(inner.page_size);
     j.key("clock_ticks"); j.number(inner.clock_ticks);
     j.key("boot_time"); j.number(inner.boot_time);
+    j.key("kept_list_bytes"); j.number(std::uint64_t{hoststats::KEPT_LIST_BYTES});
     j.close('}');
 
     const hoststats::CpuUsage& global = sys.cpus().global_usage();

@@ -301,11 +301,12 @@ TEST(ProcessTasks, ThreeThreadsGiveThreeRecords) {
         EXPECT_EQ(task->parent_pid, 500);  // the process, not the stat's ppid
         EXPECT_FALSE(task->task_pids.has_value());
         EXPECT_EQ(std::string_view(task->proc_dir), tree.path() + "/proc/500/task/" + std::to_string(tid));
-        // One address space: its lists were read once and are held once.
-        EXPECT_TRUE(task->cmdline.shares_with(leader->cmdline)) << tid;
-        EXPECT_TRUE(task->environ.shares_with(leader->environ)) << tid;
-        EXPECT_EQ(task->exe, leader->exe) << tid;
     }
+    // One address space: its lists were read once and are held once.
+    const Process* helper = s.find(501);
+    EXPECT_TRUE(helper->cmdline.shares_with(leader->cmdline));
+    EXPECT_TRUE(helper->environ.shares_with(leader->environ));
+    EXPECT_EQ(helper->exe, leader->exe);
     EXPECT_EQ(s.find(501)->thread_class, ThreadClass::UserThread);
     EXPECT_EQ(s.find(502)->thread_class, ThreadClass::KernelThread);
     EXPECT_EQ(s.find(501)->name, "helper");
@@ -348,16 +349,17 @@ TEST(ProcessTasks, ThreadDirectoryReachedDirectly) {
 
 TEST(ProcessTasks, KernelThreadFlagOnAProcess) {
     ScanTree tree;
-    tree.add_process({.pid = 2, .flags = 0x00208040});
-    tree.write("proc/2/cmdline", "");
-    tree.write("proc/2/environ", "");
-    tree.remove("proc/2/exe");
+    // The kernel gives a kernel thread no address space: whatever a fixture
+    // puts in its files, none of them is read.
+    tree.add_process({.pid = 2, .flags = 0x00208040, .vsize = 8192, .rss = 3});
     tree.add_process({.pid = 3, .flags = 0x00400000});
     Scanned s(tree);
     EXPECT_EQ(s.find(2)->thread_class, ThreadClass::KernelThread);
     EXPECT_TRUE(s.find(2)->cmdline.empty());
     EXPECT_TRUE(s.find(2)->environ.empty());
     EXPECT_FALSE(s.find(2)->exe.has_value());
+    EXPECT_EQ(s.find(2)->virtual_bytes, 8192u);  // from "stat", not "statm"
+    EXPECT_EQ(s.find(2)->resident_bytes, 3u * 4096u);
     EXPECT_FALSE(s.find(3)->thread_class.has_value());
 }
 

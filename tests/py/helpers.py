@@ -6,10 +6,13 @@ named by PELLUN_BUILD; tests that need them skip only when it is unset.
 
 from __future__ import annotations
 
+import collections
 import decimal
 import gc
 import json
 import os
+import re
+import shutil
 import subprocess
 import sys
 from collections.abc import Callable, Iterable, Mapping
@@ -59,6 +62,38 @@ def run_dump(*args: str, preexec_fn: Callable[[], None] | None = None,
         raise AssertionError(
             f"dump tool printed no valid JSON ({exc.__class__.__name__}: "
             f"{str(exc)[:200]}), {len(proc.stdout)} bytes") from None
+
+
+# One traced call on a file: the call, the path of its descriptor, and for
+# openat and readlinkat the name opened relative to it.
+_TRACED_CALL = re.compile(r'\b(openat|readlinkat|read)\(\d+<([^>]*)>(?:, "([^"]*)")?')
+
+
+def traced_dump(log: Path, *args: str, user: str | None = None) -> collections.Counter:
+    """Runs the dump tool under strace and counts what it did to each file:
+    keys are (call, path) with call "openat", "readlinkat" or "read", and
+    the same call with a "!" appended for the calls that failed; values how
+    often. strace logs no file content here, only the paths; `user` runs the
+    tool as that user."""
+    strace = shutil.which("strace")
+    if strace is None:
+        pytest.skip("strace is not installed")
+    command = [strace, "-f", "-qq", "-y", "-s", "0", "-e", "trace=openat,readlinkat,read",
+               "-o", str(log)]
+    if user is not None:
+        command += ["-u", user]
+    proc = subprocess.run([*command, str(dump_tool()), *args], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.PIPE, timeout=300, check=False)
+    assert proc.returncode == 0, f"traced dump failed: {proc.stderr[-2000:]!r}"
+    counts: collections.Counter = collections.Counter()
+    for line in log.read_text(errors="replace").splitlines():
+        found = _TRACED_CALL.search(line)
+        if found:
+            call, path, name = found.groups()
+            if call != "read":  # named relative to the descriptor
+                path = f"{path}/{name}"
+            counts[call + "!" if " = -1 " in line else call, path] += 1
+    return counts
 
 
 def as_bytes(text: str) -> bytes:

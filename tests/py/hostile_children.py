@@ -71,6 +71,19 @@ def mode_threads(count: str, *_arguments: str) -> None:
     sleep_forever()
 
 
+def mode_blank_threads(count: str, *_arguments: str) -> None:
+    """As "threads", with the whole command line overwritten by blanks, as a
+    program that sets its own title may: the kernel shows one piece that is
+    all white space."""
+    fields = open("/proc/self/stat", "rb").read().rpartition(b")")[2].split()
+    # arg_start and arg_end, the kernel's fields 48 and 49.
+    start, end = int(fields[48 - 3]), int(fields[49 - 3])
+    with open("/proc/self/mem", "r+b", buffering=0) as mem:
+        mem.seek(start)
+        mem.write(b" " * (end - start - 1))
+    mode_threads(count)
+
+
 def mode_renaming_thread(stop: str, *hex_names: str) -> None:
     """One thread renames itself through the given names, over and over,
     through both ways a program can do it, until STOP exists."""
@@ -151,6 +164,7 @@ MODES = {
     "named-exit": mode_named_exit,
     "sleep": mode_sleep,
     "threads": mode_threads,
+    "blank-threads": mode_blank_threads,
     "renaming-thread": mode_renaming_thread,
     "churn": mode_churn,
     "leader-exits": mode_leader_exits,

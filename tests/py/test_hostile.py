@@ -20,7 +20,7 @@ from typing import Any
 import pytest
 
 import pellun_core
-from helpers import as_bytes, build_dir, read_stat_fields, records_by_pid, run_dump
+from helpers import as_bytes, build_dir, read_stat_fields, records_by_pid, run_dump, traced_dump
 
 HELPER = str(Path(__file__).resolve().parent / "hostile_children.py")
 MEMORY_KEYS = {"ram_used_mb", "ram_total_mb", "ram_percent"}
@@ -216,6 +216,11 @@ def test_thread_group_whose_leader_has_ended(hostile, records):
     assert task["state"] == "Sleeping"
     assert task["cmdline"] == [sys.executable, HELPER, "leader-exits"]
     assert task["exe"] == os.path.realpath(sys.executable)
+    # The leader's own address space is gone: it shows what its own files
+    # hold, not what its threads' address space does.
+    assert record["cmdline"] == [] and record["environ"] == []
+    assert record["exe"] is None
+    assert record["virtual_bytes"] == 0
 
 
 def test_thread_renaming_itself_during_snapshots(tmp_path):
@@ -370,3 +375,87 @@ def test_environments_are_not_kept_where_a_dump_would_take_them():
     finally:
         child.kill()
         child.wait()
+
+
+# --- what a call does with a thread group's files -------------------------------
+
+def group_counts(counts, pid: int, call: str, name: str) -> dict[str, int]:
+    """The traced calls `call` on files called `name` of process pid and of
+    its tasks, by path."""
+    prefix = f"/proc/{pid}/"
+    return {path: n for (c, path), n in counts.items()
+            if c == call and path.startswith(prefix) and path.endswith("/" + name)}
+
+
+def group_total(counts, pid: int, call: str, name: str) -> int:
+    return sum(group_counts(counts, pid, call, name).values())
+
+
+def test_thread_group_files_tried_once_whatever_they_hold(tmp_path):
+    """200 threads of a process whose command line is all blanks, which
+    reads as an empty list: the group's "cmdline", "environ", "statm" and
+    "exe" are tried once for all of them, each entry's "status" once, and a
+    small file costs one read, not a second one that meets its end."""
+    threads = 200
+    child, _ = start_helper("blank-threads", str(threads), *[" " * 10_000] * 3)
+    try:
+        assert Path(f"/proc/{child.pid}/cmdline").read_bytes().strip(b" \0") == b""
+        counts = traced_dump(tmp_path / "trace")
+    finally:
+        child.kill()
+        child.wait()
+    tried = {name: group_total(counts, child.pid, "openat", name)
+             for name in ("cmdline", "environ", "statm")}
+    tried["exe"] = group_total(counts, child.pid, "readlinkat", "exe")
+    assert tried == dict.fromkeys(tried, 1)
+    status = group_counts(counts, child.pid, "openat", "status")
+    assert (len(status), set(status.values())) == (threads, {1})
+    extra_reads = {path: counts["read", path] - opened
+                   for name in ("stat", "status", "statm", "io")
+                   for path, opened in group_counts(counts, child.pid, "openat", name).items()
+                   if counts["read", path] != opened}
+    assert not extra_reads
+
+
+def test_refused_files_tried_once_per_thread_group(tmp_path):
+    """A caller that is not root may not read a root process's environment
+    or executable; each refusal is met once for the whole thread group."""
+    if os.geteuid() != 0:
+        pytest.skip("needs root, to run a process the caller may not look into")
+    child, _ = start_helper("threads", "50")
+    try:
+        counts = traced_dump(tmp_path / "trace", user="nobody")
+    finally:
+        child.kill()
+        child.wait()
+    tried = {(call, name): group_total(counts, child.pid, call, name)
+             for call, name in (("openat!", "environ"), ("readlinkat!", "exe"),
+                                ("openat", "cmdline"), ("openat", "environ"))}
+    assert tried == {("openat!", "environ"): 1, ("readlinkat!", "exe"): 1,
+                     ("openat", "cmdline"): 1, ("openat", "environ"): 0}
+
+
+def test_kept_lists_stay_within_the_budget():
+    """Other users' processes holding more environment than a call may keep:
+    what the call keeps of all command lines and environments stays within
+    its budget, each list whole or not at all, and the budget is used."""
+    budget = run_dump()["constants"]["kept_list_bytes"]
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin")}
+    env |= {f"PELLUN_BIG_{n}": chr(ord("a") + n) * ENV_VALUE_BYTES for n in range(15)}
+    env_bytes = sum(len(k) + len(v) + 2 for k, v in env.items())
+    children = [subprocess.Popen(["sleep", "600"], env=env)
+                for _ in range(budget // env_bytes + 4)]
+    try:
+        records = records_by_pid(run_dump())
+    finally:
+        for child in children:
+            child.kill()
+            child.wait()
+    kept = sum(len(as_bytes(piece)) + 1 for record in records.values()
+               if record["task_pids"] is not None
+               for piece in record["cmdline"] + record["environ"])
+    assert kept <= budget
+    kept_envs = [[as_bytes(item) for item in records[c.pid]["environ"]] for c in children]
+    whole = kept_envs.count(env_list(env))
+    assert whole + kept_envs.count([]) == len(children)
+    assert 0 < whole < len(children)
