@@ -39,9 +39,15 @@ sdist: $(STAMPS)/wheel-tools
 	rm -f $(WHEELHOUSE)/pellun_core-*.tar.gz
 	$(PY) -m build --sdist --no-isolation -o $(WHEELHOUSE) . >/dev/null
 	$(VENV)/bin/twine check --strict $(WHEELHOUSE)/pellun_core-*.tar.gz
+	@# twine does not check classifiers; the index refuses an upload with an unknown one.
+	@$(PY) -c 'import trove_classifiers' 2>/dev/null || $(PY) -m pip install -q trove-classifiers
+	@$(PY) -c 'import sys, tomllib, trove_classifiers as t; \
+	  bad = [c for c in tomllib.load(open("pyproject.toml", "rb"))["project"]["classifiers"] \
+	         if c not in t.classifiers or c in t.deprecated_classifiers]; \
+	  sys.exit(f"sdist: unknown or deprecated classifiers: {bad}" if bad else 0)'
 	@mkdir -p build && tar tzf $(WHEELHOUSE)/pellun_core-*.tar.gz > build/sdist-files
 	@! grep -E '\.(whl|so|o|a)$$|/(build|dist|wheelhouse|\.venv|\.stamps|fuzz/corpus)/' build/sdist-files
-	@for f in LICENSE README.md pyproject.toml CMakeLists.txt Makefile; do \
+	@for f in LICENSE README.md CHANGELOG.md pyproject.toml CMakeLists.txt Makefile; do \
 	  grep -qx "pellun_core-[^/]*/$$f" build/sdist-files || { echo "sdist: no $$f"; exit 1; }; done
 	@echo "sdist: $$(wc -l < build/sdist-files) files, $$(du -k $(WHEELHOUSE)/pellun_core-*.tar.gz | cut -f1) KiB"
 
