@@ -21,8 +21,10 @@ WHEELHOUSE ?= wheelhouse
 
 wheels: $(FT_TARGETS:%=$(WHEELHOUSE)/.%.built)
 
-# Every interpreter even when the first fails, so one run shows every fault.
-test-freethreaded: $(FT_TARGETS:%=$(WHEELHOUSE)/.%.built)
+# Every interpreter even when the first fails, its wheel included, so one run
+# shows every fault.
+test-freethreaded: $(STAMPS)/wheel-tools
 	status=0; for target in $(FT_TARGETS); do \
-	  $(PLATFORM_ENV) tools/freethreaded/run-tests $$target || status=1; done; \
+	  { $(MAKE) --no-print-directory $(WHEELHOUSE)/.$$target.built && \
+	    $(PLATFORM_ENV) tools/freethreaded/run-tests $$target; } || status=1; done; \
 	exit $$status
