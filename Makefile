@@ -1,5 +1,7 @@
-# make demo   build, install into .venv and print both figures
-# make test   the same set-up, then every C++ and Python test
+# make demo   build, install into .venv and print both figures (.venv gets
+#             what building needs, and nothing more)
+# make test   the same set-up and the test tools, then every C++ and Python
+#             test
 # make bench  the benchmarks (see docs/performance.md)
 SHELL := /bin/bash
 .DEFAULT_GOAL := demo
@@ -29,7 +31,12 @@ $(STAMPS)/venv: $(STAMPS)/debs tools/find-python
 	  if [ ! -x $(PY) ] || ! $(PY) -c 'import sys; sys.exit(sys.version_info < (3,13))'; then \
 	    rm -rf $(VENV) && $$base -m venv $(VENV); fi
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q $(PIP_BUILD) $(PIP_TEST)
+	$(PY) -m pip install -q $(PIP_BUILD)
+	@touch $@
+
+# What the Python tests use, for the targets that run them.
+$(STAMPS)/test-tools: $(STAMPS)/venv
+	$(PY) -m pip install -q $(PIP_TEST)
 	@touch $@
 
 # The installed module, rebuilt when a source changes. Built as users build
@@ -51,7 +58,7 @@ cpp-build: $(STAMPS)/venv
 cpp-test: cpp-build
 	cd $(BUILD) && PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --output-on-failure -j $(JOBS)
 
-py-test: install cpp-build
+py-test: install cpp-build $(STAMPS)/test-tools
 	PELLUN_BUILD=$(CURDIR)/$(BUILD) $(PY) -m pytest -q
 
 test: cpp-test py-test

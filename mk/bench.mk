@@ -17,7 +17,7 @@ BENCH_ARGS  ?=
 
 .PHONY: bench bench-build bench-check
 
-$(STAMPS)/bench-deps: $(STAMPS)/venv
+$(STAMPS)/bench-deps: $(STAMPS)/test-tools
 	tools/install-debs $(BENCH_DEBS)
 	$(PY) -m pip install -q $(PIP_BENCH)
 	@touch $@

@@ -1,18 +1,30 @@
-# make test-freethreaded   the Python suite, the thread tests included, on a
-#                          free-threaded CPython 3.13 (--disable-gil), with a
-#                          check that the module leaves the GIL off.
-# The interpreter is built from Debian's python3.13 source package (fetched by
-# a private apt set-up, the system's sources untouched) and installed into
-# ~/.cache/pellun-ft/3.13t (PELLUN_FT_CACHE), where later runs on the same
-# machine reuse it. The module's wheel (cp313t), the test-only extension and
-# the dump tool are built against it in build/ft; the tests run in a new venv
-# with the wheel installed by pip.
-FT_DEBS := dpkg-dev xz-utils gcc make pkg-config libssl-dev zlib1g-dev libffi-dev \
-           libbz2-dev liblzma-dev libsqlite3-dev libreadline-dev uuid-dev
+# make test-freethreaded   the Python suite, the thread tests included, on
+#                          free-threaded CPython 3.13 and 3.14 (--disable-gil),
+#                          each against its wheel (cp313t, cp314t: make wheels
+#                          makes them), with a check that the module leaves
+#                          the GIL off.
+# The interpreters are built from Debian's python3.13 (trixie) and python3.14
+# (sid) source packages, fetched by a private apt set-up from the archive the
+# machine's apt uses, and installed into ~/.cache/pellun-ft/3.13t and 3.14t
+# (PELLUN_FT_CACHE), where later runs on the same machine reuse them. The
+# test-only extension and the dump tool are built against each in
+# build/ft-py313 (build/ft-py314); the tests run in a new venv there, with
+# the wheel installed by pip. FT_TARGETS=ft-py313 leaves 3.14t out, its wheel
+# too.
+FT_TARGETS ?= ft-py313 ft-py314
+FT_DEBS    := dpkg-dev xz-utils gcc make pkg-config libssl-dev zlib1g-dev libffi-dev \
+              libbz2-dev liblzma-dev libsqlite3-dev libreadline-dev uuid-dev
+# Where mk/wheels.mk puts the wheels, whatever the include order.
+WHEELHOUSE ?= wheelhouse
 
 .PHONY: test-freethreaded
 
-# auditwheel comes from the project's venv (mk/wheels.mk).
-test-freethreaded: $(STAMPS)/debs $(STAMPS)/wheel-tools
-	tools/install-debs $(FT_DEBS)
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" JOBS="$(JOBS)" tools/freethreaded/run-tests
+wheels: $(FT_TARGETS:%=$(WHEELHOUSE)/.%.built)
+
+# Every interpreter even when the first fails, its wheel included, so one run
+# shows every fault.
+test-freethreaded: $(STAMPS)/wheel-tools
+	status=0; for target in $(FT_TARGETS); do \
+	  { $(MAKE) --no-print-directory $(WHEELHOUSE)/.$$target.built && \
+	    $(PLATFORM_ENV) tools/freethreaded/run-tests $$target; } || status=1; done; \
+	exit $$status

