@@ -27,8 +27,10 @@ $(WHEELHOUSE)/.%.built: $(STAMPS)/wheel-tools $(SOURCES) README.md LICENSE $(wil
                         $(addprefix tools/platform/,build-wheel target.sh make-venv)
 	tools/install-debs $(PLATFORM_DEBS) $(if $(findstring armhf,$*),$(ARMHF_DEBS)) \
 	  $(if $(findstring ft-,$*),$(FT_DEBS))
-	$(PLATFORM_ENV) tools/platform/build-wheel $*
-	@touch $@
+	@rm -f $(WHEELHOUSE)/.$*.unavailable
+	$(PLATFORM_ENV) tools/platform/build-wheel $* || { status=$$?; [ $$status -eq 75 ] || exit $$status; \
+	  mkdir -p $(WHEELHOUSE) && touch $(WHEELHOUSE)/.$*.unavailable; }
+	@[ -f $(WHEELHOUSE)/.$*.unavailable ] || touch $@
 
 wheels: $(WHEEL_TARGETS:%=$(WHEELHOUSE)/.%.built)
 	$(MAKE) sdist
