@@ -16,7 +16,7 @@ DEBS       := g++ make libgtest-dev procps strace util-linux
 PIP_BUILD  := scikit-build-core cmake ninja
 PIP_TEST   := pytest psutil mypy basedpyright
 
-SOURCES := $(shell git ls-files -- CMakeLists.txt pyproject.toml module measure hoststats stubs 2>/dev/null)
+SOURCES := $(shell git ls-files -- CMakeLists.txt pyproject.toml module boundary measure hoststats stubs 2>/dev/null)
 
 .PHONY: demo test install cpp-build cpp-test py-test clean
 

@@ -5,8 +5,8 @@
 #include <limits>
 
 #include "fuzz/support.hpp"
+#include "hoststats/numbers.hpp"
 #include "hoststats/process_parse.hpp"
-#include "hoststats/utils.hpp"
 
 using fuzz_support::check;
 

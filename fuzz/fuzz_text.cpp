@@ -4,7 +4,7 @@
 
 #include "fuzz/support.hpp"
 #include "hoststats/process_parse.hpp"
-#include "hoststats/utils.hpp"
+#include "hoststats/text.hpp"
 
 using fuzz_support::check;
 

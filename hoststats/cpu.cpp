@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "hoststats/numbers.hpp"
+
 namespace hoststats {
 
 namespace {

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "hoststats/utils.hpp"
+#include "hoststats/fd.hpp"
 
 namespace hoststats {
 

@@ -17,9 +17,10 @@
 #include <memory_resource>
 #include <string>
 
+#include "hoststats/fd.hpp"
+#include "hoststats/numbers.hpp"
 #include "hoststats/process_details.hpp"
 #include "hoststats/process_parse.hpp"
-#include "hoststats/utils.hpp"
 
 namespace hoststats {
 

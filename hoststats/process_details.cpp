@@ -16,6 +16,7 @@
 #include <span>
 
 #include "hoststats/arena.hpp"
+#include "hoststats/numbers.hpp"
 #include "hoststats/utils.hpp"
 
 namespace hoststats {

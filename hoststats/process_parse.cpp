@@ -6,7 +6,8 @@
 #include <limits>
 #include <utility>
 
-#include "hoststats/utils.hpp"
+#include "hoststats/numbers.hpp"
+#include "hoststats/text.hpp"
 
 namespace hoststats {
 

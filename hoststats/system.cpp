@@ -11,6 +11,9 @@
 #include <memory>
 #include <string>
 
+#include "hoststats/numbers.hpp"
+#include "hoststats/text.hpp"
+
 namespace hoststats {
 
 namespace {

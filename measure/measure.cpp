@@ -4,11 +4,11 @@
 #include <optional>
 #include <system_error>
 
+#include "boundary/interp.hpp"
+#include "boundary/pyerr.hpp"
 #include "hoststats/system.hpp"
 #include "measure/memory_report.hpp"
 #include "measure/pause.hpp"
-#include "module/interp.hpp"
-#include "module/pyerr.hpp"
 
 namespace pellun::measure {
 

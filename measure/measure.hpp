@@ -5,9 +5,9 @@
 
 #include <Python.h>
 
+#include "boundary/owned.hpp"
+#include "boundary/pyerr.hpp"
 #include "hoststats/utils.hpp"
-#include "module/owned.hpp"
-#include "module/pyerr.hpp"
 
 namespace pellun::measure {
 

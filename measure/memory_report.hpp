@@ -8,10 +8,10 @@
 #include <string>
 #include <unordered_map>
 
+#include "boundary/interp.hpp"
+#include "boundary/owned.hpp"
+#include "boundary/pyerr.hpp"
 #include "hoststats/hash.hpp"
-#include "module/interp.hpp"
-#include "module/owned.hpp"
-#include "module/pyerr.hpp"
 
 namespace pellun::measure {
 

@@ -2,10 +2,10 @@
 
 #include <utility>
 
-#include "module/entry.hpp"
-#include "module/interp.hpp"
-#include "module/once_cell.hpp"
-#include "module/panic.hpp"
+#include "boundary/entry.hpp"
+#include "boundary/interp.hpp"
+#include "boundary/once_cell.hpp"
+#include "boundary/panic.hpp"
 
 namespace pellun {
 

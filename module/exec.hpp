@@ -7,8 +7,8 @@
 
 #include <span>
 
-#include "module/owned.hpp"
-#include "module/pyerr.hpp"
+#include "boundary/owned.hpp"
+#include "boundary/pyerr.hpp"
 
 namespace pellun {
 

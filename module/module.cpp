@@ -4,10 +4,10 @@
 
 #include <array>
 
+#include "boundary/entry.hpp"
+#include "boundary/interp.hpp"
 #include "measure/measure.hpp"
-#include "module/entry.hpp"
 #include "module/exec.hpp"
-#include "module/interp.hpp"
 
 namespace {
 

@@ -25,8 +25,10 @@
 #include <string_view>
 #include <vector>
 
+#include "hoststats/numbers.hpp"
 #include "hoststats/process_details.hpp"
 #include "hoststats/system.hpp"
+#include "hoststats/text.hpp"
 #include "hoststats/utils.hpp"
 
 namespace {

@@ -15,7 +15,9 @@
 
 #include "fixture_tree.hpp"
 #include "hoststats/hash.hpp"
+#include "hoststats/numbers.hpp"
 #include "hoststats/process_details.hpp"
+#include "hoststats/text.hpp"
 #include "hoststats/utils.hpp"
 
 using namespace hoststats;

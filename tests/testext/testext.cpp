@@ -13,16 +13,16 @@
 #include <thread>
 #include <vector>
 
+#include "boundary/attach.hpp"
+#include "boundary/entry.hpp"
+#include "boundary/once_cell.hpp"
+#include "boundary/owned.hpp"
+#include "boundary/panic.hpp"
+#include "boundary/pyerr.hpp"
 #include "hoststats/utils.hpp"
 #include "measure/measure.hpp"
 #include "measure/memory_report.hpp"
-#include "module/attach.hpp"
-#include "module/entry.hpp"
 #include "module/exec.hpp"
-#include "module/once_cell.hpp"
-#include "module/owned.hpp"
-#include "module/panic.hpp"
-#include "module/pyerr.hpp"
 
 namespace {
 

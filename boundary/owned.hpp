@@ -6,7 +6,7 @@
 
 #include <utility>
 
-#include "module/interp.hpp"
+#include "boundary/interp.hpp"
 
 namespace pellun {
 

@@ -1,17 +1,17 @@
 // The process-wide objects of the boundary: the PanicException type and the
 // interned attribute names, each made once on first use and never released.
-#include "module/panic_exception.hpp"
+#include "boundary/panic_exception.hpp"
 
 #include <any>
 #include <cstring>
 #include <string>
 #include <utility>
 
-#include "module/interp.hpp"
-#include "module/once_cell.hpp"
-#include "module/owned.hpp"
-#include "module/panic.hpp"
-#include "module/pyerr.hpp"
+#include "boundary/interp.hpp"
+#include "boundary/once_cell.hpp"
+#include "boundary/owned.hpp"
+#include "boundary/panic.hpp"
+#include "boundary/pyerr.hpp"
 
 namespace pellun {
 

@@ -1,4 +1,4 @@
-#include "module/entry.hpp"
+#include "boundary/entry.hpp"
 
 #include <any>
 #include <cstdlib>
@@ -6,8 +6,8 @@
 #include <new>
 #include <string>
 
-#include "module/panic.hpp"
-#include "module/panic_exception.hpp"
+#include "boundary/panic.hpp"
+#include "boundary/panic_exception.hpp"
 
 namespace pellun {
 

@@ -8,9 +8,9 @@
 #include <source_location>
 #include <utility>
 
-#include "module/attach.hpp"
-#include "module/owned.hpp"
-#include "module/pyerr.hpp"
+#include "boundary/attach.hpp"
+#include "boundary/owned.hpp"
+#include "boundary/pyerr.hpp"
 
 namespace pellun {
 

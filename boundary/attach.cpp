@@ -1,8 +1,8 @@
-#include "module/attach.hpp"
+#include "boundary/attach.hpp"
 
-#include "module/interp.hpp"
-#include "module/owned.hpp"
-#include "module/panic.hpp"
+#include "boundary/interp.hpp"
+#include "boundary/owned.hpp"
+#include "boundary/panic.hpp"
 
 namespace pellun {
 

@@ -1,4 +1,4 @@
-#include "module/owned.hpp"
+#include "boundary/owned.hpp"
 
 #include <atomic>
 #include <cstdlib>
@@ -6,9 +6,9 @@
 #include <new>
 #include <vector>
 
-#include "module/attach.hpp"
-#include "module/interp.hpp"
-#include "module/panic.hpp"
+#include "boundary/attach.hpp"
+#include "boundary/interp.hpp"
+#include "boundary/panic.hpp"
 
 namespace pellun {
 

@@ -1,16 +1,16 @@
 // Error values: their lazy and normalised states, how they reach the
 // interpreter, and the text that describes them.
-#include "module/pyerr.hpp"
+#include "boundary/pyerr.hpp"
 
 #include <cstddef>
 #include <cstdio>
 #include <thread>
 
-#include "module/attach.hpp"
-#include "module/interp.hpp"
-#include "module/once_cell.hpp"
-#include "module/panic.hpp"
-#include "module/panic_exception.hpp"
+#include "boundary/attach.hpp"
+#include "boundary/interp.hpp"
+#include "boundary/once_cell.hpp"
+#include "boundary/panic.hpp"
+#include "boundary/panic_exception.hpp"
 
 namespace pellun {
 

@@ -1,4 +1,4 @@
-#include "module/panic.hpp"
+#include "boundary/panic.hpp"
 
 #include <pthread.h>
 #include <sys/syscall.h>

@@ -6,9 +6,9 @@
 
 #include <any>
 
-#include "module/once_cell.hpp"
-#include "module/owned.hpp"
-#include "module/pyerr.hpp"
+#include "boundary/once_cell.hpp"
+#include "boundary/owned.hpp"
+#include "boundary/pyerr.hpp"
 
 namespace pellun {
 

@@ -12,7 +12,7 @@
 #include <utility>
 #include <variant>
 
-#include "module/owned.hpp"
+#include "boundary/owned.hpp"
 
 namespace pellun {
 

@@ -11,8 +11,8 @@
 #include <thread>
 #include <utility>
 
-#include "module/attach.hpp"
-#include "module/panic.hpp"
+#include "boundary/attach.hpp"
+#include "boundary/panic.hpp"
 
 namespace pellun {
 
