@@ -15,6 +15,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 from collections.abc import Callable, Iterable, Mapping
 from pathlib import Path
 from typing import Any
@@ -80,10 +81,17 @@ def traced_dump(log: Path, *args: str, user: str | None = None) -> collections.C
         pytest.skip("strace is not installed")
     command = [strace, "-f", "-qq", "-y", "-s", "0", "-e", "trace=openat,readlinkat,read",
                "-o", str(log)]
-    if user is not None:
-        command += ["-u", user]
-    proc = subprocess.run([*command, str(dump_tool()), *args], stdout=subprocess.DEVNULL,
-                          stderr=subprocess.PIPE, timeout=300, check=False)
+    tool = dump_tool()
+    with tempfile.TemporaryDirectory() as reachable:
+        if user is not None:
+            command += ["-u", user]
+            # The build may lie where only its owner can reach (root's home
+            # on a new system): the other user runs a copy from a directory
+            # open to all.
+            os.chmod(reachable, 0o755)
+            tool = Path(shutil.copy2(tool, reachable))
+        proc = subprocess.run([*command, str(tool), *args], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE, timeout=300, check=False)
     assert proc.returncode == 0, f"traced dump failed: {proc.stderr[-2000:]!r}"
     counts: collections.Counter = collections.Counter()
     for line in log.read_text(errors="replace").splitlines():
