@@ -250,7 +250,7 @@ void CpuUsage::set(const CpuCounters& counters) noexcept {
 }
 
 std::uint64_t CpuUsage::interval() const noexcept {
-    const std::array<std::uint64_t CpuTimes::*, kCounterCount> counters = {
+    static constexpr std::array<std::uint64_t CpuTimes::*, kCounterCount> counters = {
         &CpuTimes::user,    &CpuTimes::nice,  &CpuTimes::system,  &CpuTimes::idle,
         &CpuTimes::iowait,  &CpuTimes::irq,   &CpuTimes::softirq, &CpuTimes::steal,
         &CpuTimes::guest,   &CpuTimes::guest_nice};

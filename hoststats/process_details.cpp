@@ -191,17 +191,19 @@ const ByteStringList& SharedSpace::environ(int dirfd, ReadBuffer& scratch) {
     // no memory can be left out of dumps, environments stay empty, as for
     // an unreadable file.
     if (!first_try(Environ) || environ_refused_) return environ_;
-    if (!scratch.dump_excluded()) {
-        environ_refused_ = true;
-        return environ_;
+    bool refused = !scratch.dump_excluded();
+    if (!refused) {
+        try {
+            environ_ = read_list(dirfd, "environ", scratch, secrets_);
+        } catch (const DumpExclusionRefused&) {
+            refused = true;
+        }
+        refused = refused || !scratch.dump_excluded();  // refused as the buffer grew
     }
-    try {
-        environ_ = read_list(dirfd, "environ", scratch, secrets_);
-    } catch (const DumpExclusionRefused&) {
+    if (refused) {
         environ_refused_ = true;
+        environ_.clear();
     }
-    if (!scratch.dump_excluded()) environ_refused_ = true;  // refused as the buffer grew
-    if (environ_refused_) environ_.clear();
     return environ_;
 }
 
@@ -214,6 +216,10 @@ const StatmBytes* SharedSpace::statm(int dirfd, ReadBuffer& scratch, std::uint64
 
 // --- detail readers -----------------------------------------------------------
 
+namespace {
+
+// The ids of "status", when `policy` asks for them; the file is read only if
+// `status` has not been read yet.
 void refresh_user_group_ids(Process& process, int dirfd, FieldPolicy policy,
                             EntryStatus& status, ReadBuffer& scratch) {
     if (policy == FieldPolicy::Never) return;
@@ -225,8 +231,6 @@ void refresh_user_group_ids(Process& process, int dirfd, FieldPolicy policy,
     process.gid = status.ids->gid;
     process.egid = status.ids->egid;
 }
-
-namespace {
 
 // Whether an item under `policy` is to be read, `present` telling whether
 // the record holds it already.
@@ -310,14 +314,14 @@ void update_proc_info(Process& process, std::optional<Pid> parent_pid, const Sta
         own.emplace(space.own_space());
     }
     SharedSpace& shared = own ? *own : space;
-    if (!kernel && wanted(sel.exe, process.exe.has_value())) {
-        apply_exe(process, shared.exe(dirfd));
-    }
-    if (!kernel && wanted(sel.cmdline, !process.cmdline.empty())) {
-        apply_list(process.cmdline, shared.cmdline(dirfd, ctx.scratch));
-    }
-    if (!kernel && wanted(sel.environ, !process.environ.empty())) {
-        apply_list(process.environ, shared.environ(dirfd, ctx.scratch));
+    if (!kernel) {
+        if (wanted(sel.exe, process.exe.has_value())) apply_exe(process, shared.exe(dirfd));
+        if (wanted(sel.cmdline, !process.cmdline.empty())) {
+            apply_list(process.cmdline, shared.cmdline(dirfd, ctx.scratch));
+        }
+        if (wanted(sel.environ, !process.environ.empty())) {
+            apply_list(process.environ, shared.environ(dirfd, ctx.scratch));
+        }
     }
     refresh_link(process.cwd, process.memory(), dirfd, "cwd", sel.cwd);
     refresh_link(process.root, process.memory(), dirfd, "root", sel.root);

@@ -148,11 +148,6 @@ private:
     bool environ_refused_ = false;  // for the scan: environments cannot be kept
 };
 
-// The ids of "status", when `policy` asks for them; the file is read only if
-// `status` has not been read yet.
-void refresh_user_group_ids(Process& process, int dirfd, FieldPolicy policy,
-                            EntryStatus& status, ReadBuffer& scratch);
-
 // Refreshes a record from its directory `dirfd` and its parsed "stat": the
 // parent (`parent_pid` when given and not 0, else the "stat" field), the
 // state, every detail the selection asks for, and the CPU times; marks it
