@@ -52,6 +52,10 @@ void retry_after_interrupt() {
     errno = saved;
 }
 
+void check_between_entries() {
+    if (INTERRUPT_CHECK != nullptr && !INTERRUPT_CHECK()) throw Interrupted();
+}
+
 // --- opening ------------------------------------------------------------------
 
 Fd open_read(int dirfd, const char* path) {

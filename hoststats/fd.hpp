@@ -38,7 +38,10 @@ private:
 // A file operation that a signal interrupts (EINTR) is retried. Whoever
 // builds a snapshot may install a check on its thread for the time of the
 // build; it runs at every interruption and decides whether the operation is
-// retried. With no check installed the operation is always retried.
+// retried, and the process scan runs it between entries too, since most
+// reads of /proc are never interrupted and a signal would otherwise wait for
+// the end of a scan. With no check installed the operation is always
+// retried and the scan never stops.
 //
 // A check that refuses ends the whole snapshot: Interrupted is thrown out of
 // the operation, every descriptor on the way out is closed, and the
@@ -68,6 +71,9 @@ private:
 // For an operation that has just failed with EINTR: returns when it may be
 // retried, throws Interrupted when the installed check refuses.
 void retry_after_interrupt();
+// Between two entries of a scan: returns when the scan may go on, throws
+// Interrupted when the installed check refuses.
+void check_between_entries();
 
 // op() until it succeeds or fails other than with EINTR; op returns a
 // negative value with errno set on failure, as the system calls do. An

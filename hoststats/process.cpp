@@ -228,6 +228,7 @@ void Scanner::get_proc_and_tasks(int proc_fd, const char* name, Pid pid) {
         process.task_pids.reset();
         process.is_task = true;
         entry_step(process, dir.get());
+        check_between_entries();
         return;
     }
 
@@ -241,8 +242,10 @@ void Scanner::get_proc_and_tasks(int proc_fd, const char* name, Pid pid) {
         item.path.append(process.path).append("/task/").append(task.name);
         item.is_task = true;
         entry_step(item, task_entry.get());
+        check_between_entries();
     }
     entry_step(process, dir.get());
+    check_between_entries();
 }
 
 void Scanner::entry_step(ProcAndTasks& item, int dirfd) {
@@ -291,12 +294,11 @@ void Scanner::existing_entry(Process& process, ProcAndTasks& item, int dirfd) {
 }
 
 bool Scanner::get_stat_data(int dirfd) {
-    // The file is closed as soon as it is read. Keeping it open for a later
-    // scan of the same snapshot (which no call makes) made every call slower
-    // and held one descriptor per process and thread, taken from the rest of
-    // the caller's process: its other threads met EMFILE, or descriptors
-    // above FD_SETSIZE, and the scan itself left processes out once the
-    // limit was reached. A scan now holds a handful of descriptors at once.
+    // The file is closed as soon as it is read, so a scan holds a handful of
+    // descriptors at once. Kept open for a later scan of the same snapshot
+    // (which no call makes), it would hold one descriptor per process and
+    // thread, taken from the rest of the caller's process: its other
+    // threads would meet EMFILE, or descriptors above FD_SETSIZE.
     return work_.ctx.stat_buffer.read_file_at(dirfd, "stat") == 0;
 }
 

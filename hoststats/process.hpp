@@ -148,6 +148,34 @@ private:
     std::shared_ptr<Storage> storage_;
 };
 
+// An unchanging text that the records of one snapshot may share: a link
+// target that every task of a thread group reads alike is kept once, and
+// each record holds a reference to it.
+class SharedText {
+public:
+    // A copy of `text` in `memory`.
+    SharedText(std::string_view text, std::pmr::memory_resource* memory)
+        : text_(std::allocate_shared<const Storage>(
+              std::pmr::polymorphic_allocator<Storage>(memory), text, memory)) {}
+
+    [[nodiscard]] std::string_view view() const noexcept { return text_->text; }
+    operator std::string_view() const noexcept { return view(); }  // NOLINT: reads as a text
+    // Whether two texts are one copy.
+    [[nodiscard]] bool shares_with(const SharedText& other) const noexcept {
+        return text_ == other.text_;
+    }
+    friend bool operator==(const SharedText& a, std::string_view b) noexcept {
+        return a.view() == b;
+    }
+
+private:
+    struct Storage {
+        Storage(std::string_view from, std::pmr::memory_resource* memory) : text(from, memory) {}
+        std::pmr::string text;
+    };
+    std::shared_ptr<const Storage> text_;  // never null
+};
+
 using PidSet = std::pmr::unordered_set<Pid, SeededHash>;
 
 // A text owned by a record, in its snapshot's memory.
@@ -194,7 +222,7 @@ struct Process {
     RecordString proc_dir;  // <proc>/PID or <proc>/PID/task/TID
     bool updated = true;
     std::optional<std::uint32_t> uid, euid, gid, egid;
-    std::optional<RecordString> exe, cwd, root;
+    std::optional<SharedText> exe, cwd, root;  // link targets
     ByteStringList cmdline, environ;
     std::uint64_t resident_bytes = 0;
     std::uint64_t virtual_bytes = 0;

@@ -141,17 +141,49 @@ void EntryStatus::read_once(int dirfd, ReadBuffer& scratch) {
 // --- the thread group's shared files ------------------------------------------
 
 bool ListBudget::take(std::size_t bytes) noexcept {
-    if (spent_ || bytes > left_) {
-        spent_ = true;
+    if (out_of_bytes_ || bytes > left_) {
+        out_of_bytes_ = true;
         return false;
     }
     left_ -= bytes;
     return true;
 }
 
+namespace {
+
+// How often the calling thread has gone to sleep: a wait for a lock counts
+// here, being preempted does not. -1 where the kernel does not say.
+long voluntary_switches() noexcept {
+    rusage usage{};
+    return ::getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_nvcsw : -1;
+}
+
+}  // namespace
+
+ListBudget::ListBudget(std::size_t bytes, std::chrono::nanoseconds wait) noexcept
+    : left_(bytes), wait_left_(wait), sleeps_seen_(voluntary_switches()) {}
+
+void ListBudget::charge_read(std::chrono::nanoseconds elapsed) noexcept {
+    // The system call is made only for the rare read that took long.
+    if (elapsed <= LIST_READ_GRACE) return;
+    const long sleeps = voluntary_switches();
+    const bool slept = sleeps != sleeps_seen_ || sleeps < 0;
+    sleeps_seen_ = sleeps;
+    if (!slept) return;
+    const std::chrono::nanoseconds waited = elapsed - LIST_READ_GRACE;
+    if (waited >= wait_left_) {
+        wait_left_ = std::chrono::nanoseconds::zero();
+        waited_out_ = true;
+        return;
+    }
+    wait_left_ -= waited;
+}
+
 void SharedSpace::reset() noexcept {
     tried_ = 0;
     exe_.reset();
+    cwd_.reset();
+    root_.reset();
     cmdline_.clear();
     environ_.clear();
     statm_.reset();
@@ -163,16 +195,42 @@ bool SharedSpace::first_try(Tried file) noexcept {
     return true;
 }
 
-const std::optional<std::string>& SharedSpace::exe(int dirfd) {
-    if (first_try(Exe)) exe_ = realpath(dirfd, "exe");
+std::optional<SharedText> SharedSpace::keep_link(std::string_view text,
+                                                  std::optional<SharedText>& last) {
+    if (last && *last == text) return last;
+    // Counted against the scan's budget: a neighbour's threads could each
+    // stand in a directory of its own whose path is some KiB long.
+    if (!budget_->take(text.size())) return std::nullopt;
+    last.emplace(text, records_);
+    return last;
+}
+
+const std::optional<SharedText>& SharedSpace::exe(int dirfd) {
+    if (!first_try(Exe)) return exe_;
+    LinkTarget target;
+    if (target.read(dirfd, "exe")) {
+        std::string_view text = target.view();
+        strip_deleted_suffix(text);
+        if (budget_->take(text.size())) exe_.emplace(text, records_);
+    }
     return exe_;
+}
+
+std::optional<SharedText> SharedSpace::task_link(int dirfd, const char* name) {
+    LinkTarget target;
+    if (!target.read(dirfd, name)) return std::nullopt;
+    return keep_link(target.view(), std::strcmp(name, "cwd") == 0 ? cwd_ : root_);
 }
 
 ByteStringList SharedSpace::read_list(int dirfd, const char* name, ReadBuffer& scratch,
                                       std::pmr::memory_resource* memory) {
     // Empty on any failure, and once the scan's budget is spent.
     ByteStringList list(memory);
-    if (budget_->spent() || scratch.read_file_at(dirfd, name) != 0) return list;
+    if (budget_->spent()) return list;
+    const auto start = std::chrono::steady_clock::now();
+    const int error = scratch.read_file_at(dirfd, name);
+    budget_->charge_read(std::chrono::steady_clock::now() - start);
+    if (error != 0) return list;
     const std::string_view bytes = scratch.view();
     // Counted as read, blanks and all: the budget bounds the reading too.
     if (bytes.empty() || !budget_->take(bytes.size())) return list;
@@ -238,21 +296,13 @@ bool wanted(FieldPolicy policy, bool present) noexcept {
     return policy == FieldPolicy::Always || (policy == FieldPolicy::IfMissing && !present);
 }
 
-// The "cwd" and "root" links, which each task has of its own.
-void refresh_link(std::optional<RecordString>& field, std::pmr::memory_resource* memory,
-                  int dirfd, const char* name, FieldPolicy policy) {
+// The "cwd" and "root" links, which each task has of its own. A failed
+// read keeps what an earlier scan found.
+void refresh_link(std::optional<SharedText>& field, SharedSpace& space, int dirfd,
+                  const char* name, FieldPolicy policy) {
     if (!wanted(policy, field.has_value())) return;
-    // A failed read keeps what an earlier scan found.
-    const std::optional<std::string> target = realpath(dirfd, name);
-    if (target) field.emplace(*target, memory);
-}
-
-// A freshly read "exe" target; nothing (a failed read) keeps an earlier one.
-void apply_exe(Process& process, const std::optional<std::string>& target) {
-    if (!target) return;
-    std::string exe = *target;
-    strip_deleted_suffix(exe);
-    process.exe.emplace(exe, process.memory());
+    std::optional<SharedText> target = space.task_link(dirfd, name);
+    if (target) field = std::move(target);
 }
 
 // A freshly read list. An empty one (a kernel thread, a process that just
@@ -315,7 +365,10 @@ void update_proc_info(Process& process, std::optional<Pid> parent_pid, const Sta
     }
     SharedSpace& shared = own ? *own : space;
     if (!kernel) {
-        if (wanted(sel.exe, process.exe.has_value())) apply_exe(process, shared.exe(dirfd));
+        if (wanted(sel.exe, process.exe.has_value())) {
+            // Nothing (a failed read) keeps an earlier target.
+            if (const std::optional<SharedText>& exe = shared.exe(dirfd)) process.exe = exe;
+        }
         if (wanted(sel.cmdline, !process.cmdline.empty())) {
             apply_list(process.cmdline, shared.cmdline(dirfd, ctx.scratch));
         }
@@ -323,8 +376,8 @@ void update_proc_info(Process& process, std::optional<Pid> parent_pid, const Sta
             apply_list(process.environ, shared.environ(dirfd, ctx.scratch));
         }
     }
-    refresh_link(process.cwd, process.memory(), dirfd, "cwd", sel.cwd);
-    refresh_link(process.root, process.memory(), dirfd, "root", sel.root);
+    refresh_link(process.cwd, shared, dirfd, "cwd", sel.cwd);
+    refresh_link(process.root, shared, dirfd, "root", sel.root);
     if (sel.memory) {
         const StatmBytes* statm =
             kernel ? nullptr : shared.statm(dirfd, ctx.scratch, ctx.host.page_size);

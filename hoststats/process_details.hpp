@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory_resource>
@@ -19,11 +20,11 @@ namespace hoststats {
 
 // --- the open-file budget ---------------------------------------------------
 
-// How many more "stat" files may be kept open, process-wide. Initialised on
-// first use: the soft RLIMIT_NOFILE is raised to the hard limit, and the
-// budget is half the limit that is then in force. The scan keeps no file
-// open from one read to the next, so it draws nothing from the budget; every
-// scan still initialises it, for the raise of the limit.
+// The process-wide open-file budget: how many "stat" files may be kept
+// open between scans, half the open-files limit. The scan keeps none, so
+// nothing draws on it; what matters is its first use, which raises the soft
+// RLIMIT_NOFILE to the hard limit once for the life of the process. Every
+// scan makes sure that has happened.
 std::atomic<std::int64_t>& remaining_files() noexcept;
 
 // --- reading ------------------------------------------------------------------
@@ -80,27 +81,48 @@ struct EntryStatus {
     void read_once(int dirfd, ReadBuffer& scratch);
 };
 
-// Bytes of command lines and environments that one scan reads and keeps,
-// all lists together: well above what the processes of a busy host hold,
-// far below what other users' processes could make a call hold. Each list
-// is at most a few MiB (the kernel limits what exec passes), so a call
+// Bytes of command lines, environments and link targets that one scan reads
+// and keeps, all together: well above what the processes of a busy host
+// hold, far below what other users' processes could make a call hold. Each
+// list is at most a few MiB (the kernel limits what exec passes), so a call
 // stays within this plus one list.
 inline constexpr std::size_t KEPT_LIST_BYTES = 32 * 1024 * 1024;
 
-// What is left of KEPT_LIST_BYTES in one scan. Once a list does not fit,
-// the budget is spent: that list and every later one are treated as
-// unreadable, and not even read.
+// Reading another process's "cmdline" or "environ" waits for that process's
+// address-space lock, and the kernel's wait there yields to nothing but a
+// fatal signal: a process that keeps its own lock busy (mprotect over a
+// large region, in a loop) holds every such read for as long as one hold
+// lasts. A list read waited when it took longer than LIST_READ_GRACE, which
+// no read that runs through needs (a few microseconds; a list of some MiB
+// takes well under a millisecond), and the thread slept meanwhile: time
+// lost to other programs taking the CPU is no wait. Once the waits of one
+// scan come to LIST_WAIT_BOUND, its later lists are treated as unreadable,
+// so a call waits at most that and one hold more, whoever holds the locks.
+inline constexpr std::chrono::nanoseconds LIST_READ_GRACE = std::chrono::microseconds(100);
+inline constexpr std::chrono::nanoseconds LIST_WAIT_BOUND = std::chrono::milliseconds(20);
+
+// What is left of KEPT_LIST_BYTES and LIST_WAIT_BOUND in one scan. Once a
+// list or a link target does not fit, or the waits reach their bound, the
+// budget is spent: every later list is treated as unreadable, and not even
+// read. Link targets, which wait on no other process, are kept while their
+// bytes fit.
 class ListBudget {
 public:
-    explicit ListBudget(std::size_t bytes) noexcept : left_(bytes) {}
-    [[nodiscard]] bool spent() const noexcept { return spent_; }
+    explicit ListBudget(std::size_t bytes,
+                        std::chrono::nanoseconds wait = LIST_WAIT_BOUND) noexcept;
+    [[nodiscard]] bool spent() const noexcept { return out_of_bytes_ || waited_out_; }
     // Takes `bytes` when they fit; otherwise spends the budget. Whether
     // they were taken.
     [[nodiscard]] bool take(std::size_t bytes) noexcept;
+    // Counts a list read that has just taken `elapsed` against the waits.
+    void charge_read(std::chrono::nanoseconds elapsed) noexcept;
 
 private:
-    std::size_t left_;  // bytes
-    bool spent_ = false;
+    std::size_t left_;                    // bytes
+    std::chrono::nanoseconds wait_left_;  // of the waits past the grace
+    long sleeps_seen_;                    // the thread's voluntary context switches
+    bool out_of_bytes_ = false;
+    bool waited_out_ = false;
 };
 
 // What all tasks of one thread group read alike: the files of the address
@@ -108,11 +130,13 @@ private:
 // is tried by the first entry of the group that wants it, and what came of
 // that one attempt (a list, an empty list, a failure) is what every other
 // task of the group gets: a process of a thousand threads costs one read,
-// whatever its files hold or refuse.
+// whatever its files hold or refuse. The "cwd" and "root" links, which a
+// task may change for itself alone, are read for each task, but a target
+// equal to the one the group kept last is kept only once.
 class SharedSpace {
 public:
-    // Lists come from `records`, environments from `secrets`; `budget`
-    // bounds what the whole scan keeps of them.
+    // Lists and link targets come from `records`, environments from
+    // `secrets`; `budget` bounds what the whole scan keeps of them.
     SharedSpace(std::pmr::memory_resource* records, std::pmr::memory_resource* secrets,
                 ListBudget& budget)
         : cmdline_(records), environ_(secrets), records_(records), secrets_(secrets),
@@ -124,7 +148,12 @@ public:
     // same budget.
     [[nodiscard]] SharedSpace own_space() const { return {records_, secrets_, *budget_}; }
 
-    const std::optional<std::string>& exe(int dirfd);
+    // The executable, " (deleted)" taken off; nothing when it could not be
+    // read or kept.
+    const std::optional<SharedText>& exe(int dirfd);
+    // The target of the task's "cwd" or "root" link (`name`), read now;
+    // nothing when it could not be read or kept.
+    std::optional<SharedText> task_link(int dirfd, const char* name);
     const ByteStringList& cmdline(int dirfd, ReadBuffer& scratch);
     const ByteStringList& environ(int dirfd, ReadBuffer& scratch);
     // Null when "statm" could not be read.
@@ -137,8 +166,14 @@ private:
     ByteStringList read_list(int dirfd, const char* name, ReadBuffer& scratch,
                              std::pmr::memory_resource* memory);
 
+    // The target kept of `text` for the group: `last` when it holds the
+    // same text, else a new copy that `last` then holds.
+    std::optional<SharedText> keep_link(std::string_view text, std::optional<SharedText>& last);
+
     unsigned tried_ = 0;
-    std::optional<std::string> exe_;
+    std::optional<SharedText> exe_;
+    std::optional<SharedText> cwd_;   // the group's last "cwd" target
+    std::optional<SharedText> root_;  // and "root" target
     ByteStringList cmdline_;
     ByteStringList environ_;
     std::optional<StatmBytes> statm_;

@@ -184,14 +184,11 @@ void apply_io_text(std::string_view text, IoCounters& io) noexcept {
     });
 }
 
-void strip_deleted_suffix(std::string& exe) {
+void strip_deleted_suffix(std::string_view& exe) noexcept {
     static constexpr std::string_view marker = " (deleted)";
     const std::size_t slash = exe.rfind('/');
-    const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
-    const std::string_view last = std::string_view(exe).substr(start);
-    if (last.size() >= marker.size() && last.ends_with(marker)) {
-        exe.resize(exe.size() - marker.size());
-    }
+    const std::size_t start = slash == std::string_view::npos ? 0 : slash + 1;
+    if (exe.substr(start).ends_with(marker)) exe.remove_suffix(marker.size());
 }
 
 std::optional<Pid> pid_from_entry_name(std::string_view name) noexcept {

@@ -89,7 +89,7 @@ void apply_io_text(std::string_view text, IoCounters& io) noexcept;
 
 // An executable removed while it runs shows up as "<path> (deleted)"; that
 // marker is cut off its last component when the component can hold it.
-void strip_deleted_suffix(std::string& exe);
+void strip_deleted_suffix(std::string_view& exe) noexcept;
 
 // The id of a /proc (or task) directory entry name: valid UTF-8 that reads
 // as an unsigned 32-bit decimal (one optional "+", never "-").

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <span>
-#include <vector>
 
 #include "hoststats/text.hpp"
 
@@ -75,27 +74,17 @@ int read_utf8_file(int dirfd, const char* path, std::string& out, std::size_t si
     return read_file_with(&get_all_utf8_data_from_file, dirfd, path, out, size_hint);
 }
 
+bool LinkTarget::read(int dirfd, const char* path) {
+    const ssize_t n = retry_interrupted([&] { return ::readlinkat(dirfd, path, bytes_.data(), bytes_.size()); });
+    const bool whole = n >= 0 && static_cast<std::size_t>(n) < bytes_.size();
+    size_ = whole ? static_cast<std::size_t>(n) : 0;
+    return whole;
+}
+
 std::optional<std::string> realpath(int dirfd, const char* path) {
-    auto read_link = [&](char* into, std::size_t bytes) {
-        return retry_interrupted([&] { return ::readlinkat(dirfd, path, into, bytes); });
-    };
-    // Most link targets under /proc are short; a truncated read (the result
-    // fills the whole buffer) is repeated with a larger heap buffer.
-    std::array<char, 256> stack_buf;
-    ssize_t n = read_link(stack_buf.data(), stack_buf.size());
-    if (n < 0) return std::nullopt;
-    if (static_cast<std::size_t>(n) < stack_buf.size()) {
-        return std::string(stack_buf.data(), static_cast<std::size_t>(n));
-    }
-    std::vector<char> heap_buf(stack_buf.size() * 4);
-    for (;;) {
-        n = read_link(heap_buf.data(), heap_buf.size());
-        if (n < 0) return std::nullopt;
-        if (static_cast<std::size_t>(n) < heap_buf.size()) {
-            return std::string(heap_buf.data(), static_cast<std::size_t>(n));
-        }
-        heap_buf.resize(heap_buf.size() * 2);
-    }
+    LinkTarget target;
+    if (!target.read(dirfd, path)) return std::nullopt;
+    return std::string(target.view());
 }
 
 std::optional<std::string> realpath(const std::string& path) {

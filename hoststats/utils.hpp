@@ -2,9 +2,11 @@
 // reads and link reads.
 #pragma once
 
+#include <limits.h>
 #include <sys/types.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstddef>
 #include <optional>
@@ -90,6 +92,21 @@ int get_all_utf8_data_from_file(int fd, std::string& out, std::size_t size_hint)
 // text that must be UTF-8 and is not); `out` is empty on failure.
 int read_file(int dirfd, const char* path, std::string& out, std::size_t size_hint);
 int read_utf8_file(int dirfd, const char* path, std::string& out, std::size_t size_hint);
+
+// The target of a symbolic link, read with one readlinkat(2) into room for
+// PATH_MAX bytes. The kernel renders a /proc link into one page and fails
+// one that does not fit, so every target there fits; a target that fills
+// the room may have been cut short, and counts as unreadable.
+class LinkTarget {
+public:
+    // Reads the link at `path` (relative to dirfd); whether it was read whole.
+    [[nodiscard]] bool read(int dirfd, const char* path);
+    [[nodiscard]] std::string_view view() const noexcept { return {bytes_.data(), size_}; }
+
+private:
+    std::array<char, PATH_MAX> bytes_;
+    std::size_t size_ = 0;  // bytes
+};
 
 // The target of the symbolic link at path (relative to dirfd), read once and
 // not resolved further; nothing on any error.

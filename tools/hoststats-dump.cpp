@@ -89,7 +89,7 @@ public:
             null();
         }
     }
-    void optional_string(const std::optional<hoststats::RecordString>& value) {
+    void optional_string(const std::optional<hoststats::SharedText>& value) {
         if (value) {
             string(*value);
         } else {

@@ -156,9 +156,9 @@ TEST(EntryNames, IdRule) {
 }
 
 TEST(ExePath, DeletedMarker) {
-    auto strip = [](std::string s) {
+    auto strip = [](std::string_view s) {
         hoststats::strip_deleted_suffix(s);
-        return s;
+        return std::string(s);
     };
     EXPECT_EQ(strip("/usr/bin/app (deleted)"), "/usr/bin/app");
     EXPECT_EQ(strip(" (deleted)"), "");  // exactly the marker

@@ -11,6 +11,7 @@ import decimal
 import gc
 import json
 import os
+import platform
 import re
 import shutil
 import subprocess
@@ -35,6 +36,21 @@ PSUTIL_STATUS = {"R": "running", "S": "sleeping", "D": "disk-sleep", "T": "stopp
 # memory up front, so memory figures and address-space limits say nothing
 # of the calls under it.
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+def _emulated() -> bool:
+    try:
+        kernel = Path("/proc/sys/kernel/arch").read_text().strip()
+    except OSError:
+        return False
+    return kernel != platform.machine()
+
+
+# Under user-mode emulation (qemu-arm on another machine's kernel, whose
+# architecture /proc/sys/kernel/arch still names) the program runs some ten
+# times slower than the kernel's side of its calls, and the emulator keeps a
+# record of every page the program ever mapped.
+EMULATED = _emulated()
 
 
 def build_dir() -> Path:

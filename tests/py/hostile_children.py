@@ -13,6 +13,7 @@ from __future__ import annotations
 import ctypes
 import os
 import random
+import signal
 import sys
 import threading
 import time
@@ -159,6 +160,42 @@ def mode_leader_exits(*_ignored: str) -> None:
     _libc.pthread_exit(None)
 
 
+def mode_lock_storm(gib: str) -> None:
+    """Keeps this process's address-space lock busy, as any user may: a large
+    region of zero pages has its protection flipped in a loop, and each
+    mprotect holds the lock for write while it rewrites every page entry.
+    SIGUSR1 starts the storm and SIGUSR2 ends it; meanwhile the process spins
+    without the lock, so the CPU is as busy either way. Prints "ready" or
+    "unsupported" with the reason."""
+    prot_read, prot_write = 1, 2
+    map_private, map_anonymous, map_noreserve = 0x02, 0x20, 0x4000
+    madv_populate_read = 22  # Linux 5.14: maps the zero page everywhere at once
+    size = int(gib) << 30
+    _libc.mmap.restype = ctypes.c_void_p
+    _libc.mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int,
+                           ctypes.c_int, ctypes.c_long]
+    _libc.madvise.argtypes = _libc.mprotect.argtypes = [ctypes.c_void_p, ctypes.c_size_t,
+                                                        ctypes.c_int]
+    at = _libc.mmap(None, size, prot_read, map_private | map_anonymous | map_noreserve, -1, 0)
+    if at in (None, ctypes.c_void_p(-1).value):
+        print("unsupported mmap", os.strerror(ctypes.get_errno()), flush=True)
+        return
+    if _libc.madvise(at, size, madv_populate_read) != 0:
+        print("unsupported madvise", os.strerror(ctypes.get_errno()), flush=True)
+        return
+    storming = [False]
+    signal.signal(signal.SIGUSR1, lambda *_: storming.__setitem__(0, True))
+    signal.signal(signal.SIGUSR2, lambda *_: storming.__setitem__(0, False))
+    ready()
+    writable = 0
+    while True:
+        if storming[0]:
+            writable ^= prot_write
+            _libc.mprotect(at, size, prot_read | writable)
+        else:
+            sum(range(10_000))
+
+
 MODES = {
     "named": mode_named,
     "named-exit": mode_named_exit,
@@ -168,6 +205,7 @@ MODES = {
     "renaming-thread": mode_renaming_thread,
     "churn": mode_churn,
     "leader-exits": mode_leader_exits,
+    "lock-storm": mode_lock_storm,
 }
 
 if __name__ == "__main__":

@@ -10,6 +10,7 @@ from __future__ import annotations
 import errno
 import os
 import platform
+import signal
 import subprocess
 import sys
 import time
@@ -20,7 +21,7 @@ from typing import Any
 import pytest
 
 import pellun_core
-from helpers import as_bytes, build_dir, read_stat_fields, records_by_pid, run_dump, traced_dump
+from helpers import EMULATED, as_bytes, build_dir, read_stat_fields, records_by_pid, run_dump, traced_dump
 
 HELPER = str(Path(__file__).resolve().parent / "hostile_children.py")
 MEMORY_KEYS = {"ram_used_mb", "ram_total_mb", "ram_percent"}
@@ -459,3 +460,152 @@ def test_kept_lists_stay_within_the_budget():
     whole = kept_envs.count(env_list(env))
     assert whole + kept_envs.count([]) == len(children)
     assert 0 < whole < len(children)
+
+
+# --- neighbours that would hold a call ------------------------------------------
+
+STORMS = 8
+
+
+def median_ms(samples: list[float]) -> float:
+    return sorted(samples)[len(samples) // 2] * 1e3
+
+
+def timed(fn) -> float:
+    start = time.monotonic()
+    fn()
+    return time.monotonic() - start
+
+
+def test_address_space_lock_storms_hold_a_call_a_few_holds_at_most():
+    """Eight processes that each keep their own address-space lock busy. A
+    read of their "cmdline" or "environ" waits for a whole hold and cannot be
+    interrupted; a call must stop reading such files soon, rather than wait
+    twice per process. Each call is timed with the same processes storming
+    and, in turns, spinning without the lock."""
+    if EMULATED or sys.maxsize < 2**32:
+        pytest.skip("the storms need a 64-bit address space of the host's own")
+    children = []
+    try:
+        for _ in range(STORMS):
+            child = subprocess.Popen([sys.executable, HELPER, "lock-storm", "4"],
+                                     stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+            children.append(child)
+            assert child.stdout is not None
+            line = child.stdout.readline().split()
+            if line[:1] == [b"unsupported"]:
+                pytest.skip(f"the kernel refuses the storm: {b' '.join(line[1:]).decode()}")
+            assert line[:1] == [b"ready"], f"storm did not start: {line!r}"
+
+        def storm(on: bool) -> None:
+            for child in children:
+                child.send_signal(signal.SIGUSR1 if on else signal.SIGUSR2)
+            time.sleep(0.3)  # a hold under way when the storm ends runs out
+
+        holds: list[float] = []
+        calls: dict[tuple[str, bool], list[float]] = {}
+        for turn in range(5):
+            for on in (turn % 2 == 0, turn % 2 == 1):
+                storm(on)
+                if on:
+                    # One hold, as a reader meets it: the wait of a plain read.
+                    holds += [timed(Path(f"/proc/{c.pid}/cmdline").read_bytes)
+                              for c in children[:3]]
+                for fn in (pellun_core.get_memory_mb, pellun_core.get_cpu_percent):
+                    calls.setdefault((fn.__name__, on), []).append(timed(fn))
+    finally:
+        for child in children:
+            child.kill()
+            child.wait()
+    hold = median_ms(holds)
+    bound = 3 * hold + 50
+    extra = {name: median_ms(calls[name, True]) - median_ms(calls[name, False])
+             for name in ("get_memory_mb", "get_cpu_percent")}
+    assert max(extra.values()) <= bound, f"extra ms {extra}, one hold {hold:.0f} ms"
+
+
+def test_signal_handlers_run_between_entries_of_a_long_scan():
+    """Some 10,000 tasks make a long call. A handler that raises, run a tenth
+    into the call, ends it soon after with its own exception; a handler that
+    calls the module itself gets a sound figure, and the call it interrupted
+    goes on to its own."""
+    tasks = 2_000 if EMULATED else 10_000
+    child, _ = start_helper("threads", str(tasks))
+
+    class Stop(Exception):
+        pass
+
+    def raising(*_: object) -> None:
+        raise Stop
+
+    inner: list[dict[str, float]] = []
+
+    def calling(*_: object) -> None:
+        inner.append(pellun_core.get_memory_mb())
+
+    previous = signal.getsignal(signal.SIGALRM)
+    try:
+        call_s = sorted(timed(pellun_core.get_memory_mb) for _ in range(3))[1]
+        signal.signal(signal.SIGALRM, raising)
+        fired = time.monotonic() + call_s / 10
+        signal.setitimer(signal.ITIMER_REAL, call_s / 10)
+        with pytest.raises(Stop):
+            pellun_core.get_memory_mb()
+        late = time.monotonic() - fired
+        signal.signal(signal.SIGALRM, calling)
+        signal.setitimer(signal.ITIMER_REAL, call_s / 10)
+        outer = pellun_core.get_memory_mb()
+        heard_during_call = len(inner)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+        child.kill()
+        child.wait()
+    assert late <= call_s / 5, f"ended {late * 1e3:.0f} ms after the signal, of {call_s * 1e3:.0f}"
+    assert heard_during_call == 1
+    for report in (inner[0], outer):
+        assert set(report) == MEMORY_KEYS
+        assert 0 < report["ram_used_mb"] < report["ram_total_mb"]
+
+
+def test_long_working_directories_are_kept_once_and_read_once(tmp_path):
+    """4,000 threads that stand in a directory whose path is some 4 KB long
+    cost a call no more memory and no more link reads than the same threads
+    in a short one: each link is read once, and a target equal to the one
+    the thread group kept already is not kept again."""
+    threads = 4_000
+    deep = tmp_path
+    while len(str(deep)) < 3_800:
+        deep = deep / ("d" * min(250, 3_850 - len(str(deep))))
+    deep.mkdir(parents=True)
+    peak = """
+import pathlib, pellun_core
+def kib(key):
+    for line in pathlib.Path("/proc/self/status").read_text().splitlines():
+        if line.startswith(key):
+            return int(line.split()[1])
+pellun_core.get_memory_mb()
+pathlib.Path("/proc/self/clear_refs").write_text("5")  # the peak starts afresh
+before = kib("VmRSS:")
+pellun_core.get_memory_mb()
+print(kib("VmHWM:") - before)
+"""
+    added_kib, link_reads = {}, {}
+    for where in (tmp_path, deep):
+        child = subprocess.Popen([sys.executable, HELPER, "threads", str(threads)], cwd=where,
+                                 stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        try:
+            assert child.stdout is not None and child.stdout.readline().startswith(b"ready")
+            assert len(os.readlink(f"/proc/{child.pid}/task/{child.pid}/cwd")) == len(str(where))
+            added_kib[where] = min(
+                int(subprocess.run([sys.executable, "-c", peak], capture_output=True, text=True,
+                                   check=True).stdout) for _ in range(3))
+            counts = traced_dump(tmp_path / "trace")
+        finally:
+            child.kill()
+            child.wait()
+        link_reads[where] = sum(group_total(counts, child.pid, call, name)
+                                for call in ("readlinkat", "readlinkat!")
+                                for name in ("cwd", "root", "exe")) / threads
+    assert added_kib[deep] - added_kib[tmp_path] <= 8 * 1024, added_kib
+    assert link_reads[deep] - link_reads[tmp_path] <= 0.1, link_reads

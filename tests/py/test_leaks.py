@@ -15,7 +15,6 @@ from __future__ import annotations
 import ctypes
 import gc
 import os
-import platform
 import subprocess
 import sys
 from collections.abc import Callable
@@ -25,7 +24,7 @@ from pathlib import Path
 import pytest
 
 import pellun_core
-from helpers import UNDER_ASAN, fd_targets, open_fds
+from helpers import EMULATED, UNDER_ASAN, fd_targets, open_fds
 
 MEMORY_CALLS = int(os.environ.get("PELLUN_LEAK_CALLS", "500"))
 CPU_CALLS = 100
@@ -39,19 +38,9 @@ HELPER = str(Path(__file__).resolve().parent / "hostile_children.py")
 # - under AddressSanitizer (make test-asan preloads its runtime) every freed
 #   block waits in a quarantine of up to 256 MiB before it is used again, so
 #   the resident size follows the quarantine until it is full;
-# - under user-mode emulation (qemu-arm on another machine's kernel, whose
-#   architecture /proc/sys/kernel/arch still names) the emulator keeps a
-#   record of every page the program ever mapped, and each call maps its
-#   snapshot's memory afresh.
-def _emulated() -> bool:
-    try:
-        kernel = Path("/proc/sys/kernel/arch").read_text().strip()
-    except OSError:
-        return False
-    return kernel != platform.machine()
-
-
-RSS_FOLLOWS_CALLS = not UNDER_ASAN and not _emulated()
+# - under user-mode emulation the emulator keeps a record of every page the
+#   program ever mapped, and each call maps its snapshot's memory afresh.
+RSS_FOLLOWS_CALLS = not UNDER_ASAN and not EMULATED
 
 
 class MallInfo2(ctypes.Structure):
