@@ -1,7 +1,6 @@
 // The process table scan on hand-made /proc trees: which entries become
 // records, how "stat" is split, threads and tasks, details, rescans, and the
 // budget of kept "stat" files.
-#include <dirent.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,6 +30,7 @@ using hoststats::ProcessState;
 using hoststats::System;
 using hoststats::ThreadClass;
 using testing_support::FixtureTree;
+using testing_support::open_descriptors;
 
 constexpr std::uint64_t fixture_boot_time = 1700000000;  // seconds, "btime" below
 
@@ -123,14 +123,6 @@ struct Scanned {
     }
 };
 
-std::size_t open_descriptors() {
-    std::size_t n = 0;
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (dir == nullptr) return 0;
-    while (::readdir(dir) != nullptr) ++n;
-    ::closedir(dir);
-    return n;
-}
 
 // --- which entries become records ---------------------------------------------
 
@@ -310,6 +302,31 @@ TEST(ProcessTasks, ThreeThreadsGiveThreeRecords) {
     EXPECT_EQ(s.find(501)->thread_class, ThreadClass::UserThread);
     EXPECT_EQ(s.find(502)->thread_class, ThreadClass::KernelThread);
     EXPECT_EQ(s.find(501)->name, "helper");
+}
+
+TEST(ProcessTasks, AnEndedLeaderKeepsItsOwnEmptyFiles) {
+    // A leader that ended before its threads (a zombie, or dead) has lost
+    // its address space: its own files are empty, and the thread group's,
+    // read by a live thread first, are not its.
+    for (const char state : {'Z', 'X', 'x'}) {
+        ScanTree tree;
+        tree.add_process({.pid = 500, .state = state, .flags = 0});
+        tree.write("proc/500/cmdline", "");
+        tree.write("proc/500/environ", "");
+        tree.write("proc/500/statm", "0 0 0 0 0 0 0\n");
+        tree.remove("proc/500/exe");
+        tree.add_entry("proc/500/task/501", {.pid = 501, .flags = 0}, 500);
+        Scanned s(tree);
+        const Process* leader = s.find(500);
+        const Process* worker = s.find(501);
+        ASSERT_TRUE(leader && worker) << state;
+        EXPECT_EQ(worker->cmdline.to_vector(), (std::vector<std::string>{"/bin/worker", "--flag"}));
+        EXPECT_EQ(worker->resident_bytes, 20u * 4096u);
+        EXPECT_TRUE(leader->cmdline.empty()) << state;
+        EXPECT_TRUE(leader->environ.empty()) << state;
+        EXPECT_FALSE(leader->exe.has_value()) << state;
+        EXPECT_EQ(leader->resident_bytes, 0u) << state;
+    }
 }
 
 TEST(ProcessTasks, WithoutTheTasksFlagNoTaskRecords) {
