@@ -124,13 +124,17 @@ TEST(ThreadGroupFiles, EachFileTriedOnceWhateverCameOfIt) {
     EXPECT_TRUE(space.environ(empty.get(), scratch).empty());
     EXPECT_FALSE(space.exe(empty.get()).has_value());
     EXPECT_EQ(space.statm(empty.get(), scratch, 4096), nullptr);
+    space.reset();
+    EXPECT_EQ(space.cmdline(empty.get(), scratch).to_vector(), (Strings{"/bin/late", "--run"}));
+    EXPECT_EQ(space.exe(empty.get()), "/usr/bin/late");
+    EXPECT_NE(space.statm(empty.get(), scratch, 4096), nullptr);
 
     // An address space of its own starts with nothing tried, and leaves the
     // group's files as they were.
     SharedSpace own = space.own_space();
     EXPECT_EQ(own.cmdline(thread.get(), scratch).to_vector(), (Strings{"/bin/thread", "--run"}));
     EXPECT_EQ(own.exe(thread.get()), "/usr/bin/thread");
-    EXPECT_TRUE(space.cmdline(empty.get(), scratch).empty());
+    EXPECT_EQ(space.cmdline(empty.get(), scratch).to_vector(), (Strings{"/bin/late", "--run"}));
 }
 
 TEST(ThreadGroupFiles, TheListBudgetCountsTheBytesRead) {
