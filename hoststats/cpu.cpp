@@ -7,8 +7,11 @@
 #include <unistd.h>
 
 #include <array>
+#include <bit>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
+#include <initializer_list>
 
 #include "hoststats/numbers.hpp"
 
@@ -32,6 +35,56 @@ std::uint64_t system_part(const CpuTimes& t) noexcept {
 
 std::uint64_t guest_part(const CpuTimes& t) noexcept {
     return saturating_add(t.guest, t.guest_nice);
+}
+
+// A number of ticks that may pass 2^64 - 1: ten counters, or their
+// differences, add up to 68 bits. Two words rather than a 128-bit integer,
+// which 32-bit targets lack. Below 2^64 it is the plain sum, so the usage of
+// every ordinary reading is what 64-bit arithmetic gives.
+struct WideTicks {
+    std::uint64_t high = 0;  // units of 2^64
+    std::uint64_t low = 0;
+
+    WideTicks& operator+=(std::uint64_t ticks) noexcept {
+        low += ticks;
+        if (low < ticks) ++high;
+        return *this;
+    }
+    WideTicks& operator+=(WideTicks ticks) noexcept {
+        high += ticks.high;
+        return *this += ticks.low;
+    }
+
+    // a - b, or 0 when b is the larger.
+    static WideTicks clamped_difference(WideTicks a, WideTicks b) noexcept {
+        if (a.high < b.high || (a.high == b.high && a.low <= b.low)) return {};
+        return {a.high - b.high - (a.low < b.low ? 1 : 0), a.low - b.low};
+    }
+
+    [[nodiscard]] bool is_zero() const noexcept { return high == 0 && low == 0; }
+
+    // The nearest float. Above 2^64 the top 64 bits are converted, with the
+    // bits shifted out folded into the lowest one, so that they still decide
+    // a rounding that would otherwise look like a tie.
+    [[nodiscard]] float to_float() const noexcept {
+        if (high == 0) return static_cast<float>(low);
+        const int shift = 64 - std::countl_zero(high);  // 1 to 64
+        const std::uint64_t top = shift == 64 ? high : (high << (64 - shift)) | (low >> shift);
+        const std::uint64_t lost = shift == 64 ? low : low & ((std::uint64_t{1} << shift) - 1);
+        return std::ldexp(static_cast<float>(top | (lost != 0 ? 1 : 0)), shift);
+    }
+};
+
+// The ten counters of a reading.
+constexpr std::array<std::uint64_t CpuTimes::*, kCounterCount> COUNTERS = {
+    &CpuTimes::user,   &CpuTimes::nice, &CpuTimes::system,  &CpuTimes::idle,
+    &CpuTimes::iowait, &CpuTimes::irq,  &CpuTimes::softirq, &CpuTimes::steal,
+    &CpuTimes::guest,  &CpuTimes::guest_nice};
+
+WideTicks wide_sum(std::initializer_list<std::uint64_t> counters) noexcept {
+    WideTicks sum;
+    for (const std::uint64_t ticks : counters) sum += ticks;
+    return sum;
 }
 
 // The kernel already counts guest time inside user (and guest_nice inside
@@ -226,36 +279,39 @@ void CpuUsage::set(const CpuCounters& counters) noexcept {
     total = current.total();
     previous_total = previous.total();
 
+    // Sums of counters are kept whole, past 2^64 - 1: saturated, a share
+    // whose counters all grew by 2^64 - 1 would come out as the whole.
     const std::uint64_t d_user = saturating_sub(current.user, previous.user);
     const std::uint64_t d_nice = saturating_sub(current.nice, previous.nice);
-    const std::uint64_t d_system = saturating_sub(system_part(current), system_part(previous));
-    const std::uint64_t d_other =
-        saturating_add(saturating_sub(current.steal, previous.steal),
-                       saturating_sub(guest_part(current), guest_part(previous)));
+    const WideTicks d_system = WideTicks::clamped_difference(
+        wide_sum({current.system, current.irq, current.softirq}),
+        wide_sum({previous.system, previous.irq, previous.softirq}));
+    WideTicks d_other = wide_sum({saturating_sub(current.steal, previous.steal)});
+    d_other += WideTicks::clamped_difference(wide_sum({current.guest, current.guest_nice}),
+                                             wide_sum({previous.guest, previous.guest_nice}));
 
     // The kernel lets some counters go backwards (iowait does, and all of a
     // CPU's do when it is taken offline and back): such a counter gives no
     // time, rather than shrinking the time that the others gave. With no
     // time at all, divide by one rather than by zero.
-    const std::uint64_t ticks = interval();
-    const float divisor = ticks > 0 ? static_cast<float>(ticks) : 1.0f;
+    WideTicks ticks;
+    for (const auto counter : COUNTERS) {
+        ticks += saturating_sub(current.*counter, previous.*counter);
+    }
+    const float divisor = ticks.is_zero() ? 1.0f : ticks.to_float();
     // Each share is divided on its own, in single precision, before the sum
     // is scaled: one tick in three gives 33.333336, not 33.333332.
     float sum = static_cast<float>(d_user) / divisor;
     sum += static_cast<float>(d_nice) / divisor;
-    sum += static_cast<float>(d_system) / divisor;
-    sum += static_cast<float>(d_other) / divisor;
+    sum += d_system.to_float() / divisor;
+    sum += d_other.to_float() / divisor;
     const float scaled = sum * 100.0f;
     percent = scaled > 100.0f ? 100.0f : scaled;
 }
 
 std::uint64_t CpuUsage::interval() const noexcept {
-    static constexpr std::array<std::uint64_t CpuTimes::*, kCounterCount> counters = {
-        &CpuTimes::user,    &CpuTimes::nice,  &CpuTimes::system,  &CpuTimes::idle,
-        &CpuTimes::iowait,  &CpuTimes::irq,   &CpuTimes::softirq, &CpuTimes::steal,
-        &CpuTimes::guest,   &CpuTimes::guest_nice};
     std::uint64_t ticks = 0;
-    for (const auto counter : counters) {
+    for (const auto counter : COUNTERS) {
         ticks = saturating_add(ticks, saturating_sub(current.*counter, previous.*counter));
     }
     return ticks;

@@ -60,7 +60,8 @@ std::uint64_t boot_time_from_clocks() noexcept {
 
 // --- parsers ----------------------------------------------------------------
 
-MeminfoSeen apply_meminfo(std::string_view text, MemoryFigures& figures) noexcept {
+MeminfoSeen apply_meminfo(std::string_view text, MemoryFigures& figures,
+                          MemoryFigures* units) noexcept {
     MeminfoSeen seen;
     for_each_newline_piece(text, [&](std::string_view line) {
         const std::size_t colon = line.find(':');
@@ -71,11 +72,12 @@ MeminfoSeen apply_meminfo(std::string_view text, MemoryFigures& figures) noexcep
         value = trim_start_unicode(value);
         value = value.substr(0, value.find(' '));  // the unit follows after a space
 
-        std::uint64_t units = 0;
-        if (!parse_u64(value, units)) return;
+        std::uint64_t count = 0;  // units of 1024 bytes
+        if (!parse_u64(value, count)) return;
         std::uint64_t* field = meminfo_field(key, figures);
         if (field == nullptr) return;
-        *field = saturating_mul(units, MEMINFO_UNIT);
+        *field = saturating_mul(count, MEMINFO_UNIT);
+        if (units != nullptr) *meminfo_field(key, *units) = count;
         if (field == &figures.mem_total) seen.mem_total = true;
         if (field == &figures.mem_available) seen.mem_available = true;
     });
@@ -137,6 +139,7 @@ SystemInner::SystemInner(HostRoot root)
       cpus(root_.get()),
       processes(0, SeededHash{}, std::equal_to<Pid>{}, &arenas_->records),
       memory{},
+      memory_units{},
       page_size(sysconf_u64(_SC_PAGESIZE)),
       clock_ticks(sysconf_u64(_SC_CLK_TCK)),
       boot_time(hoststats::boot_time(*root_)) {}
@@ -149,8 +152,11 @@ void SystemInner::refresh_memory_specifics(bool ram, bool swap) {
     std::string text;
     const int err = read_utf8_file(AT_FDCWD, path.c_str(), text, MEMINFO_SIZE_HINT);
     MeminfoSeen seen;
-    if (err == 0) seen = apply_meminfo(text, memory);
-    if (!seen.mem_available) memory.mem_available = estimate_available(memory);
+    if (err == 0) seen = apply_meminfo(text, memory, &memory_units);
+    if (!seen.mem_available) {
+        memory.mem_available = estimate_available(memory);
+        memory_units.mem_available = estimate_available(memory_units);
+    }
     if (err != 0) {
         memory_error = SourceError{err, std::move(path)};
     } else if (!seen.mem_total || memory.mem_total == 0) {

@@ -33,9 +33,11 @@ struct MeminfoSeen {
     bool mem_total = false;
     bool mem_available = false;
 };
-// Applies the lines of a /proc/meminfo text to `figures`. Lines that do not
+// Applies the lines of a /proc/meminfo text to `figures`, in bytes, and to
+// `units` when given, in the file's units of 1024 bytes. Lines that do not
 // parse are skipped.
-MeminfoSeen apply_meminfo(std::string_view text, MemoryFigures& figures) noexcept;
+MeminfoSeen apply_meminfo(std::string_view text, MemoryFigures& figures,
+                          MemoryFigures* units = nullptr) noexcept;
 // The same; returns whether a "MemAvailable" line was seen.
 bool parse_meminfo(std::string_view text, MemoryFigures& figures) noexcept;
 // mem_available estimated from the other figures, for kernels without
@@ -82,6 +84,10 @@ public:
     CpusWrapper cpus;
     ProcessTable processes;
     MemoryFigures memory;
+    // The same figures as the file counts them, in units of 1024 bytes. The
+    // byte figures stop at 2^64 - 1 bytes, 2^54 units; these hold whatever
+    // the file states, and the memory report is computed from them.
+    MemoryFigures memory_units;
     // Why the last read of /proc/meminfo gave no total; empty after a read
     // that did, and before any.
     std::optional<SourceError> memory_error;
@@ -106,6 +112,9 @@ public:
         return inner_.memory.mem_available;
     }
     [[nodiscard]] const MemoryFigures& memory() const noexcept { return inner_.memory; }
+    [[nodiscard]] const MemoryFigures& memory_units() const noexcept {
+        return inner_.memory_units;
+    }
     [[nodiscard]] const std::optional<SourceError>& memory_error() const noexcept {
         return inner_.memory_error;
     }

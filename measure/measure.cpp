@@ -36,18 +36,21 @@ PyErr source_error(const SourceError& failure) {
 
 }  // namespace
 
-MemoryReport compute_memory_report(std::uint64_t total, std::uint64_t available) noexcept {
-    const std::uint64_t used = available < total ? total - available : 0;
-    const double used_d = static_cast<double>(used);
-    const double total_d = static_cast<double>(total);
-    // Scaling by 2^-10 twice is exact, like dividing by 1024 twice;
-    // std::round rounds half away from zero (0.25 -> 0.3, 62.5 -> 63).
+MemoryReport compute_memory_report(std::uint64_t total_kib, std::uint64_t available_kib) noexcept {
+    const std::uint64_t used_kib = available_kib < total_kib ? total_kib - available_kib : 0;
+    // A count of 1024-byte units converts to the double that its count of
+    // bytes would, scaled by 2^-10: each figure below is, bit for bit, the
+    // one computed from bytes, wherever the bytes fit in 64 bits.
+    const double used_d = static_cast<double>(used_kib);
+    const double total_d = static_cast<double>(total_kib);
+    // Scaling by 2^-10 is exact, like dividing by 1024; std::round rounds
+    // half away from zero (0.25 -> 0.3, 62.5 -> 63).
     constexpr double kKiB = 0x1p-10;
     MemoryReport report;
     report.ram_percent =
-        total == 0 ? 0.0 : std::round(((used_d / total_d) * 100.0) * 10.0) / 10.0;
-    report.ram_used_mb = std::round(((used_d * kKiB) * kKiB) * 10.0) / 10.0;
-    report.ram_total_mb = std::round(((total_d * kKiB) * kKiB) * 10.0) / 10.0;
+        total_kib == 0 ? 0.0 : std::round(((used_d / total_d) * 100.0) * 10.0) / 10.0;
+    report.ram_used_mb = std::round((used_d * kKiB) * 10.0) / 10.0;
+    report.ram_total_mb = std::round((total_d * kKiB) * 10.0) / 10.0;
     return report;
 }
 
@@ -68,7 +71,8 @@ PyResult<Owned> memory_report(const HostRoot& root) {
         // No figure for memory that was never read: a total of zero from an
         // unreadable file would pass for a measurement.
         if (const auto& failure = snapshot.memory_error()) return source_error(*failure);
-        staged = stage(compute_memory_report(snapshot.mem_total(), snapshot.mem_available()));
+        const hoststats::MemoryFigures& units = snapshot.memory_units();
+        staged = stage(compute_memory_report(units.mem_total, units.mem_available));
         // The snapshot (and the memory mapped for it) goes here, before
         // any Python object is made.
     } catch (const hoststats::Interrupted&) {

@@ -22,10 +22,12 @@ struct MemoryReport {
     double ram_percent = 0.0;
 };
 
-// total and available in bytes. Memory in use is total - available; a
-// kernel estimate of available memory can exceed the total, and that counts
-// as nothing in use rather than wrapping to an absurd figure.
-MemoryReport compute_memory_report(std::uint64_t total, std::uint64_t available) noexcept;
+// total and available in units of 1024 bytes, as /proc/meminfo states
+// them: in bytes, a total past 2^64 - 1 would not fit. Memory in use is
+// total - available; a kernel estimate of available memory can exceed the
+// total, and that counts as nothing in use rather than wrapping to an
+// absurd figure.
+MemoryReport compute_memory_report(std::uint64_t total_kib, std::uint64_t available_kib) noexcept;
 
 // Report entries waiting for their Python objects, in a map seeded per call
 // so that no caller comes to rely on the order of the keys.

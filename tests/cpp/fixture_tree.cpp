@@ -1,5 +1,6 @@
 #include "fixture_tree.hpp"
 
+#include <dirent.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -56,6 +57,15 @@ std::string read_fixture(std::string_view relative) {
     std::ostringstream ss;
     ss << in.rdbuf();
     return ss.str();
+}
+
+std::size_t open_descriptors() {
+    std::size_t n = 0;
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr) throw std::runtime_error("cannot list /proc/self/fd");
+    while (::readdir(dir) != nullptr) ++n;
+    ::closedir(dir);
+    return n;
 }
 
 }  // namespace testing_support

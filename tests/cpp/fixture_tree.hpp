@@ -2,6 +2,7 @@
 // pointing the library at hand-made or copied files.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -38,5 +39,8 @@ private:
 
 // The text of a file under the source tree's tests/fixtures directory.
 std::string read_fixture(std::string_view relative);
+
+// How many descriptors this process has open, counted in /proc/self/fd.
+std::size_t open_descriptors();
 
 }  // namespace testing_support

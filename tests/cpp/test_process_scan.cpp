@@ -1,7 +1,6 @@
 // The process table scan on hand-made /proc trees: which entries become
 // records, how "stat" is split, threads and tasks, details, rescans, and the
 // budget of kept "stat" files.
-#include <dirent.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,6 +30,7 @@ using hoststats::ProcessState;
 using hoststats::System;
 using hoststats::ThreadClass;
 using testing_support::FixtureTree;
+using testing_support::open_descriptors;
 
 constexpr std::uint64_t fixture_boot_time = 1700000000;  // seconds, "btime" below
 
@@ -123,14 +123,6 @@ struct Scanned {
     }
 };
 
-std::size_t open_descriptors() {
-    std::size_t n = 0;
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (dir == nullptr) return 0;
-    while (::readdir(dir) != nullptr) ++n;
-    ::closedir(dir);
-    return n;
-}
 
 // --- which entries become records ---------------------------------------------
 
@@ -310,6 +302,31 @@ TEST(ProcessTasks, ThreeThreadsGiveThreeRecords) {
     EXPECT_EQ(s.find(501)->thread_class, ThreadClass::UserThread);
     EXPECT_EQ(s.find(502)->thread_class, ThreadClass::KernelThread);
     EXPECT_EQ(s.find(501)->name, "helper");
+}
+
+TEST(ProcessTasks, AnEndedLeaderKeepsItsOwnEmptyFiles) {
+    // A leader that ended before its threads (a zombie, or dead) has lost
+    // its address space: its own files are empty, and the thread group's,
+    // read by a live thread first, are not its.
+    for (const char state : {'Z', 'X', 'x'}) {
+        ScanTree tree;
+        tree.add_process({.pid = 500, .state = state, .flags = 0});
+        tree.write("proc/500/cmdline", "");
+        tree.write("proc/500/environ", "");
+        tree.write("proc/500/statm", "0 0 0 0 0 0 0\n");
+        tree.remove("proc/500/exe");
+        tree.add_entry("proc/500/task/501", {.pid = 501, .flags = 0}, 500);
+        Scanned s(tree);
+        const Process* leader = s.find(500);
+        const Process* worker = s.find(501);
+        ASSERT_TRUE(leader && worker) << state;
+        EXPECT_EQ(worker->cmdline.to_vector(), (std::vector<std::string>{"/bin/worker", "--flag"}));
+        EXPECT_EQ(worker->resident_bytes, 20u * 4096u);
+        EXPECT_TRUE(leader->cmdline.empty()) << state;
+        EXPECT_TRUE(leader->environ.empty()) << state;
+        EXPECT_FALSE(leader->exe.has_value()) << state;
+        EXPECT_EQ(leader->resident_bytes, 0u) << state;
+    }
 }
 
 TEST(ProcessTasks, WithoutTheTasksFlagNoTaskRecords) {
@@ -593,29 +610,21 @@ TEST(ProcessRescan, CpuSharesAfterASecondScan) {
 
 // --- the open-file budget during scans ---------------------------------------------
 
-TEST(ProcessBudget, SnapshotHoldsNoDescriptorWhateverTheBudget) {
-    // Descriptors a snapshot kept were taken from the rest of the process
-    // for the whole call, whatever the process already had open; and with
-    // no budget left, every entry is still read.
+TEST(ProcessBudget, LiveSnapshotHoldsNoDescriptor) {
+    // Descriptors a snapshot kept would be taken from the rest of the
+    // process for the whole call, however many the budget allowed: every
+    // "stat" file is closed once read, and the budget is not drawn on.
     ScanTree tree;
     for (Pid pid = 10; pid < 20; ++pid) tree.add_process({.pid = pid, .utime = 3});
-    auto& remaining = hoststats::remaining_files();
-    const std::int64_t before = remaining.load();
+    const std::int64_t budget = hoststats::remaining_files().load();
+    ASSERT_GT(budget, 20);
     const std::size_t fds = open_descriptors();
-    remaining.store(0);
-    {
-        Scanned s(tree);
-        EXPECT_EQ(open_descriptors(), fds);
-        ASSERT_EQ(s.sys.processes().size(), 10u);
-        for (const auto& [pid, p] : s.sys.processes()) {
-            EXPECT_EQ(p.user_ticks, 3u);
-            EXPECT_EQ(p.uid, 1000u);
-            EXPECT_EQ(p.exe, "/usr/bin/worker");
-        }
-    }
-    EXPECT_EQ(remaining.load(), 0);
+    Scanned s(tree);
+    s.scan();
     EXPECT_EQ(open_descriptors(), fds);
-    remaining.store(before);
+    EXPECT_EQ(hoststats::remaining_files().load(), budget);
+    ASSERT_EQ(s.sys.processes().size(), 10u);
+    for (const auto& [pid, p] : s.sys.processes()) EXPECT_EQ(p.user_ticks, 3u);
 }
 
 TEST(ProcessBudget, HostSnapshotLeavesNoDescriptor) {

@@ -2,6 +2,7 @@
 // process-wide open-file budget with its once-only initialisation. Written
 // to be run under ThreadSanitizer as well as plainly; every case starts its
 // threads together so they collide.
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fixture_tree.hpp"
 #include "hoststats/hash.hpp"
 #include "hoststats/process_details.hpp"
 #include "hoststats/system.hpp"
@@ -83,22 +85,29 @@ TEST(ThreadSeeds, MapsBuiltOnManyThreadsHashAlike) {
 // --- the open-file budget ---------------------------------------------------
 
 TEST(FileBudget, FirstUseFromManyThreadsSeesOneBudget) {
-    // Each test runs in a process of its own, so this may be the first use:
-    // every thread must see the same initialised counter.
-    std::vector<std::atomic<std::int64_t>*> seen(kThreads);
-    on_threads([&](int t) { seen[t] = &hoststats::remaining_files(); });
-    for (auto* counter : seen) EXPECT_EQ(counter, seen[0]);
-    EXPECT_GT(seen[0]->load(), 0);
+    // Each test runs in a process of its own, so this is the first use:
+    // every thread must find the budget made, whichever thread makes it,
+    // and the soft limit raised once to the hard one.
+    std::vector<std::int64_t> seen(kThreads, -1);
+    on_threads([&](int t) { seen[t] = hoststats::remaining_files().load(); });
+    rlimit limits{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limits), 0);
+    EXPECT_EQ(limits.rlim_cur, limits.rlim_max);
+    const std::uint64_t limit32 = std::min<std::uint64_t>(limits.rlim_max, 0xFFFFFFFFu);
+    for (const std::int64_t budget : seen) {
+        EXPECT_EQ(budget, static_cast<std::int64_t>(limit32 / 2));
+    }
 }
 
 // --- whole snapshots on many threads -----------------------------------------
 
 TEST(Snapshots, ConcurrentHostSnapshotsAreIndependent) {
     // The same call the module makes, on four threads at once: each snapshot
-    // has its own maps and buffers, and they share only the budget, which
-    // none draws on, and the thread's seeds.
+    // has its own maps, buffers and descriptors, and they share only the
+    // budget, which none draws on, and the thread's seeds.
     constexpr int kSnapshots = 4;
-    const std::int64_t budget_before = hoststats::remaining_files().load();
+    (void)hoststats::remaining_files();  // made before the descriptors are counted
+    const std::size_t fds = testing_support::open_descriptors();
     std::vector<std::uint64_t> totals(kSnapshots);
     std::vector<char> saw_self(kSnapshots);  // not vector<bool>: its elements share words
     std::barrier start(kSnapshots);
@@ -118,7 +127,7 @@ TEST(Snapshots, ConcurrentHostSnapshotsAreIndependent) {
         EXPECT_EQ(totals[t], totals[0]);
         EXPECT_TRUE(saw_self[t]);
     }
-    EXPECT_EQ(hoststats::remaining_files().load(), budget_before);
+    EXPECT_EQ(testing_support::open_descriptors(), fds);
 }
 
 }  // namespace

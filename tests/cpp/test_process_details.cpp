@@ -1,0 +1,245 @@
+// The pieces of a scan that read an entry's directory, on hand-made trees:
+// the one reading of "status", the files a thread group shares, and the
+// budget of kept argument and environment lists.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <memory_resource>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fixture_tree.hpp"
+#include "hoststats/process_details.hpp"
+
+namespace {
+
+// While set, the kernel is made to refuse leaving memory out of core dumps,
+// as a seccomp profile that denies madvise would.
+std::atomic<bool> refuse_dump_exclusion{false};
+
+}  // namespace
+
+extern "C" int madvise(void* at, std::size_t bytes, int advice) noexcept {
+    if (advice == MADV_DONTDUMP && refuse_dump_exclusion.load()) {
+        errno = EPERM;
+        return -1;
+    }
+    return static_cast<int>(::syscall(SYS_madvise, at, bytes, advice));
+}
+
+namespace {
+
+using hoststats::ByteStringList;
+using hoststats::EntryStatus;
+using hoststats::Fd;
+using hoststats::ListBudget;
+using hoststats::ReadBuffer;
+using hoststats::SharedSpace;
+using testing_support::FixtureTree;
+using Strings = std::vector<std::string>;
+
+std::pmr::memory_resource* heap() { return std::pmr::new_delete_resource(); }
+
+// An entry's directory, opened as the scan opens it.
+Fd entry(const FixtureTree& tree, const std::string& relative) {
+    Fd dir = hoststats::open_dir(AT_FDCWD, (tree.path() + "/" + relative).c_str(), true);
+    EXPECT_TRUE(dir.valid()) << relative;
+    return dir;
+}
+
+// --- the budget of kept lists ---------------------------------------------------
+
+TEST(ListBudget, TakesWhatFitsAndEndsAtTheFirstListThatDoesNot) {
+    ListBudget exact(10);
+    EXPECT_TRUE(exact.take(4));
+    EXPECT_TRUE(exact.take(6));  // the last byte fits as well
+    EXPECT_FALSE(exact.spent());
+    EXPECT_FALSE(exact.take(1));
+    EXPECT_TRUE(exact.spent());
+
+    // Once a list does not fit, a smaller one after it is refused as well:
+    // which lists a scan keeps must not depend on their order by size.
+    ListBudget budget(10);
+    EXPECT_FALSE(budget.take(11));
+    EXPECT_TRUE(budget.spent());
+    EXPECT_FALSE(budget.take(1));
+    EXPECT_FALSE(budget.take(0));
+}
+
+// --- the thread group's shared files ----------------------------------------------
+
+class GroupTree : public FixtureTree {
+public:
+    // A thread group's files at `dir`, each naming `tag`.
+    void add_space(const std::string& dir, const std::string& tag) const {
+        write(dir + "/cmdline", "/bin/" + tag + std::string("\0--run\0", 7));
+        write(dir + "/environ", "WHO=" + tag + std::string("\0", 1));
+        write(dir + "/statm", "300 20 0 0 0 0 0\n");
+        symlink(dir + "/exe", "/usr/bin/" + tag);
+    }
+};
+
+TEST(ThreadGroupFiles, EachFileTriedOnceWhateverCameOfIt) {
+    GroupTree tree;
+    tree.add_space("proc/10", "leader");
+    tree.add_space("proc/10/task/11", "thread");
+    tree.mkdir("proc/20");  // nothing readable
+    ListBudget budget(1 << 20);
+    ReadBuffer scratch;
+    SharedSpace space(heap(), heap(), budget);
+
+    const Fd leader = entry(tree, "proc/10");
+    EXPECT_EQ(space.cmdline(leader.get(), scratch).to_vector(), (Strings{"/bin/leader", "--run"}));
+    EXPECT_EQ(space.environ(leader.get(), scratch).to_vector(), Strings{"WHO=leader"});
+    EXPECT_EQ(space.exe(leader.get()), "/usr/bin/leader");
+    const hoststats::StatmBytes* statm = space.statm(leader.get(), scratch, 4096);
+    ASSERT_NE(statm, nullptr);
+    EXPECT_EQ(statm->virtual_bytes, 300u * 4096u);
+    EXPECT_EQ(statm->resident_bytes, 20u * 4096u);
+
+    // Another task of the group gets the group's files, not its own.
+    const Fd thread = entry(tree, "proc/10/task/11");
+    EXPECT_EQ(space.cmdline(thread.get(), scratch).to_vector(), (Strings{"/bin/leader", "--run"}));
+    EXPECT_EQ(space.environ(thread.get(), scratch).to_vector(), Strings{"WHO=leader"});
+    EXPECT_EQ(space.exe(thread.get()), "/usr/bin/leader");
+    EXPECT_EQ(space.statm(thread.get(), scratch, 4096), statm);
+
+    // A new group reads again; what failed for the group stays failed,
+    // even once the file can be read.
+    space.reset();
+    const Fd empty = entry(tree, "proc/20");
+    EXPECT_TRUE(space.cmdline(empty.get(), scratch).empty());
+    EXPECT_TRUE(space.environ(empty.get(), scratch).empty());
+    EXPECT_FALSE(space.exe(empty.get()).has_value());
+    EXPECT_EQ(space.statm(empty.get(), scratch, 4096), nullptr);
+    tree.add_space("proc/20", "late");
+    EXPECT_TRUE(space.cmdline(empty.get(), scratch).empty());
+    EXPECT_TRUE(space.environ(empty.get(), scratch).empty());
+    EXPECT_FALSE(space.exe(empty.get()).has_value());
+    EXPECT_EQ(space.statm(empty.get(), scratch, 4096), nullptr);
+    space.reset();
+    EXPECT_EQ(space.cmdline(empty.get(), scratch).to_vector(), (Strings{"/bin/late", "--run"}));
+    EXPECT_EQ(space.exe(empty.get()), "/usr/bin/late");
+    EXPECT_NE(space.statm(empty.get(), scratch, 4096), nullptr);
+
+    // An address space of its own starts with nothing tried, and leaves the
+    // group's files as they were.
+    SharedSpace own = space.own_space();
+    EXPECT_EQ(own.cmdline(thread.get(), scratch).to_vector(), (Strings{"/bin/thread", "--run"}));
+    EXPECT_EQ(own.exe(thread.get()), "/usr/bin/thread");
+    EXPECT_EQ(space.cmdline(empty.get(), scratch).to_vector(), (Strings{"/bin/late", "--run"}));
+}
+
+TEST(ThreadGroupFiles, TheListBudgetCountsTheBytesRead) {
+    // Ten bytes read, of which two letters are kept: the blanks cost too,
+    // since the budget bounds the reading as well as what is kept.
+    GroupTree tree;
+    tree.write("proc/30/cmdline", std::string("a\0 b \0\0\0\0\0", 10));
+    tree.write("proc/31/cmdline", std::string("c\0", 2));
+    tree.write("proc/31/environ", std::string("D=1\0", 4));
+    const Fd padded = entry(tree, "proc/30");
+    const Fd small = entry(tree, "proc/31");
+    ReadBuffer scratch;
+
+    ListBudget short_by_one(9);
+    SharedSpace refused(heap(), heap(), short_by_one);
+    EXPECT_TRUE(refused.cmdline(padded.get(), scratch).empty());
+    EXPECT_TRUE(short_by_one.spent());
+
+    ListBudget exact(10);
+    SharedSpace space(heap(), heap(), exact);
+    EXPECT_EQ(space.cmdline(padded.get(), scratch).to_vector(), (Strings{"a", "b"}));
+    // Nothing is left for the next group, nor for an own address space.
+    space.reset();
+    EXPECT_TRUE(space.cmdline(small.get(), scratch).empty());
+    EXPECT_TRUE(space.own_space().environ(small.get(), scratch).empty());
+
+    // Lists share one budget: the environment counts as the command line does.
+    ListBudget both(6);
+    SharedSpace shared(heap(), heap(), both);
+    EXPECT_EQ(shared.cmdline(small.get(), scratch).to_vector(), Strings{"c"});
+    EXPECT_EQ(shared.environ(small.get(), scratch).to_vector(), Strings{"D=1"});
+    EXPECT_FALSE(both.take(1));
+}
+
+TEST(ThreadGroupFiles, NoEnvironmentWhereTheReadBufferCannotBeLeftOutOfDumps) {
+    // Another process's environment may only pass through memory that a
+    // core dump leaves out. Where the kernel refuses that, environments
+    // stay empty; the command lines are still read.
+    GroupTree tree;
+    tree.add_space("proc/40", "first");
+    tree.add_space("proc/41", "second");
+    tree.write("proc/41/environ", "BIG=" + std::string(200 * 1024, 'x') + std::string("\0", 1));
+    const Fd first = entry(tree, "proc/40");
+    const Fd second = entry(tree, "proc/41");
+    ListBudget budget(1 << 20);
+
+    refuse_dump_exclusion = true;
+    ReadBuffer unprotected;
+    refuse_dump_exclusion = false;
+    ASSERT_FALSE(unprotected.dump_excluded());
+    SharedSpace space(heap(), heap(), budget);
+    EXPECT_EQ(space.cmdline(first.get(), unprotected).to_vector(), (Strings{"/bin/first", "--run"}));
+    EXPECT_TRUE(space.environ(first.get(), unprotected).empty());
+    // Not even read: the buffer still holds the command line.
+    EXPECT_EQ(unprotected.view().find("WHO="), std::string_view::npos);
+    space.reset();
+    EXPECT_TRUE(space.environ(second.get(), unprotected).empty());
+    EXPECT_EQ(unprotected.view().find("BIG="), std::string_view::npos);
+
+    // A buffer left out of dumps at first, refused as it grows for a large
+    // environment: that environment is dropped, and no later one is read.
+    ReadBuffer protected_at_first(4096);
+    ASSERT_TRUE(protected_at_first.dump_excluded());
+    SharedSpace grown(heap(), heap(), budget);
+    refuse_dump_exclusion = true;
+    EXPECT_TRUE(grown.environ(second.get(), protected_at_first).empty());
+    refuse_dump_exclusion = false;
+    EXPECT_FALSE(protected_at_first.dump_excluded());
+    grown.reset();
+    EXPECT_TRUE(grown.environ(first.get(), protected_at_first).empty());
+}
+
+// --- the one reading of "status" ---------------------------------------------------
+
+TEST(EntryStatusReading, ReadOnceWhateverCameOfIt) {
+    FixtureTree tree;
+    const std::string ids = "Uid:\t1\t2\t1\t1\nGid:\t3\t4\t3\t3\n";
+    // A name that is not UTF-8 hides neither the thread-group id nor the ids.
+    tree.write("proc/50/status", "Name:\t\xff\xfe\nTgid:\t49\n" + ids);
+    tree.mkdir("proc/51");
+    const Fd read = entry(tree, "proc/50");
+    const Fd missing = entry(tree, "proc/51");
+    ReadBuffer scratch;
+
+    EntryStatus status;
+    status.read_once(read.get(), scratch);
+    EXPECT_TRUE(status.tried);
+    EXPECT_EQ(status.tgid, 49);
+    ASSERT_TRUE(status.ids.has_value());
+    EXPECT_EQ(status.ids->euid, 2u);
+    EXPECT_EQ(status.ids->egid, 4u);
+    // The entry's later needs take that reading: ids and thread-group id
+    // tell of one instant.
+    tree.write("proc/50/status", "Name:\tx\nTgid:\t50\nUid:\t9\t9\t9\t9\nGid:\t9\t9\t9\t9\n");
+    status.read_once(read.get(), scratch);
+    EXPECT_EQ(status.tgid, 49);
+    EXPECT_EQ(status.ids->uid, 1u);
+
+    EntryStatus failed;
+    failed.read_once(missing.get(), scratch);
+    EXPECT_TRUE(failed.tried);
+    EXPECT_FALSE(failed.tgid || failed.ids);
+    tree.write("proc/51/status", "Tgid:\t51\n" + ids);
+    failed.read_once(missing.get(), scratch);
+    EXPECT_FALSE(failed.tgid || failed.ids);
+}
+
+}  // namespace
