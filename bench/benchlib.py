@@ -112,7 +112,11 @@ class Load:
     ARG_PIECE bytes of `fill` (" " or a letter); with `env_bytes`, each holds
     an environment of that many more bytes; with `cpus`, the idle host seen
     with that many CPUs and no cpufreq files; with `caller`, the call is made
-    as that user and only its system calls are counted, not timed."""
+    as that user and only its system calls are counted, not timed; with
+    `storm_gib`, each process keeps its own address-space lock busy by
+    flipping the protection of that many GiB of zero pages in a loop; with
+    `cwd_bytes`, the processes stand in a directory whose path is about that
+    long."""
 
     procs: int
     threads: int
@@ -121,6 +125,8 @@ class Load:
     env_bytes: int = 0
     cpus: int = 0
     caller: str = ""
+    storm_gib: int = 0
+    cwd_bytes: int = 0
 
     @property
     def label(self) -> str:
@@ -134,12 +140,16 @@ class Load:
             base += f", {self.env_bytes / 1e6:.1f} MB environments"
         if self.caller:
             base += f", called as {self.caller}"
+        if self.storm_gib:
+            base += f", lock storms over {self.storm_gib} GiB"
+        if self.cwd_bytes:
+            base += f", in a directory of a {self.cwd_bytes:,}-byte path"
         return base
 
     @property
     def key(self) -> str:
         """A short name for the command line: idle, 200x10, spaces1x1000,
-        env300x1, nobody1x1000, cpus256."""
+        env300x1, nobody1x1000, cpus256, storm8x1, deep1x4000."""
         if self.cpus:
             return f"cpus{self.cpus}"
         base = "idle" if self.procs == 0 else f"{self.procs}x{self.threads}"
@@ -149,6 +159,10 @@ class Load:
             base = "env" + base
         if self.caller:
             base = self.caller + base
+        if self.storm_gib:
+            base = "storm" + base
+        if self.cwd_bytes:
+            base = "deep" + base
         return base
 
     @property
@@ -167,6 +181,10 @@ class Load:
             args += ["-a", f"{self.arg_bytes // ARG_PIECE}:{ARG_PIECE}:{fill}"]
         if self.env_bytes:
             args += ["-e", str(self.env_bytes)]
+        if self.storm_gib:
+            args += ["-m", str(self.storm_gib)]
+        if self.cwd_bytes:
+            args += ["-d", str(self.cwd_bytes)]
         return [*args, str(self.procs), str(self.threads - 1)]
 
 

@@ -2,7 +2,8 @@
  * Puts a load on the host for the benchmarks: PROCS extra processes, each
  * with THREADS extra threads besides its own, every one of them asleep.
  *
- *   load [-s SECONDS] [-a COUNT:BYTES:FILL] [-e BYTES] PROCS THREADS
+ *   load [-s SECONDS] [-a COUNT:BYTES:FILL] [-e BYTES] [-m GIB] [-d BYTES]
+ *        PROCS THREADS
  *
  *   -s SECONDS        how long the load holds at most (default 120, at most
  *                     3600); it ends sooner on SIGTERM, SIGINT or SIGHUP
@@ -13,6 +14,14 @@
  *                     FILL too, so that the command line holds nothing else
  *   -e BYTES          each process has an environment of BYTES bytes more
  *                     (in variables of at most 120,000 bytes)
+ *   -m GIB            each process keeps its own address-space lock busy,
+ *                     as any user may: its main thread flips the protection
+ *                     of GIB GiB of zero pages in a loop, and each mprotect
+ *                     holds the lock for write while it rewrites every page
+ *                     entry (a reader of its "cmdline" waits that long)
+ *   -d BYTES          the processes stand in a directory whose path is some
+ *                     BYTES long (at most 4000), made in the current one
+ *                     and removed when the load ends
  *
  * The processes are forked from this one, so each holds its own copy of the
  * command line and environment, as its files in /proc show them. Prints
@@ -32,7 +41,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -61,7 +72,8 @@ static void *sleep_forever(void *unused) {
 }
 
 static void usage(void) {
-    fprintf(stderr, "usage: load [-s SECONDS] [-a COUNT:BYTES:FILL] [-e BYTES] PROCS THREADS\n");
+    fprintf(stderr, "usage: load [-s SECONDS] [-a COUNT:BYTES:FILL] [-e BYTES] [-m GIB] [-d BYTES]"
+                    " PROCS THREADS\n");
     exit(2);
 }
 
@@ -114,7 +126,58 @@ static void blank_arguments(int argc, char **argv, char fill) {
     for (int i = 0; i < argc; ++i) memset(argv[i], fill, strlen(argv[i]));
 }
 
-static void hold_process(int ready_fd, long threads, int seconds) {
+/* Maps GIB GiB of zero pages, every page entry filled in. NULL on failure. */
+static char *zero_pages(long gib) {
+    const size_t size = (size_t)gib << 30;
+    char *at = mmap(NULL, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (at == MAP_FAILED) return NULL;
+    for (size_t off = 0; off < size; off += 4096) (void)*(volatile char *)(at + off);
+    return at;
+}
+
+static void storm(char *at, long gib) {
+    const size_t size = (size_t)gib << 30;
+    for (int writable = 0;; writable ^= PROT_WRITE) mprotect(at, size, PROT_READ | writable);
+}
+
+/* One directory component of the deep directory. */
+enum { DEEP_PART = 200 };
+
+/* The relative path of the first `depth` components of the deep directory. */
+static void deep_path(char *path, int depth) {
+    char *at = path;
+    for (int i = 0; i < depth; ++i) {
+        if (i > 0) *at++ = '/';
+        memset(at, 'd', DEEP_PART);
+        at += DEEP_PART;
+    }
+    *at = '\0';
+}
+
+/* Makes and enters a chain of directories in `start` whose path is some
+ * `bytes` long. Returns how many it made. */
+static int enter_deep(const char *start, long bytes) {
+    char path[4096];
+    int depth = 0;
+    for (long len = (long)strlen(start); len + DEEP_PART + 1 <= bytes; len += DEEP_PART + 1) {
+        deep_path(path, ++depth);
+        if (mkdir(path, 0755) != 0 && errno != EEXIST) break;
+    }
+    deep_path(path, depth);
+    if (depth > 0 && chdir(path) != 0) perror("load: chdir");
+    return depth;
+}
+
+static void remove_deep(const char *start, int depth) {
+    if (chdir(start) != 0) return;
+    char path[4096];
+    for (; depth > 0; --depth) {
+        deep_path(path, depth);
+        rmdir(path);
+    }
+}
+
+static void hold_process(int ready_fd, long threads, int seconds, long storm_gib) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     alarm((unsigned)(seconds + GRACE_SECONDS));
     pthread_attr_t attr;
@@ -127,18 +190,24 @@ static void hold_process(int ready_fd, long threads, int seconds) {
             _exit(1);
         }
     }
+    char *pages = NULL;
+    if (storm_gib > 0 && (pages = zero_pages(storm_gib)) == NULL) {
+        perror("load: mmap");
+        _exit(1);
+    }
     const char one = 1;
     if (write(ready_fd, &one, 1) != 1) _exit(1);
     close(ready_fd);
+    if (pages != NULL) storm(pages, storm_gib);
     sleep_forever(NULL);
 }
 
 int main(int argc, char **argv) {
     int seconds = 120;
-    long count = 0, bytes = 0, env_bytes = 0;
+    long count = 0, bytes = 0, env_bytes = 0, storm_gib = 0, deep_bytes = 0;
     char fill = 'a';
     int opt;
-    while ((opt = getopt(argc, argv, "+s:a:e:")) != -1) {
+    while ((opt = getopt(argc, argv, "+s:a:e:m:d:")) != -1) {
         if (opt == 's') {
             seconds = atoi(optarg);
         } else if (opt == 'a') {
@@ -149,6 +218,12 @@ int main(int argc, char **argv) {
             fill = strcmp(what, "space") == 0 ? ' ' : what[0];
         } else if (opt == 'e') {
             env_bytes = atol(optarg);
+        } else if (opt == 'm') {
+            storm_gib = atol(optarg);
+            if (storm_gib < 1) usage();
+        } else if (opt == 'd') {
+            deep_bytes = atol(optarg);
+            if (deep_bytes < 1 || deep_bytes > 4000) usage();
         } else {
             usage();
         }
@@ -171,6 +246,13 @@ int main(int argc, char **argv) {
     sigaction(SIGINT, &sa, NULL);
     sigaction(SIGHUP, &sa, NULL);
 
+    char start[4096];
+    if (getcwd(start, sizeof start) == NULL) {
+        perror("load: getcwd");
+        return 1;
+    }
+    const int depth = deep_bytes > 0 ? enter_deep(start, deep_bytes) : 0;
+
     int ready[2];
     if (pipe(ready) != 0) {
         perror("load: pipe");
@@ -187,7 +269,7 @@ int main(int argc, char **argv) {
         }
         if (pid == 0) {
             close(ready[0]);
-            hold_process(ready[1], threads, seconds);
+            hold_process(ready[1], threads, seconds, storm_gib);
         }
         kids[started] = pid;
     }
@@ -211,5 +293,6 @@ int main(int argc, char **argv) {
     for (long i = 0; i < started; ++i)
         while (waitpid(kids[i], NULL, 0) < 0 && errno == EINTR) {
         }
+    remove_deep(start, depth);
     return up == procs ? 0 : 1;
 }

@@ -68,7 +68,14 @@ LETTERS = Load(1, 1000, arg_bytes=1_900_000)
 SPACES = Load(1, 1000, arg_bytes=1_900_000, fill=" ")
 ENVIRONMENTS = Load(300, 1, env_bytes=1_800_000)
 UNPRIVILEGED = Load(1, 1000, caller="nobody")
-SHAPES = [LETTERS, SPACES, ENVIRONMENTS, Load(0, 0, cpus=256), UNPRIVILEGED]
+# Neighbours that would hold a call, each beside the same processes without
+# the trait: eight processes that keep their own address-space locks busy
+# (a read of their "cmdline" or "environ" waits out a whole hold), and 4,000
+# threads standing in a directory whose path is some 4 KB long.
+STORMS = Load(8, 1, storm_gib=2)
+DEEP = Load(1, 4000, cwd_bytes=4000)
+SHAPES = [LETTERS, SPACES, ENVIRONMENTS, Load(0, 0, cpus=256), UNPRIVILEGED,
+          Load(8, 1), STORMS, Load(1, 4000), DEEP]
 # The load generator is asked to hold this long, and ends itself then; a
 # load is started afresh when a round might outlast it.
 LOAD_SECONDS = 600
