@@ -12,6 +12,7 @@
 #include "boundary/owned.hpp"
 #include "boundary/panic.hpp"
 #include "boundary/pyerr.hpp"
+#include "boundary/render.hpp"
 
 namespace pellun {
 

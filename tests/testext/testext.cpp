@@ -19,6 +19,7 @@
 #include "boundary/owned.hpp"
 #include "boundary/panic.hpp"
 #include "boundary/pyerr.hpp"
+#include "boundary/render.hpp"
 #include "hoststats/utils.hpp"
 #include "measure/measure.hpp"
 #include "measure/memory_report.hpp"
