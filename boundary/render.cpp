@@ -11,6 +11,7 @@
 #include "boundary/once_cell.hpp"
 #include "boundary/owned.hpp"
 #include "boundary/pyerr.hpp"
+#include "hoststats/text.hpp"
 
 namespace pellun {
 
@@ -64,50 +65,19 @@ std::optional<std::string> format_traceback(PyObject* traceback) {
 
 constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";  // U+FFFD
 
-// UTF-8 with every maximal invalid subpart replaced by one U+FFFD.
+// UTF-8 with every maximal ill-formed subpart replaced by one U+FFFD, as
+// the interpreter's own "replace" error handler does.
 std::string replace_invalid_utf8(std::string_view bytes) {
     std::string out;
     out.reserve(bytes.size());
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        const auto lead = static_cast<unsigned char>(bytes[i]);
-        if (lead < 0x80) {
-            out += static_cast<char>(lead);
-            ++i;
-            continue;
-        }
-        // Continuation bytes needed, and the range allowed for the first of
-        // them (narrower after E0, ED, F0 and F4: no overlong forms, no
-        // surrogates, nothing past U+10FFFF).
-        std::size_t need = 0;
-        unsigned char low = 0x80;
-        unsigned char high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            need = 1;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            need = 2;
-            if (lead == 0xE0) low = 0xA0;
-            if (lead == 0xED) high = 0x9F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            need = 3;
-            if (lead == 0xF0) low = 0x90;
-            if (lead == 0xF4) high = 0x8F;
-        }
-        std::size_t j = i + 1;
-        std::size_t seen = 0;
-        while (seen < need && j < bytes.size()) {
-            const auto next = static_cast<unsigned char>(bytes[j]);
-            const bool fits = seen == 0 ? (next >= low && next <= high) : (next >= 0x80 && next <= 0xBF);
-            if (!fits) break;
-            ++seen;
-            ++j;
-        }
-        if (need > 0 && seen == need) {
-            out.append(bytes.substr(i, j - i));
+    while (!bytes.empty()) {
+        const hoststats::Utf8Char c = hoststats::decode_utf8(bytes);
+        if (c.valid) {
+            out.append(bytes.substr(0, c.length));
         } else {
             out += REPLACEMENT;
         }
-        i = j;
+        bytes.remove_prefix(c.length);
     }
     return out;
 }
@@ -122,17 +92,6 @@ bool printable(char32_t cp) noexcept {
     if ((cp >= 0xE000 && cp <= 0xF8FF) || cp >= 0xF0000) return false;
     if ((cp & 0xFFFE) == 0xFFFE) return false;
     return true;
-}
-
-// The next code point of valid UTF-8 `text` at `i`; advances `i`.
-char32_t next_code_point(std::string_view text, std::size_t& i) noexcept {
-    const auto lead = static_cast<unsigned char>(text[i++]);
-    std::size_t more = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
-    char32_t cp = more == 3 ? (lead & 0x07u) : more == 2 ? (lead & 0x0Fu) : more == 1 ? (lead & 0x1Fu) : lead;
-    for (; more > 0 && i < text.size(); --more) {
-        cp = (cp << 6) | (static_cast<unsigned char>(text[i++]) & 0x3Fu);
-    }
-    return cp;
 }
 
 }  // namespace
@@ -159,11 +118,13 @@ std::string repr_text(PyObject* object) {
 
 std::string quote_text(std::string_view text) {
     std::string out = "\"";
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const std::size_t start = i;
-        const char32_t cp = next_code_point(text, i);
-        switch (cp) {
+    while (!text.empty()) {
+        // Valid UTF-8 as this file makes it; anything else is shown as
+        // U+FFFD.
+        const hoststats::Utf8Char c = hoststats::decode_utf8(text);
+        const std::string_view encoded = c.valid ? text.substr(0, c.length) : REPLACEMENT;
+        text.remove_prefix(c.length);
+        switch (c.code_point) {
             case U'\\': out += "\\\\"; break;
             case U'"': out += "\\\""; break;
             case U'\n': out += "\\n"; break;
@@ -171,11 +132,11 @@ std::string quote_text(std::string_view text) {
             case U'\t': out += "\\t"; break;
             case U'\0': out += "\\0"; break;
             default:
-                if (printable(cp)) {
-                    out.append(text.substr(start, i - start));
+                if (printable(c.code_point)) {
+                    out.append(encoded);
                 } else {
                     char escaped[16];
-                    std::snprintf(escaped, sizeof escaped, "\\u{%x}", static_cast<unsigned>(cp));
+                    std::snprintf(escaped, sizeof escaped, "\\u{%x}", static_cast<unsigned>(c.code_point));
                     out += escaped;
                 }
         }

@@ -21,7 +21,7 @@ std::string qualname_text(PyTypeObject* type);
 // unraisable hook and gives "<unformattable REPR>".
 std::string traceback_text(PyObject* traceback);
 // A text as a double-quoted literal, with \\, \", \n, \r, \t, \0 and
-// \u{hex} escapes.
+// \u{hex} escapes; bytes that are not UTF-8 show as U+FFFD.
 std::string quote_text(std::string_view text);
 
 }  // namespace pellun

@@ -280,34 +280,6 @@ bool processor_number(std::string_view line, std::size_t& index) noexcept {
     return parse_usize(trim_unicode(rest), index);
 }
 
-// Walks a text split at every "\n", with the next line visible before it is
-// taken.
-class LineCursor {
-public:
-    explicit LineCursor(std::string_view text) noexcept : text_(text) {}
-
-    bool peek(std::string_view& line) const noexcept {
-        if (done_) return false;
-        const std::size_t nl = text_.find('\n', pos_);
-        line = text_.substr(pos_, nl == std::string_view::npos ? std::string_view::npos : nl - pos_);
-        return true;
-    }
-
-    void advance() noexcept {
-        const std::size_t nl = text_.find('\n', pos_);
-        if (nl == std::string_view::npos) {
-            done_ = true;
-        } else {
-            pos_ = nl + 1;
-        }
-    }
-
-private:
-    std::string_view text_;
-    std::size_t pos_ = 0;
-    bool done_ = false;
-};
-
 // What one processor block of /proc/cpuinfo says about its CPU.
 struct CpuInfo {
     std::size_t index = 0;
@@ -319,7 +291,7 @@ struct CpuInfo {
 
 // Reads the lines of a block after its processor line, leaving the cursor on
 // the line that ended it.
-void read_block(LineCursor& cursor, CpuInfo& info) {
+void read_block(SplitCursor& cursor, CpuInfo& info) {
     std::string_view line;
     while (cursor.peek(line)) {
         if (begins_with_key(line, "vendor_id\t")) {
@@ -469,7 +441,7 @@ std::uint32_t get_hex_value(std::string_view line) noexcept {
 
 DescriptorTable get_vendor_id_and_brand_inner(std::string_view cpuinfo) {
     DescriptorTable table;
-    LineCursor cursor(cpuinfo);
+    SplitCursor cursor(cpuinfo);
     std::string_view line;
     while (cursor.peek(line)) {
         cursor.advance();
@@ -489,7 +461,7 @@ DescriptorTable get_vendor_id_and_brand(const HostRoot& root) {
 }
 
 std::uint64_t cpuinfo_frequency(std::string_view cpuinfo) noexcept {
-    LineCursor cursor(cpuinfo);
+    SplitCursor cursor(cpuinfo);
     std::string_view line;
     while (cursor.peek(line)) {
         cursor.advance();

@@ -12,11 +12,12 @@
 #include <utility>
 
 #include "hoststats/process.hpp"
+#include "hoststats/text.hpp"
 
 namespace hoststats {
 
-// Whether bytes are valid UTF-8; quick on the plain ASCII of /proc files.
-[[nodiscard]] bool is_text(std::string_view bytes) noexcept;
+// Whether bytes are valid UTF-8, under the name the detail readers use.
+[[nodiscard]] inline bool is_text(std::string_view bytes) noexcept { return is_valid_utf8(bytes); }
 
 // The fields of one "stat" line. items[0] is the pid text; items[k] (k >= 1)
 // is the kernel's field k+2 (the command name, field 2, is held apart). The

@@ -62,9 +62,11 @@ std::uint64_t boot_time_from_clocks() noexcept {
 
 MeminfoSeen apply_meminfo(std::string_view text, MemoryFigures& figures) noexcept {
     MeminfoSeen seen;
-    for_each_newline_piece(text, [&](std::string_view line) {
+    SplitCursor lines(text);
+    std::string_view line;
+    while (lines.next(line)) {
         const std::size_t colon = line.find(':');
-        if (colon == std::string_view::npos) return;
+        if (colon == std::string_view::npos) continue;
         const std::string_view key = line.substr(0, colon);
         std::string_view value = line.substr(colon + 1);
         value = value.substr(0, value.find(':'));
@@ -72,13 +74,13 @@ MeminfoSeen apply_meminfo(std::string_view text, MemoryFigures& figures) noexcep
         value = value.substr(0, value.find(' '));  // the unit follows after a space
 
         std::uint64_t units = 0;
-        if (!parse_u64(value, units)) return;
+        if (!parse_u64(value, units)) continue;
         std::uint64_t* field = meminfo_field(key, figures);
-        if (field == nullptr) return;
+        if (field == nullptr) continue;
         *field = saturating_mul(units, MEMINFO_UNIT);
         if (field == &figures.mem_total) seen.mem_total = true;
         if (field == &figures.mem_available) seen.mem_available = true;
-    });
+    }
     return seen;
 }
 
@@ -99,26 +101,18 @@ bool parse_uptime(std::string_view text, std::uint64_t& seconds) noexcept {
 }
 
 std::optional<std::uint64_t> parse_btime(std::string_view stat) noexcept {
-    std::optional<std::uint64_t> result;
-    for_each_newline_piece(stat, [&](std::string_view line) {
-        if (result || line.size() < 5 || !line.starts_with("btime")) return;
+    SplitCursor lines(stat);
+    std::string_view line;
+    while (lines.next(line)) {
+        if (line.size() < 5 || !line.starts_with("btime")) continue;
         // Pieces between single spaces, empty ones dropped; the value is the
         // second piece, read digit by digit without any check.
-        int piece_index = 0;
-        std::uint64_t value = 0;
-        while (!line.empty()) {
-            const std::size_t sp = line.find(' ');
-            const std::string_view piece = line.substr(0, sp);
-            line = sp == std::string_view::npos ? std::string_view{} : line.substr(sp + 1);
-            if (piece.empty()) continue;
-            if (++piece_index == 2) {
-                value = accumulate_digits(piece);
-                break;
-            }
-        }
-        result = value;
-    });
-    return result;
+        SplitCursor pieces(line, ' ');
+        std::string_view piece;
+        pieces.next_nonempty(piece);
+        return pieces.next_nonempty(piece) ? accumulate_digits(piece) : 0;
+    }
+    return std::nullopt;
 }
 
 std::uint64_t boot_time(const HostRoot& root) {
