@@ -1,10 +1,6 @@
-// Memory of one snapshot: pages mapped for it and unmapped when it ends.
-//
-// A scan makes thousands of small records that all go at once when the call
-// returns. Given back to the C library's heap, they stayed resident in the
-// caller (megabytes at a few thousand processes and threads), since the heap
-// keeps what it is given back for later. Pages mapped for the snapshot
-// alone go back to the kernel whole.
+// Memory of one snapshot: its records are cut from pages mapped for it
+// alone (pages.hpp), all unmapped when the snapshot ends, so that nothing of
+// a scan stays resident in the caller once the call returns.
 #pragma once
 
 #include <cstddef>
@@ -55,7 +51,7 @@ private:
         return this == &other;
     }
 
-    // Maps `bytes` (a multiple of the page size); throws std::bad_alloc, or
+    // Maps `bytes` (whole pages); throws std::bad_alloc, or
     // DumpExclusionRefused for a secret arena.
     void* map(std::size_t bytes);
     // Wipes the first `used` bytes when secret, then unmaps `bytes`.
