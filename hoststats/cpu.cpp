@@ -1,5 +1,6 @@
-// CPU time counters from /proc/stat and the usage computed between two
-// readings. The descriptor and frequency passes live in cpuinfo.cpp.
+// The CPU state's refresh: the time counters of /proc/stat, the usage
+// computed between two readings, and the frequency pass. The descriptors
+// and frequencies it stores are read by cpuinfo.cpp.
 #include "hoststats/cpu.hpp"
 
 #include <fcntl.h>
