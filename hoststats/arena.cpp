@@ -48,7 +48,7 @@ void Arena::unmap(void* at, std::size_t bytes, std::size_t used) noexcept {
 }
 
 void* Arena::do_allocate(std::size_t bytes, std::size_t alignment) {
-    if (bytes >= own_mapping_from) {
+    if (bytes >= OWN_MAPPING_FROM) {
         // Page-aligned, which covers any alignment a container asks for.
         return map(pages::whole(bytes));
     }
@@ -69,7 +69,7 @@ void* Arena::do_allocate(std::size_t bytes, std::size_t alignment) {
         blocks_ = block;
         cursor_ = reinterpret_cast<char*>(block + 1);
         end_ = reinterpret_cast<char*>(block) + block_bytes;
-        next_block_ = std::min(next_block_ * 2, largest_block);
+        next_block_ = std::min(next_block_ * 2, LARGEST_BLOCK);
         at = fits();
     }
     cursor_ = at + bytes;
@@ -77,7 +77,7 @@ void* Arena::do_allocate(std::size_t bytes, std::size_t alignment) {
 }
 
 void Arena::do_deallocate(void* p, std::size_t bytes, std::size_t /*alignment*/) {
-    if (bytes >= own_mapping_from) {
+    if (bytes >= OWN_MAPPING_FROM) {
         unmap(p, pages::whole(bytes), bytes);
     }
     // Anything smaller stays in its block until the arena goes.

@@ -34,11 +34,11 @@ public:
 private:
     // Small requests are cut from blocks that grow with the snapshot; what
     // they give back is reused only once the arena goes. A request of
-    // `own_mapping_from` bytes or more gets a mapping of its own, unmapped
+    // `OWN_MAPPING_FROM` bytes or more gets a mapping of its own, unmapped
     // as soon as it is given back, so a growing buffer leaves nothing behind.
-    static constexpr std::size_t own_mapping_from = 32 * 1024;   // bytes
-    static constexpr std::size_t first_block = 64 * 1024;        // bytes
-    static constexpr std::size_t largest_block = 1024 * 1024;    // bytes
+    static constexpr std::size_t OWN_MAPPING_FROM = 32 * 1024;   // bytes
+    static constexpr std::size_t FIRST_BLOCK = 64 * 1024;        // bytes
+    static constexpr std::size_t LARGEST_BLOCK = 1024 * 1024;    // bytes
 
     struct Block {
         Block* next;
@@ -60,7 +60,7 @@ private:
     Block* blocks_ = nullptr;  // newest first; the cursor runs in the newest
     char* cursor_ = nullptr;
     char* end_ = nullptr;
-    std::size_t next_block_ = first_block;
+    std::size_t next_block_ = FIRST_BLOCK;
     bool secret_;
     bool refused_ = false;  // the kernel refused to leave a mapping out of dumps
 };

@@ -19,9 +19,9 @@ namespace {
 
 // Readings closer together than this are not taken: the kernel's counters
 // move in clock ticks, so shorter intervals give noisy shares.
-constexpr std::uint64_t kMinimumInterval = 200'000'000;  // ns
+constexpr std::uint64_t MINIMUM_INTERVAL = 200'000'000;  // ns
 
-constexpr std::size_t kCounterCount = std::tuple_size_v<CpuCounters>;
+constexpr std::size_t COUNTER_COUNT = std::tuple_size_v<CpuCounters>;
 
 constexpr const char* NO_AGGREGATE_LINE = "no aggregate \"cpu\" line";
 
@@ -118,12 +118,12 @@ void CpuUsage::set(const CpuCounters& counters) noexcept {
 }
 
 std::uint64_t CpuUsage::interval() const noexcept {
-    static constexpr std::array<std::uint64_t CpuTimes::*, kCounterCount> counters = {
+    static constexpr std::array<std::uint64_t CpuTimes::*, COUNTER_COUNT> COUNTERS = {
         &CpuTimes::user,    &CpuTimes::nice,  &CpuTimes::system,  &CpuTimes::idle,
         &CpuTimes::iowait,  &CpuTimes::irq,   &CpuTimes::softirq, &CpuTimes::steal,
         &CpuTimes::guest,   &CpuTimes::guest_nice};
     std::uint64_t ticks = 0;
-    for (const auto counter : counters) {
+    for (const auto counter : COUNTERS) {
         ticks = saturating_add(ticks, saturating_sub(current.*counter, previous.*counter));
     }
     return ticks;
@@ -144,7 +144,7 @@ void CpusWrapper::refresh(bool global_only, CpuSelection selection) {
         const std::uint64_t now = clock_();
         // A clock that went backwards counts as no time elapsed.
         const std::uint64_t elapsed = now >= *last_reading_ ? now - *last_reading_ : 0;
-        due = elapsed >= kMinimumInterval;
+        due = elapsed >= MINIMUM_INTERVAL;
     }
 
     // /proc/cpuinfo is read at most once per refresh: for the descriptors

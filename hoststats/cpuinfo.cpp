@@ -33,7 +33,7 @@ struct Part {
     std::string_view name;
 };
 
-constexpr std::array<Implementer, 18> kImplementers{{
+constexpr std::array<Implementer, 18> IMPLEMENTERS{{
     {0x41, "ARM"},
     {0x42, "Broadcom"},
     {0x43, "Cavium"},
@@ -55,7 +55,7 @@ constexpr std::array<Implementer, 18> kImplementers{{
 }};
 
 // Sorted by (implementer, code) for binary search.
-constexpr std::array<Part, 148> kParts{{
+constexpr std::array<Part, 148> PARTS{{
     // ARM
     {0x41, 0x810, "ARM810"},
     {0x41, 0x920, "ARM920"},
@@ -226,16 +226,16 @@ constexpr bool part_less(const Part& a, const Part& b) noexcept {
 }
 
 constexpr bool parts_strictly_sorted() noexcept {
-    for (std::size_t i = 1; i < kParts.size(); ++i) {
-        if (!part_less(kParts[i - 1], kParts[i])) return false;
+    for (std::size_t i = 1; i < PARTS.size(); ++i) {
+        if (!part_less(PARTS[i - 1], PARTS[i])) return false;
     }
     return true;
 }
 static_assert(parts_strictly_sorted(), "the part table must stay sorted for binary search");
 
 constexpr bool implementers_strictly_sorted() noexcept {
-    for (std::size_t i = 1; i < kImplementers.size(); ++i) {
-        if (kImplementers[i - 1].code >= kImplementers[i].code) return false;
+    for (std::size_t i = 1; i < IMPLEMENTERS.size(); ++i) {
+        if (IMPLEMENTERS[i - 1].code >= IMPLEMENTERS[i].code) return false;
     }
     return true;
 }
@@ -410,17 +410,17 @@ std::uint64_t line_frequency(std::string_view line) {
 
 std::optional<std::string_view> arm_implementer_name(std::uint32_t implementer) noexcept {
     const auto it = std::lower_bound(
-        kImplementers.begin(), kImplementers.end(), implementer,
+        IMPLEMENTERS.begin(), IMPLEMENTERS.end(), implementer,
         [](const Implementer& entry, std::uint32_t code) { return entry.code < code; });
-    if (it == kImplementers.end() || it->code != implementer) return std::nullopt;
+    if (it == IMPLEMENTERS.end() || it->code != implementer) return std::nullopt;
     return it->name;
 }
 
 std::optional<std::string_view> arm_part_name(std::uint32_t implementer,
                                               std::uint32_t part) noexcept {
     const Part key{implementer, part, {}};
-    const auto it = std::lower_bound(kParts.begin(), kParts.end(), key, part_less);
-    if (it == kParts.end() || it->implementer != implementer || it->code != part) {
+    const auto it = std::lower_bound(PARTS.begin(), PARTS.end(), key, part_less);
+    if (it == PARTS.end() || it->implementer != implementer || it->code != part) {
         return std::nullopt;
     }
     return it->name;

@@ -177,12 +177,12 @@ void apply_io_text(std::string_view text, IoCounters& io) noexcept {
 }
 
 void strip_deleted_suffix(std::string& exe) {
-    static constexpr std::string_view marker = " (deleted)";
+    static constexpr std::string_view DELETED_MARKER = " (deleted)";
     const std::size_t slash = exe.rfind('/');
     const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
     const std::string_view last = std::string_view(exe).substr(start);
-    if (last.size() >= marker.size() && last.ends_with(marker)) {
-        exe.resize(exe.size() - marker.size());
+    if (last.size() >= DELETED_MARKER.size() && last.ends_with(DELETED_MARKER)) {
+        exe.resize(exe.size() - DELETED_MARKER.size());
     }
 }
 
@@ -211,9 +211,9 @@ std::uint64_t ticks_to_ms(std::uint64_t user_ticks, std::uint64_t system_ticks,
 std::int64_t budget_from_limits(bool got_limits, std::uint64_t soft, std::uint64_t hard,
                                 bool raised) noexcept {
     if (!got_limits) return 512;
-    constexpr std::uint64_t widest = std::numeric_limits<std::uint32_t>::max();
+    constexpr std::uint64_t WIDEST = std::numeric_limits<std::uint32_t>::max();
     const std::uint64_t limit = raised ? hard : soft;
-    const auto limit32 = static_cast<std::uint32_t>(limit > widest ? widest : limit);
+    const auto limit32 = static_cast<std::uint32_t>(limit > WIDEST ? WIDEST : limit);
     return static_cast<std::int64_t>(limit32 >> 1);
 }
 

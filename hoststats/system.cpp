@@ -48,12 +48,12 @@ std::uint64_t boot_time_from_clocks() noexcept {
     timespec since_boot{};
     if (::clock_gettime(CLOCK_REALTIME, &now) != 0) return 0;
     if (::clock_gettime(CLOCK_BOOTTIME, &since_boot) != 0) return 0;
-    constexpr std::int64_t ns_per_s = 1'000'000'000;
-    const std::int64_t now_ns = static_cast<std::int64_t>(now.tv_sec) * ns_per_s + now.tv_nsec;
+    constexpr std::int64_t NS_PER_S = 1'000'000'000;
+    const std::int64_t now_ns = static_cast<std::int64_t>(now.tv_sec) * NS_PER_S + now.tv_nsec;
     const std::int64_t boot_ns =
-        static_cast<std::int64_t>(since_boot.tv_sec) * ns_per_s + since_boot.tv_nsec;
+        static_cast<std::int64_t>(since_boot.tv_sec) * NS_PER_S + since_boot.tv_nsec;
     if (now_ns <= boot_ns) return 0;  // a realtime clock set before the boot
-    return static_cast<std::uint64_t>((now_ns - boot_ns) / ns_per_s);
+    return static_cast<std::uint64_t>((now_ns - boot_ns) / NS_PER_S);
 }
 
 }  // namespace
