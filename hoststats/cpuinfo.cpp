@@ -443,8 +443,7 @@ DescriptorTable get_vendor_id_and_brand_inner(std::string_view cpuinfo) {
     DescriptorTable table;
     SplitCursor cursor(cpuinfo);
     std::string_view line;
-    while (cursor.peek(line)) {
-        cursor.advance();
+    while (cursor.next(line)) {
         CpuInfo info;
         if (!processor_number(line, info.index)) continue;
         read_block(cursor, info);
@@ -463,8 +462,7 @@ DescriptorTable get_vendor_id_and_brand(const HostRoot& root) {
 std::uint64_t cpuinfo_frequency(std::string_view cpuinfo) noexcept {
     SplitCursor cursor(cpuinfo);
     std::string_view line;
-    while (cursor.peek(line)) {
-        cursor.advance();
+    while (cursor.next(line)) {
         // x86 has "cpu MHz", ARM only "BogoMIPS", some boards "clock".
         if (begins_with_key(line, "cpu mhz\t") || begins_with_key(line, "bogomips") ||
             begins_with_key(line, "clock\t")) {

@@ -66,6 +66,10 @@ bool is_valid_utf8(std::string_view bytes) noexcept {
             i += 8;
         }
         if (i >= n) break;
+        if (p[i] < 0x80) {
+            ++i;
+            continue;
+        }
         const Utf8Char c = decode_utf8(bytes.substr(i));
         if (!c.valid) return false;
         i += c.length;
