@@ -74,8 +74,8 @@ struct counts {
     long long bytes;
 };
 
-static char *room;               /* READ_ROOM bytes */
-static struct counts seen;
+static char *ROOM;               /* READ_ROOM bytes */
+static struct counts SEEN;
 
 static int64_t now_ns(clockid_t clock) {
     struct timespec t;
@@ -86,22 +86,22 @@ static int64_t now_ns(clockid_t clock) {
 static int open_at(int dirfd, const char *path, int flags) {
     int fd;
     do {
-        ++seen.syscalls;
+        ++SEEN.syscalls;
         fd = openat(dirfd, path, flags | O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     return fd;
 }
 
 static void close_counted(int fd) {
-    ++seen.syscalls;
+    ++SEEN.syscalls;
     close(fd);
 }
 
 static ssize_t read_some(int fd, char *into, size_t bytes) {
     ssize_t got;
     do {
-        ++seen.syscalls;
-        ++seen.reads;
+        ++SEEN.syscalls;
+        ++SEEN.reads;
         got = read(fd, into, bytes);
     } while (got < 0 && errno == EINTR);
     return got;
@@ -111,20 +111,20 @@ static ssize_t read_some(int fd, char *into, size_t bytes) {
 static void read_whole(int dirfd, const char *path) {
     const int fd = open_at(dirfd, path, 0);
     if (fd < 0) return;
-    ++seen.files;
+    ++SEEN.files;
     ssize_t got;
-    while ((got = read_some(fd, room, READ_ROOM)) > 0) seen.bytes += got;
+    while ((got = read_some(fd, ROOM, READ_ROOM)) > 0) SEEN.bytes += got;
     close_counted(fd);
 }
 
 static void read_link(int dirfd, const char *path) {
     ssize_t got;
     do {
-        ++seen.syscalls;
-        got = readlinkat(dirfd, path, room, 4096);
+        ++SEEN.syscalls;
+        got = readlinkat(dirfd, path, ROOM, 4096);
     } while (got < 0 && errno == EINTR);
-    ++seen.links;
-    if (got > 0) seen.bytes += got;
+    ++SEEN.links;
+    if (got > 0) SEEN.bytes += got;
 }
 
 /* Reads /proc/stat 8192 bytes at a time up to the first line after the
@@ -133,23 +133,23 @@ static void read_link(int dirfd, const char *path) {
 static long read_cpu_lines(int procfd, int max_reads) {
     const int fd = open_at(procfd, "stat", 0);
     if (fd < 0) return 0;
-    ++seen.files;
+    ++SEEN.files;
     long cpus = 0;
     int at_line_start = 1;
     int line = 0;
     int done = 0;
     ssize_t got;
-    while (!done && max_reads-- > 0 && (got = read_some(fd, room, STAT_LINE_CHUNK)) > 0) {
-        seen.bytes += got;
+    while (!done && max_reads-- > 0 && (got = read_some(fd, ROOM, STAT_LINE_CHUNK)) > 0) {
+        SEEN.bytes += got;
         for (ssize_t i = 0; i < got && !done; ++i) {
             if (at_line_start) {
                 /* Only the first bytes of a line are looked at; a line cut by
                  * the chunk's end is good enough for a count. */
-                if (got - i >= 3 && memcmp(room + i, "cpu", 3) != 0) done = 1;
+                if (got - i >= 3 && memcmp(ROOM + i, "cpu", 3) != 0) done = 1;
                 else if (line > 0) ++cpus;
                 ++line;
             }
-            at_line_start = room[i] == '\n';
+            at_line_start = ROOM[i] == '\n';
         }
     }
     close_counted(fd);
@@ -170,7 +170,7 @@ static long list_ids(int dirfd, long **ids, long *capacity) {
     static char batch[LISTING_ROOM];
     long count = 0;
     long got;
-    while (++seen.syscalls, (got = syscall(SYS_getdents64, dirfd, batch, sizeof batch)) > 0) {
+    while (++SEEN.syscalls, (got = syscall(SYS_getdents64, dirfd, batch, sizeof batch)) > 0) {
         for (long at = 0; at < got;) {
             const struct dirent64 *d = (const struct dirent64 *)(batch + at);
             at += d->d_reclen;
@@ -205,7 +205,7 @@ static void read_entry(int dirfd, const char *prefix) {
 static void one_call(int procfd) {
     static long *pids, *tids;
     static long pid_room, tid_room;
-    memset(&seen, 0, sizeof seen);
+    memset(&SEEN, 0, sizeof SEEN);
 
     read_whole(procfd, "stat");
     read_whole(procfd, "meminfo");
@@ -215,9 +215,9 @@ static void one_call(int procfd) {
     char path[96];
     for (long i = 0; i < cpus; ++i) {
         snprintf(path, sizeof path, "/sys/devices/system/cpu/cpu%ld/cpufreq/scaling_cur_freq", i);
-        const long files_before = seen.files;
+        const long files_before = SEEN.files;
         read_whole(AT_FDCWD, path);
-        if (seen.files == files_before) read_whole(procfd, "cpuinfo");
+        if (SEEN.files == files_before) read_whole(procfd, "cpuinfo");
     }
     read_whole(procfd, "uptime");
 
@@ -225,7 +225,7 @@ static void one_call(int procfd) {
     const long npids = listing < 0 ? 0 : list_ids(listing, &pids, &pid_room);
     if (listing >= 0) close_counted(listing);
     for (long p = 0; p < npids; ++p) {
-        ++seen.procs;
+        ++SEEN.procs;
         snprintf(path, sizeof path, "%ld/task", pids[p]);
         const int taskfd = open_at(procfd, path, O_DIRECTORY);
         long ntids = 0;
@@ -234,7 +234,7 @@ static void one_call(int procfd) {
         read_whole(procfd, path);
         for (long t = 0; t < ntids && taskfd >= 0; ++t) {
             if (tids[t] == pids[p]) continue;
-            ++seen.tasks;
+            ++SEEN.tasks;
             snprintf(path, sizeof path, "%ld/", tids[t]);
             read_entry(taskfd, path);
         }
@@ -260,9 +260,9 @@ int main(int argc, char **argv) {
     if (optind < argc) calls = atoi(argv[optind]);
     if (calls < 1) calls = 1;
 
-    room = malloc(READ_ROOM);
+    ROOM = malloc(READ_ROOM);
     const int procfd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (room == NULL || procfd < 0) {
+    if (ROOM == NULL || procfd < 0) {
         perror("floor");
         return 1;
     }
@@ -287,8 +287,8 @@ int main(int argc, char **argv) {
                "\"real_time\": %.3f, \"cpu_time\": %.3f, \"time_unit\": \"us\", "
                "\"entries\": %ld, \"procs\": %ld, \"tasks\": %ld, \"files\": %ld, "
                "\"links\": %ld, \"reads\": %ld, \"syscalls\": %ld, \"bytes\": %lld}%s\n",
-               calls, i, wall_us[i], cpu_us[i], seen.procs + seen.tasks, seen.procs, seen.tasks,
-               seen.files, seen.links, seen.reads, seen.syscalls, seen.bytes,
+               calls, i, wall_us[i], cpu_us[i], SEEN.procs + SEEN.tasks, SEEN.procs, SEEN.tasks,
+               SEEN.files, SEEN.links, SEEN.reads, SEEN.syscalls, SEEN.bytes,
                i + 1 < calls ? "," : "");
     }
     printf("  ]\n}\n");

@@ -58,11 +58,11 @@ enum {
 /* Marks the second execution: what follows the marker is filler. */
 static const char FILLED[] = "--filled--";
 
-static volatile sig_atomic_t stopping;
+static volatile sig_atomic_t STOPPING;
 
 static void on_stop(int sig) {
     (void)sig;
-    stopping = 1;
+    STOPPING = 1;
 }
 
 static void *sleep_forever(void *unused) {
@@ -261,7 +261,7 @@ int main(int argc, char **argv) {
     pid_t *kids = calloc((size_t)procs + 1, sizeof *kids);
     if (kids == NULL) abort();
     long started = 0;
-    for (; started < procs && !stopping; ++started) {
+    for (; started < procs && !STOPPING; ++started) {
         const pid_t pid = fork();
         if (pid < 0) {
             perror("load: fork");
@@ -276,16 +276,16 @@ int main(int argc, char **argv) {
     close(ready[1]);
     long up = 0;
     char byte;
-    while (up < started && !stopping) {
+    while (up < started && !STOPPING) {
         const ssize_t got = read(ready[0], &byte, 1);
         if (got == 1) ++up;
         else if (got == 0 || errno != EINTR) break;
     }
-    if (up == started && started == procs && !stopping) {
+    if (up == started && started == procs && !STOPPING) {
         printf("ready\n");
         fflush(stdout);
         const time_t end = time(NULL) + seconds;
-        while (!stopping && time(NULL) < end) sleep(1);
+        while (!STOPPING && time(NULL) < end) sleep(1);
     } else {
         fprintf(stderr, "load: only %ld of %ld processes came up\n", up, procs);
     }

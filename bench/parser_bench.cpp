@@ -156,12 +156,12 @@ void BM_nul_list_split(benchmark::State& state) {
 }
 BENCHMARK(BM_nul_list_split);
 
-void BM_is_text(benchmark::State& state) {
+void BM_is_valid_utf8(benchmark::State& state) {
     const std::string text = read_fixture("process/shell.status");
-    for (auto _ : state) benchmark::DoNotOptimize(hoststats::is_text(text));
+    for (auto _ : state) benchmark::DoNotOptimize(hoststats::is_valid_utf8(text));
     set_bytes(state, text.size());
 }
-BENCHMARK(BM_is_text);
+BENCHMARK(BM_is_valid_utf8);
 
 }  // namespace
 

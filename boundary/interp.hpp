@@ -10,7 +10,7 @@
 namespace pellun::py {
 
 // --- reference counts ------------------------------------------------------
-// Py_INCREF/Py_DECREF of the 3.12+ headers leave immortal objects alone.
+// Py_INCREF/Py_DECREF leave immortal objects alone.
 inline void incref(PyObject* object) noexcept { Py_INCREF(object); }
 inline void decref(PyObject* object) noexcept { Py_DECREF(object); }
 

@@ -12,6 +12,7 @@
 #include "boundary/owned.hpp"
 #include "boundary/panic.hpp"
 #include "boundary/pyerr.hpp"
+#include "boundary/render.hpp"
 
 namespace pellun {
 
@@ -29,7 +30,8 @@ constexpr const char* PANIC_EXCEPTION_DOC =
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.\n";
 
-// Exactly 20 characters.
+// The message of a panic whose payload is not text: fixed, so that a
+// caller can recognise it, at 20 characters.
 constexpr const char* NON_TEXT_PAYLOAD_MESSAGE = "native code panicked";
 
 constexpr const char* RESUMING_BANNER =

@@ -49,8 +49,8 @@ private:
 std::atomic<ReferencePool*> POOL{nullptr};
 
 ReferencePool& pool() {
-    static std::once_flag made;
-    std::call_once(made, [] { POOL.store(new ReferencePool, std::memory_order_release); });
+    static std::once_flag POOL_MADE;
+    std::call_once(POOL_MADE, [] { POOL.store(new ReferencePool, std::memory_order_release); });
     return *POOL.load(std::memory_order_acquire);
 }
 

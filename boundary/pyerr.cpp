@@ -1,9 +1,7 @@
 // Error values: their lazy and normalised states, how they reach the
-// interpreter, and the text that describes them.
+// interpreter, and the common errors made here.
 #include "boundary/pyerr.hpp"
 
-#include <cstddef>
-#include <cstdio>
 #include <thread>
 
 #include "boundary/attach.hpp"
@@ -11,6 +9,7 @@
 #include "boundary/once_cell.hpp"
 #include "boundary/panic.hpp"
 #include "boundary/panic_exception.hpp"
+#include "boundary/render.hpp"
 
 namespace pellun {
 
@@ -25,9 +24,6 @@ struct PyErrStateNormalized {
 using PyErrState = std::variant<PyErrStateLazy, PyErrStateNormalized>;
 
 Py_ssize_t ssize(std::string_view text) noexcept { return static_cast<Py_ssize_t>(text.size()); }
-
-// Takes the pending exception, if any, and drops it.
-void discard_pending() { Owned::steal(py::get_raised_exception()); }
 
 Owned new_str(std::string_view text) {
     return check_new(py::unicode_from_utf8(text.data(), ssize(text)));
@@ -46,187 +42,7 @@ void raise_lazy(std::unique_ptr<LazyProducer> producer) {
     }
 }
 
-// The failure just reported by the interpreter goes to the unraisable hook
-// with `context`; a failure without a pending exception is reported as the
-// SystemError that stands for it.
-void report_unraisable(PyObject* context) {
-    Owned pending = Owned::steal(py::get_raised_exception());
-    if (pending) {
-        py::set_raised_exception(pending.release());
-    } else {
-        PyErr::failed_to_fetch().restore();
-    }
-    py::write_unraisable(context);
-}
-
-std::string type_name_or_placeholder(PyObject* object) {
-    Owned name = Owned::steal(py::type_get_name(py::type_of(object)));
-    if (!name || !py::is_str(name.get())) {
-        discard_pending();
-        return "<unprintable object>";
-    }
-    return "<unprintable " + lossy_text(name.get()) + " object>";
-}
-
-std::string qualname_text(PyTypeObject* type) {
-    Owned name = Owned::steal(py::type_get_qualname(type));
-    if (!name || !py::is_str(name.get())) {
-        discard_pending();
-        return "<failed to extract type name>";
-    }
-    return lossy_text(name.get());
-}
-
-// What PyTraceBack_Print writes into a new io.StringIO; nothing, with the
-// interpreter's error pending, when any step fails.
-std::optional<std::string> format_traceback(PyObject* traceback) {
-    Owned io = Owned::steal(py::import(INTERNED.io.get()));
-    if (!io) return std::nullopt;
-    Owned string_io = Owned::steal(py::get_attr(io.get(), INTERNED.string_io.get()));
-    if (!string_io) return std::nullopt;
-    Owned buffer = Owned::steal(py::call_no_args(string_io.get()));
-    if (!buffer) return std::nullopt;
-    if (py::traceback_print(traceback, buffer.get()) < 0) return std::nullopt;
-    Owned getvalue = Owned::steal(py::get_attr(buffer.get(), INTERNED.getvalue.get()));
-    if (!getvalue) return std::nullopt;
-    Owned text = Owned::steal(py::call_no_args(getvalue.get()));
-    if (!text) return std::nullopt;
-    if (!py::is_str(text.get())) {
-        py::set_string(py::exc_type_error(), "StringIO.getvalue() did not return a str");
-        return std::nullopt;
-    }
-    return lossy_text(text.get());
-}
-
-std::string traceback_text(PyObject* traceback) {
-    if (std::optional<std::string> text = format_traceback(traceback)) return std::move(*text);
-    report_unraisable(traceback);
-    return "<unformattable " + repr_text(traceback) + ">";
-}
-
-constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";  // U+FFFD
-
-// UTF-8 with every maximal invalid subpart replaced by one U+FFFD.
-std::string replace_invalid_utf8(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size());
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        const auto lead = static_cast<unsigned char>(bytes[i]);
-        if (lead < 0x80) {
-            out += static_cast<char>(lead);
-            ++i;
-            continue;
-        }
-        // Continuation bytes needed, and the range allowed for the first of
-        // them (narrower after E0, ED, F0 and F4: no overlong forms, no
-        // surrogates, nothing past U+10FFFF).
-        std::size_t need = 0;
-        unsigned char low = 0x80;
-        unsigned char high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            need = 1;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            need = 2;
-            if (lead == 0xE0) low = 0xA0;
-            if (lead == 0xED) high = 0x9F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            need = 3;
-            if (lead == 0xF0) low = 0x90;
-            if (lead == 0xF4) high = 0x8F;
-        }
-        std::size_t j = i + 1;
-        std::size_t seen = 0;
-        while (seen < need && j < bytes.size()) {
-            const auto next = static_cast<unsigned char>(bytes[j]);
-            const bool fits = seen == 0 ? (next >= low && next <= high) : (next >= 0x80 && next <= 0xBF);
-            if (!fits) break;
-            ++seen;
-            ++j;
-        }
-        if (need > 0 && seen == need) {
-            out.append(bytes.substr(i, j - i));
-        } else {
-            out += REPLACEMENT;
-        }
-        i = j;
-    }
-    return out;
-}
-
-// Code points shown as \u{...} in a quoted text: controls, format
-// characters, separators other than the blank, private use and
-// noncharacters.
-bool printable(char32_t cp) noexcept {
-    if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) return false;
-    if (cp == 0xAD || (cp >= 0x200B && cp <= 0x200F) || (cp >= 0x2028 && cp <= 0x202E)) return false;
-    if ((cp >= 0x2060 && cp <= 0x206F) || cp == 0xFEFF || (cp >= 0xFFF9 && cp <= 0xFFFB)) return false;
-    if ((cp >= 0xE000 && cp <= 0xF8FF) || cp >= 0xF0000) return false;
-    if ((cp & 0xFFFE) == 0xFFFE) return false;
-    return true;
-}
-
-// The next code point of valid UTF-8 `text` at `i`; advances `i`.
-char32_t next_code_point(std::string_view text, std::size_t& i) noexcept {
-    const auto lead = static_cast<unsigned char>(text[i++]);
-    std::size_t more = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
-    char32_t cp = more == 3 ? (lead & 0x07u) : more == 2 ? (lead & 0x0Fu) : more == 1 ? (lead & 0x1Fu) : lead;
-    for (; more > 0 && i < text.size(); --more) {
-        cp = (cp << 6) | (static_cast<unsigned char>(text[i++]) & 0x3Fu);
-    }
-    return cp;
-}
-
 }  // namespace
-
-// --- text ----------------------------------------------------------------------
-
-std::string lossy_text(PyObject* text) {
-    Py_ssize_t size = 0;
-    if (const char* utf8 = py::unicode_as_utf8(text, &size)) {
-        return std::string(utf8, static_cast<std::size_t>(size));
-    }
-    discard_pending();
-    Owned bytes = check_new(py::unicode_encode(text, "utf-8", "surrogatepass"));
-    const char* data = py::bytes_data(bytes.get());
-    const Py_ssize_t length = py::bytes_size(bytes.get());
-    if (data == nullptr || length < 0) panic_on_null();
-    return replace_invalid_utf8(std::string_view(data, static_cast<std::size_t>(length)));
-}
-
-std::string repr_text(PyObject* object) {
-    Owned text = Owned::steal(py::object_repr(object));
-    if (text && py::is_str(text.get())) return lossy_text(text.get());
-    report_unraisable(object);
-    return type_name_or_placeholder(object);
-}
-
-std::string quote_text(std::string_view text) {
-    std::string out = "\"";
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const std::size_t start = i;
-        const char32_t cp = next_code_point(text, i);
-        switch (cp) {
-            case U'\\': out += "\\\\"; break;
-            case U'"': out += "\\\""; break;
-            case U'\n': out += "\\n"; break;
-            case U'\r': out += "\\r"; break;
-            case U'\t': out += "\\t"; break;
-            case U'\0': out += "\\0"; break;
-            default:
-                if (printable(cp)) {
-                    out.append(text.substr(start, i - start));
-                } else {
-                    char escaped[16];
-                    std::snprintf(escaped, sizeof escaped, "\\u{%x}", static_cast<unsigned>(cp));
-                    out += escaped;
-                }
-        }
-    }
-    out += '"';
-    return out;
-}
 
 // --- PyErr -------------------------------------------------------------------
 

@@ -1,5 +1,5 @@
 // Error values (PyErr) and what a fallible operation returns (PyResult),
-// the common errors made here, and the text that describes objects.
+// and the common errors made here.
 #pragma once
 
 #include <Python.h>
@@ -111,16 +111,6 @@ PyErr cast_error(Owned object, PyTypeObject* target);
 // and sets its errno, strerror and filename. The filename is decoded as the
 // interpreter decodes paths.
 PyErr os_error(int error, std::string message, std::optional<std::string> filename = {});
-
-// A Python str as UTF-8 text; lone surrogates and other unencodable parts
-// become U+FFFD. `text` must be a str.
-std::string lossy_text(PyObject* text);
-// repr() as text; a failure goes to the unraisable hook and gives
-// "<unprintable TYPE object>".
-std::string repr_text(PyObject* object);
-// A text as a double-quoted literal, with \\, \", \n, \r, \t, \0 and
-// \u{hex} escapes.
-std::string quote_text(std::string_view text);
 
 // An object-creating interpreter call returned null: the pending error goes
 // to the unraisable hook, then a panic.

@@ -17,15 +17,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view text = fuzz_support::as_text(data, size);
 
     // Figures start from a marker, so a field that no line sets stays put.
-    constexpr std::uint64_t marker = 3;  // not a multiple of 1024
-    hoststats::MemoryFigures f{marker, marker, marker, marker, marker,
-                               marker, marker, marker, marker};
+    constexpr std::uint64_t MARKER = 3;  // not a multiple of 1024
+    hoststats::MemoryFigures f{MARKER, MARKER, MARKER, MARKER, MARKER,
+                               MARKER, MARKER, MARKER, MARKER};
     const bool available = hoststats::parse_meminfo(text, f);
     for (std::uint64_t v : {f.mem_total, f.mem_free, f.mem_available, f.buffers, f.cached,
                             f.shmem, f.s_reclaimable, f.swap_total, f.swap_free}) {
-        check(v == marker || whole_kib(v), "a meminfo figure is a whole number of KiB");
+        check(v == MARKER || whole_kib(v), "a meminfo figure is a whole number of KiB");
     }
-    check(available == (f.mem_available != marker), "MemAvailable seen iff it was set");
+    check(available == (f.mem_available != MARKER), "MemAvailable seen iff it was set");
     // Without a "MemAvailable:" key anywhere no line can have set it.
     if (text.find("MemAvailable:") == std::string_view::npos) {
         check(!available, "MemAvailable reported without its key");

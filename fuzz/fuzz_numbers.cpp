@@ -34,13 +34,13 @@ std::optional<std::int64_t> slow_i32(std::string_view text) {
 }
 
 void check_readers(std::string_view text) {
-    constexpr std::uint64_t sentinel = 0xDEADBEEFCAFEF00DULL;
+    constexpr std::uint64_t SENTINEL = 0xDEADBEEFCAFEF00DULL;
 
-    std::uint64_t u64 = sentinel;
+    std::uint64_t u64 = SENTINEL;
     const auto want64 = fuzz_support::slow_unsigned(text, UINT64_MAX);
     const bool ok64 = hoststats::parse_u64(text, u64);
     check(ok64 == want64.has_value(), "parse_u64 accepts what the reference accepts");
-    check(ok64 ? u64 == *want64 : u64 == sentinel, "parse_u64 value, or output untouched");
+    check(ok64 ? u64 == *want64 : u64 == SENTINEL, "parse_u64 value, or output untouched");
 
     std::uint32_t u32 = 0xA5A5A5A5u;
     const auto want32 = fuzz_support::slow_unsigned(text, UINT32_MAX);

@@ -23,14 +23,14 @@ using fuzz_support::check;
 
 namespace {
 
-std::uint64_t fake_now = 0;  // ns
-std::uint64_t fake_clock() noexcept { return fake_now; }
+std::uint64_t FAKE_NOW = 0;  // ns
+std::uint64_t fake_clock() noexcept { return FAKE_NOW; }
 
 // The scratch tree's path, in storage that outlives every exit handler.
-char scratch_path[64];
+char SCRATCH_PATH[64];
 
 void remove_scratch() {
-    const std::string dir = scratch_path;
+    const std::string dir = SCRATCH_PATH;
     ::unlink((dir + "/proc/stat").c_str());
     ::rmdir((dir + "/proc").c_str());
     ::rmdir(dir.c_str());
@@ -40,16 +40,16 @@ void remove_scratch() {
 // system, rewriting a truncated file flushes it at every close: a memory
 // file system keeps the executions fast.
 const char* scratch_dir() {
-    if (scratch_path[0] == '\0') {
+    if (SCRATCH_PATH[0] == '\0') {
         const char* templ = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm/pellun-fuzz-stat-XXXXXX"
                                                           : "/tmp/pellun-fuzz-stat-XXXXXX";
-        std::strcpy(scratch_path, templ);
-        check(::mkdtemp(scratch_path) != nullptr, "scratch directory");
-        check(::mkdir((std::string(scratch_path) + "/proc").c_str(), 0700) == 0,
+        std::strcpy(SCRATCH_PATH, templ);
+        check(::mkdtemp(SCRATCH_PATH) != nullptr, "scratch directory");
+        check(::mkdir((std::string(SCRATCH_PATH) + "/proc").c_str(), 0700) == 0,
               "scratch proc directory");
         std::atexit(remove_scratch);
     }
-    return scratch_path;
+    return SCRATCH_PATH;
 }
 
 void write_stat(std::string_view content) {
@@ -95,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool global_only = (flags & 1) != 0;
     const hoststats::CpuSelection selection{(flags & 2) != 0, false};
 
-    fake_now = 1'000'000'000;
+    FAKE_NOW = 1'000'000'000;
     write_stat(first);
     cpus.refresh(global_only, selection);
     check_usage(cpus.global_usage());
@@ -105,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(cpu.name.starts_with("cpu"), "a CPU entry comes from a cpu line");
     }
 
-    fake_now += 250'000'000;
+    FAKE_NOW += 250'000'000;
     write_stat(second);
     cpus.refresh(global_only, selection);
     check_usage(cpus.global_usage());

@@ -1,6 +1,7 @@
 // The UTF-8 validator and the Unicode white-space helpers against reference
 // implementations built from the definitions.
 #include <cstdint>
+#include <string>
 
 #include "fuzz/support.hpp"
 #include "hoststats/process_parse.hpp"
@@ -8,13 +9,62 @@
 
 using fuzz_support::check;
 
+namespace {
+
+// Whether `head` begins some well-formed character, by the reference
+// decoder: completed with continuation bytes, the second one tried at the
+// edges of every range a lead byte allows.
+bool begins_a_character(std::string_view head) {
+    static constexpr unsigned char SECOND_BYTES[] = {0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF};
+    for (std::size_t total = head.size(); total <= 4; ++total) {
+        for (const unsigned char second : SECOND_BYTES) {
+            std::string candidate(head);
+            while (candidate.size() < total) {
+                candidate += static_cast<char>(candidate.size() == 1 ? second : 0x80);
+            }
+            const auto one = fuzz_support::decode_utf8(candidate);
+            if (one && one->size() == 1) return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text = fuzz_support::as_text(data, size);
 
     const auto decoded = fuzz_support::decode_utf8(text);
     check(hoststats::is_valid_utf8(text) == decoded.has_value(),
           "is_valid_utf8 agrees with the reference decoder");
-    check(hoststats::is_text(text) == decoded.has_value(), "is_text agrees with is_valid_utf8");
+
+    // The decoder's steps tile the text: a valid step is one character of
+    // the reference decoding; an ill-formed one is a maximal subpart: it
+    // begins some character, and one byte more would not.
+    std::size_t steps = 0;
+    for (std::size_t at = 0; at < text.size();) {
+        const hoststats::Utf8Char c = hoststats::decode_utf8(text.substr(at));
+        check(c.length >= 1 && c.length <= 4 && at + c.length <= text.size(), "a step inside the text");
+        const auto one = fuzz_support::decode_utf8(text.substr(at, c.length));
+        if (c.valid) {
+            check(one && one->size() == 1 && (*one)[0] == c.code_point, "a valid step decodes");
+            if (decoded) {
+                check(steps < decoded->size() && (*decoded)[steps] == c.code_point,
+                      "steps follow the reference");
+            }
+        } else {
+            check(!one && c.code_point == U'\uFFFD', "an ill-formed step");
+            check(!decoded, "an ill-formed step only in ill-formed text");
+            check(c.length == 1 || begins_a_character(text.substr(at, c.length)),
+                  "an ill-formed step begins a character");
+            check(at + c.length == text.size() ||
+                      !begins_a_character(text.substr(at, c.length + 1)),
+                  "an ill-formed step is maximal");
+        }
+        ++steps;
+        at += c.length;
+    }
+    if (decoded) check(steps == decoded->size(), "as many steps as characters");
 
     // The first character's code point: the decoded value where the text
     // starts with a valid character, the first byte otherwise.

@@ -66,8 +66,8 @@ inline std::optional<std::vector<std::uint32_t>> decode_utf8(std::string_view te
             if ((b & 0xC0) != 0x80) return std::nullopt;
             cp = (cp << 6) | (b & 0x3F);
         }
-        static constexpr std::uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < smallest[len]) return std::nullopt;               // overlong
+        static constexpr std::uint32_t SMALLEST[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < SMALLEST[len]) return std::nullopt;               // overlong
         if (cp >= 0xD800 && cp <= 0xDFFF) return std::nullopt;      // surrogate
         if (cp > 0x10FFFF) return std::nullopt;                     // out of range
         out.push_back(cp);
@@ -105,14 +105,14 @@ inline bool is_white_space(std::uint32_t cp) {
 
 // The encodings of every white-space character.
 inline const std::vector<std::string>& white_space_encodings() {
-    static const std::vector<std::string> all = [] {
+    static const std::vector<std::string> ENCODINGS = [] {
         std::vector<std::string> v;
         for (std::uint32_t cp = 0; cp <= 0x3000; ++cp) {
             if (is_white_space(cp)) v.push_back(encode_utf8(cp));
         }
         return v;
     }();
-    return all;
+    return ENCODINGS;
 }
 
 // Length of the white-space character the text starts with, found by

@@ -1,10 +1,6 @@
-// Memory of one snapshot: pages mapped for it and unmapped when it ends.
-//
-// A scan makes thousands of small records that all go at once when the call
-// returns. Given back to the C library's heap, they stayed resident in the
-// caller (megabytes at a few thousand processes and threads), since the heap
-// keeps what it is given back for later. Pages mapped for the snapshot
-// alone go back to the kernel whole.
+// Memory of one snapshot: its records are cut from pages mapped for it
+// alone (pages.hpp), all unmapped when the snapshot ends, so that nothing of
+// a scan stays resident in the caller once the call returns.
 #pragma once
 
 #include <cstddef>
@@ -38,11 +34,11 @@ public:
 private:
     // Small requests are cut from blocks that grow with the snapshot; what
     // they give back is reused only once the arena goes. A request of
-    // `own_mapping_from` bytes or more gets a mapping of its own, unmapped
+    // `OWN_MAPPING_FROM` bytes or more gets a mapping of its own, unmapped
     // as soon as it is given back, so a growing buffer leaves nothing behind.
-    static constexpr std::size_t own_mapping_from = 32 * 1024;   // bytes
-    static constexpr std::size_t first_block = 64 * 1024;        // bytes
-    static constexpr std::size_t largest_block = 1024 * 1024;    // bytes
+    static constexpr std::size_t OWN_MAPPING_FROM = 32 * 1024;   // bytes
+    static constexpr std::size_t FIRST_BLOCK = 64 * 1024;        // bytes
+    static constexpr std::size_t LARGEST_BLOCK = 1024 * 1024;    // bytes
 
     struct Block {
         Block* next;
@@ -55,7 +51,7 @@ private:
         return this == &other;
     }
 
-    // Maps `bytes` (a multiple of the page size); throws std::bad_alloc, or
+    // Maps `bytes` (whole pages); throws std::bad_alloc, or
     // DumpExclusionRefused for a secret arena.
     void* map(std::size_t bytes);
     // Wipes the first `used` bytes when secret, then unmaps `bytes`.
@@ -64,7 +60,7 @@ private:
     Block* blocks_ = nullptr;  // newest first; the cursor runs in the newest
     char* cursor_ = nullptr;
     char* end_ = nullptr;
-    std::size_t next_block_ = first_block;
+    std::size_t next_block_ = FIRST_BLOCK;
     bool secret_;
     bool refused_ = false;  // the kernel refused to leave a mapping out of dumps
 };

@@ -1,5 +1,6 @@
-// CPU time counters from /proc/stat and the usage computed between two
-// readings. The descriptor and frequency passes live in cpuinfo.cpp.
+// The CPU state's refresh: the time counters of /proc/stat, the usage
+// computed between two readings, and the frequency pass. The descriptors
+// and frequencies it stores are read by cpuinfo.cpp.
 #include "hoststats/cpu.hpp"
 
 #include <fcntl.h>
@@ -14,6 +15,7 @@
 #include <initializer_list>
 
 #include "hoststats/numbers.hpp"
+#include "hoststats/text.hpp"
 
 namespace hoststats {
 
@@ -21,9 +23,9 @@ namespace {
 
 // Readings closer together than this are not taken: the kernel's counters
 // move in clock ticks, so shorter intervals give noisy shares.
-constexpr std::uint64_t kMinimumInterval = 200'000'000;  // ns
+constexpr std::uint64_t MINIMUM_INTERVAL = 200'000'000;  // ns
 
-constexpr std::size_t kCounterCount = std::tuple_size_v<CpuCounters>;
+constexpr std::size_t COUNTER_COUNT = std::tuple_size_v<CpuCounters>;
 
 constexpr const char* NO_AGGREGATE_LINE = "no aggregate \"cpu\" line";
 
@@ -76,7 +78,7 @@ struct WideTicks {
 };
 
 // The ten counters of a reading.
-constexpr std::array<std::uint64_t CpuTimes::*, kCounterCount> COUNTERS = {
+constexpr std::array<std::uint64_t CpuTimes::*, COUNTER_COUNT> COUNTERS = {
     &CpuTimes::user,   &CpuTimes::nice, &CpuTimes::system,  &CpuTimes::idle,
     &CpuTimes::iowait, &CpuTimes::irq,  &CpuTimes::softirq, &CpuTimes::steal,
     &CpuTimes::guest,  &CpuTimes::guest_nice};
@@ -104,161 +106,28 @@ CpuTimes times_from(const CpuCounters& v) noexcept {
     return t;
 }
 
-// Splits a /proc/stat CPU line at single spaces, dropping empty pieces (the
-// aggregate line has two spaces after its label). Tabs do not separate.
-// Calls fn(index, piece) with index 0 for the label; stops after the tenth
-// counter.
-template <class Fn>
-void for_each_field(std::string_view line, Fn&& fn) {
-    std::size_t index = 0;
-    std::size_t pos = 0;
-    while (pos < line.size() && index <= kCounterCount) {
-        if (line[pos] == ' ') {
-            ++pos;
-            continue;
-        }
-        std::size_t end = line.find(' ', pos);
-        if (end == std::string_view::npos) end = line.size();
-        fn(index, line.substr(pos, end - pos));
-        ++index;
-        pos = end;
-    }
-}
-
-// The ten counters of a CPU line, 0 for the ones the line lacks. Digits are
-// accumulated unchecked, as the kernel only ever writes decimal digits here.
+// The ten counters of a CPU line, 0 for the ones the line lacks. The line
+// parts at single spaces, empty pieces dropped (the aggregate line has two
+// spaces after its label); tabs do not part it. Digits are accumulated
+// unchecked, as the kernel only ever writes decimal digits here.
 CpuCounters convert_counters(std::string_view line) noexcept {
+    SplitCursor fields(line, ' ');
+    std::string_view piece;
+    fields.next_nonempty(piece);  // the label
     CpuCounters v{};
-    for_each_field(line, [&v](std::size_t index, std::string_view piece) {
-        if (index > 0) v[index - 1] = accumulate_digits(piece);
-    });
+    for (std::uint64_t& counter : v) {
+        if (!fields.next_nonempty(piece)) break;
+        counter = accumulate_digits(piece);
+    }
     return v;
 }
 
+// The label that begins a CPU line.
 std::string_view line_label(std::string_view line) noexcept {
     std::string_view label;
-    for_each_field(line, [&label](std::size_t index, std::string_view piece) {
-        if (index == 0) label = piece;
-    });
+    if (!SplitCursor(line, ' ').next_nonempty(label)) return {};
     return label;
 }
-
-// Reads a file a line at a time through one fixed buffer. Lines are handed
-// out as views into the buffer; only a line longer than the whole buffer is
-// gathered into a side string (whose capacity is then reused).
-class LineReader {
-public:
-    explicit LineReader(int fd) noexcept : fd_(fd) {}
-    LineReader(const LineReader&) = delete;
-    LineReader& operator=(const LineReader&) = delete;
-
-    // The first bytes of the next line, at most `want` of them and never past
-    // its newline, without consuming anything. False when no line is left.
-    bool peek_head(std::size_t want, std::string_view& head) {
-        for (;;) {
-            const std::size_t avail = end_ - begin_;
-            const std::size_t span = avail < want ? avail : want;
-            const char* start = buf_.data() + begin_;
-            const void* nl = std::memchr(start, '\n', span);
-            if (nl != nullptr) {
-                head = std::string_view(start, static_cast<const char*>(nl) - start);
-                return true;
-            }
-            if (avail >= want) {
-                head = std::string_view(start, want);
-                return true;
-            }
-            if (!fill()) {
-                if (end_ == begin_) return false;
-                head = std::string_view(buf_.data() + begin_, end_ - begin_);
-                return true;
-            }
-        }
-    }
-
-    // The next line without its newline. A last line without a newline
-    // still counts. False when no line is left.
-    bool next_line(std::string_view& line) {
-        spill_.clear();
-        bool spilled = false;
-        std::size_t scanned = 0;  // bytes after begin_ known to hold no newline
-        for (;;) {
-            const char* start = buf_.data() + begin_;
-            const std::size_t avail = end_ - begin_;
-            const void* nl = std::memchr(start + scanned, '\n', avail - scanned);
-            if (nl != nullptr) {
-                const auto len = static_cast<std::size_t>(static_cast<const char*>(nl) - start);
-                begin_ += len + 1;
-                line = finish(spilled, start, len);
-                return true;
-            }
-            scanned = avail;
-            if (avail == buf_.size()) {
-                // No newline in a full buffer: keep what we have aside, up
-                // to the ceiling of a whole-file read; a line without end
-                // fails like a read.
-                if (spill_.size() + avail > WHOLE_FILE_CEILING) {
-                    error_ = EFBIG;
-                    eof_ = true;
-                    begin_ = end_ = 0;
-                    return false;
-                }
-                spill_.append(start, avail);
-                spilled = true;
-                begin_ = end_ = 0;
-                scanned = 0;
-            }
-            if (!fill()) {
-                if (end_ == begin_ && !spilled) return false;
-                const char* rest = buf_.data() + begin_;
-                const std::size_t len = end_ - begin_;
-                begin_ = end_;
-                line = finish(spilled, rest, len);
-                return true;
-            }
-        }
-    }
-
-    // Why the lines ended early: the errno of a failed read, or 0.
-    [[nodiscard]] int error() const noexcept { return error_; }
-
-private:
-    std::string_view finish(bool spilled, const char* start, std::size_t len) {
-        if (!spilled) return {start, len};
-        spill_.append(start, len);
-        return spill_;
-    }
-
-    // Moves the unread bytes to the front and reads more after them. False
-    // at end of file, after a read error (which ends the lines like the end
-    // of the file does, and is kept in error_) or when the buffer is
-    // already full.
-    bool fill() {
-        if (eof_) return false;
-        if (begin_ > 0) {
-            std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
-            end_ -= begin_;
-            begin_ = 0;
-        }
-        if (end_ == buf_.size()) return false;
-        const ssize_t n = read_some(fd_, buf_.data() + end_, buf_.size() - end_);
-        if (n <= 0) {
-            if (n < 0) error_ = errno;
-            eof_ = true;
-            return false;
-        }
-        end_ += static_cast<std::size_t>(n);
-        return true;
-    }
-
-    int fd_;
-    bool eof_ = false;
-    int error_ = 0;  // errno of the read that ended the lines, 0 at the end of the file
-    std::size_t begin_ = 0;  // first unread byte in buf_
-    std::size_t end_ = 0;    // one past the last byte read into buf_
-    std::array<char, 8192> buf_;
-    std::string spill_;
-};
 
 }  // namespace
 
@@ -332,7 +201,7 @@ void CpusWrapper::refresh(bool global_only, CpuSelection selection) {
         const std::uint64_t now = clock_();
         // A clock that went backwards counts as no time elapsed.
         const std::uint64_t elapsed = now >= *last_reading_ ? now - *last_reading_ : 0;
-        due = elapsed >= kMinimumInterval;
+        due = elapsed >= MINIMUM_INTERVAL;
     }
 
     // /proc/cpuinfo is read at most once per refresh: for the descriptors
@@ -384,7 +253,7 @@ bool CpusWrapper::read_stat(bool global_only, CpuSelection selection, bool filli
         last_error_ = SourceError{errno, std::move(path)};
         return false;
     }
-    LineReader reader(fd.get());
+    LineReader reader(fd.get(), WHOLE_FILE_CEILING);
 
     if (!selection.usage && !filling) return true;
 

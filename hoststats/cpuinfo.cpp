@@ -33,7 +33,7 @@ struct Part {
     std::string_view name;
 };
 
-constexpr std::array<Implementer, 18> kImplementers{{
+constexpr std::array<Implementer, 18> IMPLEMENTERS{{
     {0x41, "ARM"},
     {0x42, "Broadcom"},
     {0x43, "Cavium"},
@@ -55,7 +55,7 @@ constexpr std::array<Implementer, 18> kImplementers{{
 }};
 
 // Sorted by (implementer, code) for binary search.
-constexpr std::array<Part, 148> kParts{{
+constexpr std::array<Part, 148> PARTS{{
     // ARM
     {0x41, 0x810, "ARM810"},
     {0x41, 0x920, "ARM920"},
@@ -226,16 +226,16 @@ constexpr bool part_less(const Part& a, const Part& b) noexcept {
 }
 
 constexpr bool parts_strictly_sorted() noexcept {
-    for (std::size_t i = 1; i < kParts.size(); ++i) {
-        if (!part_less(kParts[i - 1], kParts[i])) return false;
+    for (std::size_t i = 1; i < PARTS.size(); ++i) {
+        if (!part_less(PARTS[i - 1], PARTS[i])) return false;
     }
     return true;
 }
 static_assert(parts_strictly_sorted(), "the part table must stay sorted for binary search");
 
 constexpr bool implementers_strictly_sorted() noexcept {
-    for (std::size_t i = 1; i < kImplementers.size(); ++i) {
-        if (kImplementers[i - 1].code >= kImplementers[i].code) return false;
+    for (std::size_t i = 1; i < IMPLEMENTERS.size(); ++i) {
+        if (IMPLEMENTERS[i - 1].code >= IMPLEMENTERS[i].code) return false;
     }
     return true;
 }
@@ -280,34 +280,6 @@ bool processor_number(std::string_view line, std::size_t& index) noexcept {
     return parse_usize(trim_unicode(rest), index);
 }
 
-// Walks a text split at every "\n", with the next line visible before it is
-// taken.
-class LineCursor {
-public:
-    explicit LineCursor(std::string_view text) noexcept : text_(text) {}
-
-    bool peek(std::string_view& line) const noexcept {
-        if (done_) return false;
-        const std::size_t nl = text_.find('\n', pos_);
-        line = text_.substr(pos_, nl == std::string_view::npos ? std::string_view::npos : nl - pos_);
-        return true;
-    }
-
-    void advance() noexcept {
-        const std::size_t nl = text_.find('\n', pos_);
-        if (nl == std::string_view::npos) {
-            done_ = true;
-        } else {
-            pos_ = nl + 1;
-        }
-    }
-
-private:
-    std::string_view text_;
-    std::size_t pos_ = 0;
-    bool done_ = false;
-};
-
 // What one processor block of /proc/cpuinfo says about its CPU.
 struct CpuInfo {
     std::size_t index = 0;
@@ -319,7 +291,7 @@ struct CpuInfo {
 
 // Reads the lines of a block after its processor line, leaving the cursor on
 // the line that ended it.
-void read_block(LineCursor& cursor, CpuInfo& info) {
+void read_block(SplitCursor& cursor, CpuInfo& info) {
     std::string_view line;
     while (cursor.peek(line)) {
         if (begins_with_key(line, "vendor_id\t")) {
@@ -438,17 +410,17 @@ std::uint64_t line_frequency(std::string_view line) {
 
 std::optional<std::string_view> arm_implementer_name(std::uint32_t implementer) noexcept {
     const auto it = std::lower_bound(
-        kImplementers.begin(), kImplementers.end(), implementer,
+        IMPLEMENTERS.begin(), IMPLEMENTERS.end(), implementer,
         [](const Implementer& entry, std::uint32_t code) { return entry.code < code; });
-    if (it == kImplementers.end() || it->code != implementer) return std::nullopt;
+    if (it == IMPLEMENTERS.end() || it->code != implementer) return std::nullopt;
     return it->name;
 }
 
 std::optional<std::string_view> arm_part_name(std::uint32_t implementer,
                                               std::uint32_t part) noexcept {
     const Part key{implementer, part, {}};
-    const auto it = std::lower_bound(kParts.begin(), kParts.end(), key, part_less);
-    if (it == kParts.end() || it->implementer != implementer || it->code != part) {
+    const auto it = std::lower_bound(PARTS.begin(), PARTS.end(), key, part_less);
+    if (it == PARTS.end() || it->implementer != implementer || it->code != part) {
         return std::nullopt;
     }
     return it->name;
@@ -469,10 +441,9 @@ std::uint32_t get_hex_value(std::string_view line) noexcept {
 
 DescriptorTable get_vendor_id_and_brand_inner(std::string_view cpuinfo) {
     DescriptorTable table;
-    LineCursor cursor(cpuinfo);
+    SplitCursor cursor(cpuinfo);
     std::string_view line;
-    while (cursor.peek(line)) {
-        cursor.advance();
+    while (cursor.next(line)) {
         CpuInfo info;
         if (!processor_number(line, info.index)) continue;
         read_block(cursor, info);
@@ -489,10 +460,9 @@ DescriptorTable get_vendor_id_and_brand(const HostRoot& root) {
 }
 
 std::uint64_t cpuinfo_frequency(std::string_view cpuinfo) noexcept {
-    LineCursor cursor(cpuinfo);
+    SplitCursor cursor(cpuinfo);
     std::string_view line;
-    while (cursor.peek(line)) {
-        cursor.advance();
+    while (cursor.next(line)) {
         // x86 has "cpu MHz", ARM only "BogoMIPS", some boards "clock".
         if (begins_with_key(line, "cpu mhz\t") || begins_with_key(line, "bogomips") ||
             begins_with_key(line, "clock\t")) {

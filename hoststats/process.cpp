@@ -63,14 +63,14 @@ std::string_view to_string(ProcessState state) noexcept {
 namespace {
 
 // Kernel threads carry PF_KTHREAD in the "stat" flags field.
-constexpr std::uint32_t kernel_thread_flag = 0x00200000;
+constexpr std::uint32_t KERNEL_THREAD_FLAG = 0x00200000;
 
 // A directory listing read through getdents64 into a buffer reused for
 // every listing of the same kind.
 class DirLister {
 public:
     explicit DirLister(std::pmr::memory_resource* memory)
-        : buffer_(static_cast<char*>(memory->allocate(size)), Release{memory}) {}
+        : buffer_(static_cast<char*>(memory->allocate(BUFFER_BYTES)), Release{memory}) {}
 
     // Calls fn(name, pid) for each entry that is a directory of its own (a
     // link to one does not count) and whose name is an id. Stops at the end
@@ -79,7 +79,7 @@ public:
     void list(int dirfd, Fn&& fn) {
         for (;;) {
             const ssize_t got =
-                retry_interrupted([&] { return ::getdents64(dirfd, buffer_.get(), size); });
+                retry_interrupted([&] { return ::getdents64(dirfd, buffer_.get(), BUFFER_BYTES); });
             if (got <= 0) return;
             for (ssize_t off = 0; off < got;) {
                 const auto* entry = reinterpret_cast<const dirent64*>(buffer_.get() + off);
@@ -91,7 +91,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t size = 32 * 1024;  // bytes, some 1000 entries
+    static constexpr std::size_t BUFFER_BYTES = 32 * 1024;  // bytes, some 1000 entries
 
     static std::optional<Pid> filter_pid_entries(int dirfd, const dirent64& entry) {
         if (entry.d_type == DT_UNKNOWN) {
@@ -107,7 +107,7 @@ private:
 
     struct Release {
         std::pmr::memory_resource* memory;
-        void operator()(char* p) const noexcept { memory->deallocate(p, size); }
+        void operator()(char* p) const noexcept { memory->deallocate(p, BUFFER_BYTES); }
     };
     std::unique_ptr<char[], Release> buffer_;
 };
@@ -317,7 +317,7 @@ Process Scanner::retrieve_all_new_process_info(bool is_task, Pid pid,
     std::uint32_t flags = 0;
     const bool flags_read =
         stat.size() > StatFields::flags && parse_u32(stat.field(StatFields::flags), flags);
-    const bool kernel = flags_read && (flags & kernel_thread_flag) != 0;
+    const bool kernel = flags_read && (flags & KERNEL_THREAD_FLAG) != 0;
     if (is_task) {
         process.thread_class = kernel ? ThreadClass::KernelThread : ThreadClass::UserThread;
     } else if (kernel) {

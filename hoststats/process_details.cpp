@@ -1,19 +1,14 @@
 // Per-process details (ids, links, argument and environment lists, memory,
-// storage traffic), the read buffers they go through, and the process-wide
-// open-file budget.
+// storage traffic) and the process-wide open-file budget.
 #include "hoststats/process_details.hpp"
 
 #include <fcntl.h>
-#include <string.h>
-#include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <new>
-#include <span>
 
 #include "hoststats/arena.hpp"
 #include "hoststats/numbers.hpp"
@@ -25,9 +20,9 @@ namespace hoststats {
 
 namespace {
 
-// Raises the soft limit on open files to the hard one and keeps half of
-// whatever limit is then in force for "stat" files; the other half stays
-// with the rest of the process.
+// Raises the soft limit on open files to the hard one; the budget is half of
+// whatever limit is then in force, the other half being the rest of the
+// process's.
 std::int64_t initial_budget() noexcept {
     rlimit limits{};
     if (::getrlimit(RLIMIT_NOFILE, &limits) != 0) return budget_from_limits(false, 0, 0, false);
@@ -42,85 +37,8 @@ std::int64_t initial_budget() noexcept {
 std::atomic<std::int64_t>& remaining_files() noexcept {
     // A function-local static: the first caller initialises it, any other
     // thread arriving meanwhile waits for that.
-    static std::atomic<std::int64_t> remaining{initial_budget()};
-    return remaining;
-}
-
-// --- reading ------------------------------------------------------------------
-
-namespace {
-
-// Maps `bytes` of private memory; nullptr on failure.
-char* map_private(std::size_t bytes) noexcept {
-    void* at = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return at == MAP_FAILED ? nullptr : static_cast<char*>(at);
-}
-
-// Leaves `bytes` at `at` out of core dumps; false where that is refused.
-bool exclude_from_dumps(void* at, std::size_t bytes) noexcept {
-    return ::madvise(at, bytes, MADV_DONTDUMP) == 0;
-}
-
-std::size_t whole_pages(std::size_t bytes) noexcept {
-    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    return (bytes + page - 1) / page * page;
-}
-
-}  // namespace
-
-ReadBuffer::ReadBuffer(std::size_t initial_capacity)
-    : data_(map_private(whole_pages(initial_capacity))), capacity_(whole_pages(initial_capacity)) {
-    if (data_ == nullptr) throw std::bad_alloc();
-    dump_excluded_ = exclude_from_dumps(data_, capacity_);
-}
-
-ReadBuffer::~ReadBuffer() {
-    ::explicit_bzero(data_, written_);
-    ::munmap(data_, capacity_);
-}
-
-bool ReadBuffer::grow() noexcept {
-    const std::size_t wanted_bytes = capacity_ * 2;
-#if defined(__SANITIZE_THREAD__)
-    // ThreadSanitizer does not see mremap(2) move pages: the range left
-    // behind keeps its history, and another thread's buffer mapped there
-    // later reads as a race with this one. Under it the buffer grows by a
-    // copy, the old pages wiped and unmapped as at the end of a scan.
-    char* at = map_private(wanted_bytes);
-    if (at == nullptr) return false;
-    std::memcpy(at, data_, capacity_);
-    ::explicit_bzero(data_, capacity_);  // full: it grows only then
-    ::munmap(data_, capacity_);
-#else
-    // The kernel moves the pages rather than copying them, so no stale copy
-    // of the text is left behind.
-    void* at = ::mremap(data_, capacity_, wanted_bytes, MREMAP_MAYMOVE);
-    if (at == MAP_FAILED) return false;
-#endif
-    dump_excluded_ = dump_excluded_ && exclude_from_dumps(at, wanted_bytes);
-    data_ = static_cast<char*>(at);
-    capacity_ = wanted_bytes;
-    return true;
-}
-
-int ReadBuffer::read_to_end(int fd) {
-    const auto more_room = [this](std::size_t used) {
-        if (used == capacity_ && !grow()) return std::span<char>();
-        return std::span<char>(data_ + used, capacity_ - used);
-    };
-    const int err = read_until_end(fd, size_, more_room, FileEnd::ShortRead);
-    written_ = std::max(written_, size_);
-    if (err != 0) size_ = 0;
-    return err;
-}
-
-int ReadBuffer::read_file_at(int dirfd, const char* name) {
-    Fd fd = open_read(dirfd, name);
-    if (!fd.valid()) {
-        size_ = 0;
-        return errno != 0 ? errno : ENOENT;
-    }
-    return read_to_end(fd.get());
+    static std::atomic<std::int64_t> REMAINING_FILES{initial_budget()};
+    return REMAINING_FILES;
 }
 
 // --- one reading of "status" ---------------------------------------------------
@@ -327,7 +245,7 @@ void refresh_memory(Process& process, const StatmBytes* statm, const StatFields&
 void refresh_disk_io(Process& process, int dirfd, ReadBuffer& scratch) {
     if (scratch.read_file_at(dirfd, "io") != 0) return;
     const std::string_view text = scratch.view();
-    if (!is_text(text)) return;
+    if (!is_valid_utf8(text)) return;
     apply_io_text(text, process.io);
 }
 

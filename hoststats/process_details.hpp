@@ -1,7 +1,7 @@
-// Reading an entry's directory under /proc: the reusable read buffers of a
-// scan, the files that every task of a thread group shares, the detail
-// readers that fill a Process record from the other files beside "stat", and
-// the process-wide open-file budget.
+// Reading an entry's directory under /proc: what one scan may read and keep
+// of command lines, environments and links, the files that every task of a
+// thread group shares, the detail readers that fill a Process record from
+// the other files beside "stat", and the process-wide open-file budget.
 #pragma once
 
 #include <atomic>
@@ -14,6 +14,7 @@
 
 #include "hoststats/process.hpp"
 #include "hoststats/process_parse.hpp"
+#include "hoststats/read_buffer.hpp"
 #include "hoststats/selection.hpp"
 
 namespace hoststats {
@@ -28,39 +29,6 @@ namespace hoststats {
 std::atomic<std::int64_t>& remaining_files() noexcept;
 
 // --- reading ------------------------------------------------------------------
-
-// One growable byte buffer reused for every file of a scan. It is mapped on
-// its own, so that it goes back to the kernel with the scan; and as every
-// process's environment passes through it, it is left out of core dumps and
-// wiped before it is unmapped. Where the kernel refuses to leave it out of
-// dumps, no environment may pass through it (`dump_excluded`).
-class ReadBuffer {
-public:
-    explicit ReadBuffer(std::size_t initial_capacity = 64 * 1024);
-    ~ReadBuffer();
-    ReadBuffer(const ReadBuffer&) = delete;
-    ReadBuffer& operator=(const ReadBuffer&) = delete;
-
-    // Reads fd from its current offset to the end, replacing the content.
-    // Made for the files of a process's directory: a read that does not
-    // fill the room it was offered ends the file (FileEnd::ShortRead).
-    // Returns 0 or the errno of the failing read (content emptied then).
-    int read_to_end(int fd);
-    // Opens `name` relative to dirfd, reads it whole and closes it.
-    int read_file_at(int dirfd, const char* name);
-
-    [[nodiscard]] std::string_view view() const noexcept { return {data_, size_}; }
-    // Whether all of the buffer is left out of core dumps.
-    [[nodiscard]] bool dump_excluded() const noexcept { return dump_excluded_; }
-
-private:
-    bool grow() noexcept;
-    char* data_;
-    std::size_t capacity_;    // bytes, a multiple of the page size
-    std::size_t size_ = 0;    // bytes
-    std::size_t written_ = 0;  // bytes ever written, to be wiped
-    bool dump_excluded_ = true;
-};
 
 // The host's figures and the selection a scan works with, and its scratch
 // space.

@@ -20,21 +20,6 @@ bool is_list_white(char c) noexcept {
 
 }  // namespace
 
-bool is_text(std::string_view bytes) noexcept {
-    // /proc text is nearly always ASCII: test 32 bytes per step for a high
-    // bit, and leave the full check to whatever follows the first one.
-    const char* p = bytes.data();
-    std::size_t n = bytes.size();
-    while (n >= 32) {
-        std::uint64_t w[4];
-        std::memcpy(w, p, sizeof w);
-        if (((w[0] | w[1] | w[2] | w[3]) & 0x8080808080808080ULL) != 0) break;
-        p += 32;
-        n -= 32;
-    }
-    return is_valid_utf8(std::string_view(p, n));
-}
-
 std::uint64_t StatFields::u64(std::size_t i) const noexcept {
     std::uint64_t value = 0;
     if (i >= count || !parse_u64(field(i), value)) return 0;
@@ -47,7 +32,7 @@ bool parse_stat_file(std::string_view bytes, StatFields& out) noexcept {
     const std::size_t space = bytes.find(' ');
     if (space == std::string_view::npos) return false;
     const std::string_view pid_text = bytes.substr(0, space);
-    if (!is_text(pid_text)) return false;
+    if (!is_valid_utf8(pid_text)) return false;
 
     // The command name may hold spaces and ")" itself; only the last ")" of
     // the line closes it.
@@ -56,7 +41,7 @@ bool parse_stat_file(std::string_view bytes, StatFields& out) noexcept {
     if (close_at == nullptr) return false;
     const auto close = static_cast<std::size_t>(close_at - rest.data());
     const std::string_view tail = rest.substr(close + 1);
-    if (!is_text(tail)) return false;
+    if (!is_valid_utf8(tail)) return false;
 
     std::string_view name = rest.substr(0, close);
     if (!name.empty() && name.front() == '(') name.remove_prefix(1);
@@ -89,9 +74,12 @@ std::pair<std::optional<std::uint32_t>, std::optional<std::uint32_t>> get_uid_an
 
 std::optional<UserGroupIds> parse_status_ids(std::string_view status) noexcept {
     std::optional<std::pair<std::uint32_t, std::uint32_t>> user, group;
-    for_each_crlf_line_while(status, [&](std::string_view line) {
+    SplitCursor lines(status);
+    std::string_view line;
+    while (!(user && group) && lines.next(line)) {
+        line = without_cr(line);
         // Most lines are neither; their first byte tells.
-        if (line.empty() || (line.front() != 'U' && line.front() != 'G')) return true;
+        if (line.empty() || (line.front() != 'U' && line.front() != 'G')) continue;
         auto [real, effective] = get_uid_and_gid(line, "Uid:");
         if (real && effective) {
             user.emplace(*real, *effective);
@@ -99,21 +87,22 @@ std::optional<UserGroupIds> parse_status_ids(std::string_view status) noexcept {
             auto [greal, geffective] = get_uid_and_gid(line, "Gid:");
             if (greal && geffective) group.emplace(*greal, *geffective);
         }
-        return !(user && group);
-    });
+    }
     if (!user || !group) return std::nullopt;
     return UserGroupIds{user->first, user->second, group->first, group->second};
 }
 
 std::optional<Pid> parse_tgid(std::string_view status) noexcept {
-    std::optional<Pid> tgid;
-    for_each_crlf_line_while(status, [&](std::string_view line) {
-        if (line.size() < 5 || line.substr(0, 5) != "Tgid:") return true;
+    SplitCursor lines(status);
+    std::string_view line;
+    while (lines.next(line)) {
+        line = without_cr(line);
+        if (line.size() < 5 || line.substr(0, 5) != "Tgid:") continue;
         Pid value = 0;
-        if (parse_i32(trim_start_unicode(line.substr(5)), value)) tgid = value;
-        return false;
-    });
-    return tgid;
+        if (!parse_i32(trim_start_unicode(line.substr(5)), value)) return std::nullopt;
+        return value;
+    }
+    return std::nullopt;
 }
 
 void split_nul_list(std::string_view bytes, ByteStringList& out) {
@@ -156,7 +145,10 @@ StatmBytes parse_statm(std::string_view text, std::uint64_t page_size) noexcept 
 
 void apply_io_text(std::string_view text, IoCounters& io) noexcept {
     int matched = 0;
-    for_each_crlf_line_while(text, [&](std::string_view line) {
+    SplitCursor lines(text);
+    std::string_view line;
+    while (matched < 2 && lines.next(line)) {
+        line = without_cr(line);
         // The kernel writes "key: value"; only the text up to a further ": "
         // belongs to the value.
         const std::size_t sep = line.find(": ");
@@ -175,20 +167,20 @@ void apply_io_text(std::string_view text, IoCounters& io) noexcept {
             current = &io.written_bytes;
             previous = &io.prev_written_bytes;
         } else {
-            return true;
+            continue;
         }
         *previous = *current;
         std::uint64_t parsed = 0;
         if (value && parse_u64(*value, parsed)) *current = parsed;
-        return ++matched < 2;
-    });
+        ++matched;
+    }
 }
 
 void strip_deleted_suffix(std::string_view& exe) noexcept {
-    static constexpr std::string_view marker = " (deleted)";
+    static constexpr std::string_view DELETED_MARKER = " (deleted)";
     const std::size_t slash = exe.rfind('/');
     const std::size_t start = slash == std::string_view::npos ? 0 : slash + 1;
-    if (exe.substr(start).ends_with(marker)) exe.remove_suffix(marker.size());
+    if (exe.substr(start).ends_with(DELETED_MARKER)) exe.remove_suffix(DELETED_MARKER.size());
 }
 
 std::optional<Pid> pid_from_entry_name(std::string_view name) noexcept {
@@ -199,13 +191,8 @@ std::optional<Pid> pid_from_entry_name(std::string_view name) noexcept {
 
 std::uint32_t first_code_point(std::string_view text) noexcept {
     if (text.empty()) return 0;
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const unsigned char b0 = p[0];
-    std::size_t len = b0 < 0x80 ? 1 : b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : b0 >= 0xC0 ? 2 : 1;
-    if (len == 1 || len > text.size() || !is_valid_utf8(text.substr(0, len))) return b0;
-    std::uint32_t cp = b0 & (0x7Fu >> len);
-    for (std::size_t i = 1; i < len; ++i) cp = (cp << 6) | (p[i] & 0x3Fu);
-    return cp;
+    const Utf8Char first = decode_utf8(text);
+    return first.valid ? first.code_point : static_cast<unsigned char>(text[0]);
 }
 
 std::uint64_t ticks_to_seconds(std::uint64_t ticks, std::uint64_t clock_ticks) noexcept {
@@ -221,9 +208,9 @@ std::uint64_t ticks_to_ms(std::uint64_t user_ticks, std::uint64_t system_ticks,
 std::int64_t budget_from_limits(bool got_limits, std::uint64_t soft, std::uint64_t hard,
                                 bool raised) noexcept {
     if (!got_limits) return 512;
-    constexpr std::uint64_t widest = std::numeric_limits<std::uint32_t>::max();
+    constexpr std::uint64_t WIDEST = std::numeric_limits<std::uint32_t>::max();
     const std::uint64_t limit = raised ? hard : soft;
-    const auto limit32 = static_cast<std::uint32_t>(limit > widest ? widest : limit);
+    const auto limit32 = static_cast<std::uint32_t>(limit > WIDEST ? WIDEST : limit);
     return static_cast<std::int64_t>(limit32 >> 1);
 }
 

@@ -12,11 +12,9 @@
 #include <utility>
 
 #include "hoststats/process.hpp"
+#include "hoststats/text.hpp"
 
 namespace hoststats {
-
-// Whether bytes are valid UTF-8; quick on the plain ASCII of /proc files.
-[[nodiscard]] bool is_text(std::string_view bytes) noexcept;
 
 // The fields of one "stat" line. items[0] is the pid text; items[k] (k >= 1)
 // is the kernel's field k+2 (the command name, field 2, is held apart). The
@@ -106,11 +104,12 @@ std::uint64_t ticks_to_seconds(std::uint64_t ticks, std::uint64_t clock_ticks) n
 std::uint64_t ticks_to_ms(std::uint64_t user_ticks, std::uint64_t system_ticks,
                           std::uint64_t clock_ticks) noexcept;
 
-// Budget for kept "stat" files from what getrlimit/setrlimit gave: half of
-// the limit in force (the hard limit once the soft one was raised to it, or
-// the old soft limit when the raise failed), 512 when the limits could not
-// be read. Limits above 2^32-1, unlimited included, count as 2^32-1 so the
-// budget stays positive on 64-bit hosts.
+// The open-file budget from what getrlimit/setrlimit gave: half of the
+// limit in force (the hard limit once the soft one was raised to it, or the
+// soft limit as it stood when the raise failed), so that the other half
+// stays with the rest of the caller's process; 512 when the limits could
+// not be read. Limits above 2^32-1, unlimited included, count as 2^32-1, so
+// that the budget stays positive on 64-bit hosts.
 std::int64_t budget_from_limits(bool got_limits, std::uint64_t soft, std::uint64_t hard,
                                 bool raised) noexcept;
 

@@ -13,7 +13,7 @@ enum class FieldPolicy : std::uint8_t {
 };
 
 struct ProcessSelection {
-    bool cpu_usage = false;  // per-process CPU share (re-reads /proc/stat's aggregate line)
+    bool cpu_usage = false;  // per-process CPU share (refreshes the CPU state's aggregate reading)
     bool disk_io = false;    // "io" counters
     bool memory = false;     // "statm" figures
     bool tasks = false;      // list every process's threads too

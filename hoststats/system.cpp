@@ -48,12 +48,12 @@ std::uint64_t boot_time_from_clocks() noexcept {
     timespec since_boot{};
     if (::clock_gettime(CLOCK_REALTIME, &now) != 0) return 0;
     if (::clock_gettime(CLOCK_BOOTTIME, &since_boot) != 0) return 0;
-    constexpr std::int64_t ns_per_s = 1'000'000'000;
-    const std::int64_t now_ns = static_cast<std::int64_t>(now.tv_sec) * ns_per_s + now.tv_nsec;
+    constexpr std::int64_t NS_PER_S = 1'000'000'000;
+    const std::int64_t now_ns = static_cast<std::int64_t>(now.tv_sec) * NS_PER_S + now.tv_nsec;
     const std::int64_t boot_ns =
-        static_cast<std::int64_t>(since_boot.tv_sec) * ns_per_s + since_boot.tv_nsec;
+        static_cast<std::int64_t>(since_boot.tv_sec) * NS_PER_S + since_boot.tv_nsec;
     if (now_ns <= boot_ns) return 0;  // a realtime clock set before the boot
-    return static_cast<std::uint64_t>((now_ns - boot_ns) / ns_per_s);
+    return static_cast<std::uint64_t>((now_ns - boot_ns) / NS_PER_S);
 }
 
 }  // namespace
@@ -63,9 +63,11 @@ std::uint64_t boot_time_from_clocks() noexcept {
 MeminfoSeen apply_meminfo(std::string_view text, MemoryFigures& figures,
                           MemoryFigures* units) noexcept {
     MeminfoSeen seen;
-    for_each_newline_piece(text, [&](std::string_view line) {
+    SplitCursor lines(text);
+    std::string_view line;
+    while (lines.next(line)) {
         const std::size_t colon = line.find(':');
-        if (colon == std::string_view::npos) return;
+        if (colon == std::string_view::npos) continue;
         const std::string_view key = line.substr(0, colon);
         std::string_view value = line.substr(colon + 1);
         value = value.substr(0, value.find(':'));
@@ -73,14 +75,14 @@ MeminfoSeen apply_meminfo(std::string_view text, MemoryFigures& figures,
         value = value.substr(0, value.find(' '));  // the unit follows after a space
 
         std::uint64_t count = 0;  // units of 1024 bytes
-        if (!parse_u64(value, count)) return;
+        if (!parse_u64(value, count)) continue;
         std::uint64_t* field = meminfo_field(key, figures);
-        if (field == nullptr) return;
+        if (field == nullptr) continue;
         *field = saturating_mul(count, MEMINFO_UNIT);
         if (units != nullptr) *meminfo_field(key, *units) = count;
         if (field == &figures.mem_total) seen.mem_total = true;
         if (field == &figures.mem_available) seen.mem_available = true;
-    });
+    }
     return seen;
 }
 
@@ -101,26 +103,18 @@ bool parse_uptime(std::string_view text, std::uint64_t& seconds) noexcept {
 }
 
 std::optional<std::uint64_t> parse_btime(std::string_view stat) noexcept {
-    std::optional<std::uint64_t> result;
-    for_each_newline_piece(stat, [&](std::string_view line) {
-        if (result || line.size() < 5 || !line.starts_with("btime")) return;
+    SplitCursor lines(stat);
+    std::string_view line;
+    while (lines.next(line)) {
+        if (line.size() < 5 || !line.starts_with("btime")) continue;
         // Pieces between single spaces, empty ones dropped; the value is the
         // second piece, read digit by digit without any check.
-        int piece_index = 0;
-        std::uint64_t value = 0;
-        while (!line.empty()) {
-            const std::size_t sp = line.find(' ');
-            const std::string_view piece = line.substr(0, sp);
-            line = sp == std::string_view::npos ? std::string_view{} : line.substr(sp + 1);
-            if (piece.empty()) continue;
-            if (++piece_index == 2) {
-                value = accumulate_digits(piece);
-                break;
-            }
-        }
-        result = value;
-    });
-    return result;
+        SplitCursor pieces(line, ' ');
+        std::string_view piece;
+        pieces.next_nonempty(piece);
+        return pieces.next_nonempty(piece) ? accumulate_digits(piece) : 0;
+    }
+    return std::nullopt;
 }
 
 std::uint64_t boot_time(const HostRoot& root) {

@@ -1,15 +1,36 @@
-// Text helpers for /proc text: UTF-8 validity, Unicode white space, and the
-// line and piece splitters the parsers share.
+// Text helpers for /proc text: the UTF-8 decoder, Unicode white space, and
+// the line and piece splitters, over text in memory or read from a file.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace hoststats {
 
+// --- UTF-8 ------------------------------------------------------------------
+
+// One character decoded from the start of a text.
+struct Utf8Char {
+    char32_t code_point;  // U+FFFD where the text starts ill-formed
+    std::size_t length;   // bytes taken, never 0
+    bool valid;
+};
+
+// Decodes the character at the start of `text`, which must not be empty.
+// Well-formed means the shortest encoding of a scalar value: no overlong
+// form, no surrogate (U+D800..U+DFFF), nothing past U+10FFFF. An ill-formed
+// start takes its maximal subpart, the longest prefix of some well-formed
+// character (one byte at least): Unicode's unit for replacement by U+FFFD,
+// after which a new character may begin.
+[[nodiscard]] Utf8Char decode_utf8(std::string_view text) noexcept;
+
+// Whether the whole text is well-formed UTF-8.
 [[nodiscard]] bool is_valid_utf8(std::string_view bytes) noexcept;
+
+// --- white space --------------------------------------------------------------
 
 // Unicode White_Space (U+0009..U+000D, U+0020, U+0085, U+00A0, U+1680,
 // U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000), decoded from UTF-8.
@@ -57,31 +78,91 @@ void split_unicode_whitespace(std::string_view text, Fn&& fn) {
     }
 }
 
-// Calls fn(piece) for every piece of text between "\n" separators, the piece
-// after the last separator included: text that ends in "\n" gives an empty
-// last piece, and empty text gives one empty piece.
-template <class Fn>
-void for_each_newline_piece(std::string_view text, Fn&& fn) {
-    for (;;) {
-        const std::size_t nl = text.find('\n');
-        fn(text.substr(0, nl));
-        if (nl == std::string_view::npos) return;
-        text.remove_prefix(nl + 1);
+// --- lines and pieces ---------------------------------------------------------
+
+// Walks text one piece at a time, a piece being what lies between two
+// separator bytes, the separators left out. The text after the last
+// separator is a piece too: text that ends in a separator gives an empty
+// last piece, and empty text one empty piece.
+class SplitCursor {
+public:
+    explicit SplitCursor(std::string_view text, char separator = '\n') noexcept
+        : rest_(text), separator_(separator) {}
+
+    // The next piece; false when none is left.
+    bool next(std::string_view& piece) noexcept {
+        if (done_) return false;
+        const std::size_t at = rest_.find(separator_);
+        piece = rest_.substr(0, at);
+        if (at == std::string_view::npos) {
+            done_ = true;
+        } else {
+            rest_.remove_prefix(at + 1);
+        }
+        return true;
     }
+    // The next piece that is not empty, so that a run of separators parts
+    // like one; false when none is left.
+    bool next_nonempty(std::string_view& piece) noexcept {
+        while (next(piece)) {
+            if (!piece.empty()) return true;
+        }
+        return false;
+    }
+    // The next piece, left to be taken again.
+    bool peek(std::string_view& piece) const noexcept {
+        SplitCursor ahead = *this;
+        return ahead.next(piece);
+    }
+    void advance() noexcept {
+        std::string_view skipped;
+        next(skipped);
+    }
+
+private:
+    std::string_view rest_;
+    char separator_;
+    bool done_ = false;
+};
+
+// The line without the "\r" of a "\r\n" ending.
+[[nodiscard]] inline std::string_view without_cr(std::string_view line) noexcept {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    return line;
 }
 
-// Calls fn(line) for every line ended by "\n" or "\r\n", the last one
-// possibly unended, with its ending removed; no empty line follows a final
-// "\n". Stops when fn returns false.
-template <class Fn>
-void for_each_crlf_line_while(std::string_view text, Fn&& fn) {
-    while (!text.empty()) {
-        const std::size_t nl = text.find('\n');
-        std::string_view line = text.substr(0, nl);
-        text = nl == std::string_view::npos ? std::string_view{} : text.substr(nl + 1);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        if (!fn(line)) return;
-    }
-}
+// Reads a file a line at a time through one fixed buffer. A line is the
+// bytes up to the next "\n", without it; a last line without one still
+// counts. Lines are handed out as views into the buffer; only a line longer
+// than the whole buffer is gathered into a side string (whose capacity is
+// then reused), up to `longest_line` bytes: a longer one ends the lines as
+// a failed read does, with EFBIG.
+class LineReader {
+public:
+    LineReader(int fd, std::size_t longest_line) noexcept : fd_(fd), longest_line_(longest_line) {}
+    LineReader(const LineReader&) = delete;
+    LineReader& operator=(const LineReader&) = delete;
+
+    // The first bytes of the next line, at most `want` of them and never past
+    // its newline, without consuming anything. False when no line is left.
+    bool peek_head(std::size_t want, std::string_view& head);
+    // The next line. False when no line is left.
+    bool next_line(std::string_view& line);
+    // Why the lines ended early: the errno of a failed read, or 0.
+    [[nodiscard]] int error() const noexcept { return error_; }
+
+private:
+    std::string_view finish(bool spilled, const char* start, std::size_t len);
+    bool fill();
+
+    int fd_;
+    std::size_t longest_line_;
+    bool eof_ = false;
+    int error_ = 0;  // errno of the read that ended the lines, 0 at the end of the file
+    std::size_t begin_ = 0;  // first unread byte in buf_
+    std::size_t end_ = 0;    // one past the last byte read into buf_
+    std::array<char, 8192> buf_;
+    std::string spill_;
+};
 
 }  // namespace hoststats

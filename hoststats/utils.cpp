@@ -28,8 +28,8 @@ int get_all_data_from_file(int fd, std::string& out, std::size_t size_hint) {
     out.clear();
     if (::lseek(fd, 0, SEEK_SET) < 0) return errno;
 
-    constexpr std::size_t min_room = 512;  // bytes
-    out.resize(std::max(size_hint, min_room));
+    constexpr std::size_t MIN_ROOM = 512;  // bytes
+    out.resize(std::max(size_hint, MIN_ROOM));
     std::size_t used = 0;
     const int err = read_until_end(fd, used, [&out](std::size_t filled) {
         if (filled == out.size()) {

@@ -57,7 +57,7 @@ enum class FileEnd {
     ShortRead,
 };
 
-// The one whole-file read loop behind every reader of this library: reads
+// The one read loop behind every whole-file reader of this library: reads
 // fd from its current offset until the end as `end` tells it.
 // `more_room(used)` hands out the room after the `used` bytes read so far,
 // as a std::span<char> that is empty when the buffer cannot grow. Returns 0,

@@ -45,12 +45,12 @@ MemoryReport compute_memory_report(std::uint64_t total_kib, std::uint64_t availa
     const double total_d = static_cast<double>(total_kib);
     // Scaling by 2^-10 is exact, like dividing by 1024; std::round rounds
     // half away from zero (0.25 -> 0.3, 62.5 -> 63).
-    constexpr double kKiB = 0x1p-10;
+    constexpr double KIB = 0x1p-10;
     MemoryReport report;
     report.ram_percent =
         total_kib == 0 ? 0.0 : std::round(((used_d / total_d) * 100.0) * 10.0) / 10.0;
-    report.ram_used_mb = std::round((used_d * kKiB) * 10.0) / 10.0;
-    report.ram_total_mb = std::round((total_d * kKiB) * 10.0) / 10.0;
+    report.ram_used_mb = std::round((used_d * KIB) * 10.0) / 10.0;
+    report.ram_total_mb = std::round((total_d * KIB) * 10.0) / 10.0;
     return report;
 }
 

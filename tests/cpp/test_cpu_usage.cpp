@@ -26,7 +26,7 @@ using hoststats::CpuTimes;
 using hoststats::CpuUsage;
 using testing_support::FixtureTree;
 
-constexpr std::uint64_t kMs = 1'000'000;  // ns
+constexpr std::uint64_t MS = 1'000'000;  // ns
 
 // --- CpuUsage arithmetic ------------------------------------------------------
 
@@ -163,16 +163,16 @@ TEST(CpuUsageArithmetic, SharesOfIntervalsPastSixtyFourBits) {
 
 // --- refresh ---------------------------------------------------------------------
 
-std::uint64_t g_now = 0;  // ns, the fake monotonic clock
-std::uint64_t fake_clock() noexcept { return g_now; }
+std::uint64_t NOW = 0;  // ns, the fake monotonic clock
+std::uint64_t fake_clock() noexcept { return NOW; }
 
-constexpr CpuSelection kUsage{true, false};
-constexpr CpuSelection kUsageAndFrequency{true, true};
+constexpr CpuSelection USAGE{true, false};
+constexpr CpuSelection USAGE_AND_FREQUENCY{true, true};
 
 class CpuRefresh : public ::testing::Test {
 protected:
     CpuRefresh() : root_(tree_.root()), cpus_(&root_) {
-        g_now = 10'000 * kMs;
+        NOW = 10'000 * MS;
         cpus_.set_clock(&fake_clock);
     }
 
@@ -195,11 +195,11 @@ TEST_F(CpuRefresh, FirstReadingCreatesEntriesInFileOrder) {
          "cpu0 60 5 40 400 0 0 0 0 20 5\n"
          "cpu1 40 0 60 400 0 0 0 0 0 0\n"
          "intr 1 2 3\nctxt 7\n");
-    cpus_.refresh(false, kUsage);
+    cpus_.refresh(false, USAGE);
 
     EXPECT_EQ(cpus_.global_usage().percent, 20.0f);
     EXPECT_EQ(cpus_.global_usage().total, 1000u);
-    EXPECT_EQ(cpus_.last_reading(), g_now);
+    EXPECT_EQ(cpus_.last_reading(), NOW);
     ASSERT_EQ(cpus_.cpus().size(), 2u);
     const auto& cpu0 = cpus_.cpus()[0];
     EXPECT_EQ(cpu0.name, "cpu0");
@@ -215,11 +215,11 @@ TEST_F(CpuRefresh, FirstReadingCreatesEntriesInFileOrder) {
 
     // The next reading computes each entry's figure against the saved
     // counters: cpu1 did 50 ticks of work in 100.
-    g_now += 200 * kMs;
+    NOW += 200 * MS;
     stat("cpu  150 0 150 900 0 0 0 0 0 0\n"
          "cpu0 60 5 40 400 0 0 0 0 20 5\n"
          "cpu1 70 0 80 450 0 0 0 0 0 0\n");
-    cpus_.refresh(false, kUsage);
+    cpus_.refresh(false, USAGE);
     EXPECT_EQ(cpus_.global_usage().percent, 50.0f);
     EXPECT_EQ(cpus_.cpus()[0].usage.percent, 0.0f);
     EXPECT_EQ(cpus_.cpus()[0].usage.previous_total, 40u + 40u + 400u + 20u + 5u);
@@ -229,61 +229,61 @@ TEST_F(CpuRefresh, FirstReadingCreatesEntriesInFileOrder) {
 TEST_F(CpuRefresh, CountersThatGrowByTheLargestValue) {
     // user and idle each grow by 2^64 - 1 between two readings: half busy.
     stat("cpu  0 0 0 0 0 0 0 0 0 0\ncpu0 0 0 0 0 0 0 0 0 0 0\n");
-    cpus_.refresh(false, kUsage);
-    g_now += 200 * kMs;
+    cpus_.refresh(false, USAGE);
+    NOW += 200 * MS;
     stat("cpu  18446744073709551615 0 0 18446744073709551615 0 0 0 0 0 0\n"
          "cpu0 18446744073709551615 0 0 18446744073709551615 0 0 0 0 0 0\n");
-    cpus_.refresh(false, kUsage);
+    cpus_.refresh(false, USAGE);
     EXPECT_EQ(cpus_.global_usage().percent, 50.0f);
     EXPECT_EQ(cpus_.cpus()[0].usage.percent, 50.0f);
 }
 
 TEST_F(CpuRefresh, ReadingsCloserThanTwoHundredMillisecondsAreSkipped) {
     stat("cpu  100 0 100 800 0 0 0 0 0 0\ncpu0 1 0 0 1 0 0 0 0 0 0\n");
-    const std::uint64_t start = g_now;
-    cpus_.refresh(false, kUsage);
+    const std::uint64_t start = NOW;
+    cpus_.refresh(false, USAGE);
 
     stat("cpu  150 0 150 900 0 0 0 0 0 0\ncpu0 2 0 0 2 0 0 0 0 0 0\n");
-    g_now = start + 100 * kMs;
-    cpus_.refresh(false, kUsage);
+    NOW = start + 100 * MS;
+    cpus_.refresh(false, USAGE);
     EXPECT_EQ(cpus_.global_usage().total, 1000u) << "read within 200 ms";
     EXPECT_EQ(cpus_.global_usage().percent, 20.0f);
     EXPECT_EQ(cpus_.last_reading(), start);
 
-    g_now = start + 200 * kMs - 1;
-    cpus_.refresh(false, kUsage);
+    NOW = start + 200 * MS - 1;
+    cpus_.refresh(false, USAGE);
     EXPECT_EQ(cpus_.global_usage().total, 1000u);
 
-    g_now = start + 200 * kMs;
-    cpus_.refresh(false, kUsage);
+    NOW = start + 200 * MS;
+    cpus_.refresh(false, USAGE);
     EXPECT_EQ(cpus_.global_usage().total, 1200u);
     EXPECT_EQ(cpus_.global_usage().percent, 50.0f);
     EXPECT_EQ(cpus_.cpus()[0].usage.current.user, 2u);
-    EXPECT_EQ(cpus_.last_reading(), g_now);
+    EXPECT_EQ(cpus_.last_reading(), NOW);
 }
 
 TEST_F(CpuRefresh, ClearedReadingTimeAndBackwardsClock) {
     stat("cpu  100 0 100 800 0 0 0 0 0 0\n");
-    cpus_.refresh(false, kUsage);
+    cpus_.refresh(false, USAGE);
     stat("cpu  150 0 150 900 0 0 0 0 0 0\n");
 
     // A clock that went backwards counts as no time elapsed.
-    g_now -= 5'000 * kMs;
-    cpus_.refresh(false, kUsage);
+    NOW -= 5'000 * MS;
+    cpus_.refresh(false, USAGE);
     EXPECT_EQ(cpus_.global_usage().total, 1000u);
 
     // The CPU report's refreshes read whatever the interval says.
     cpus_.clear_last_reading();
-    cpus_.refresh(false, kUsage);
+    cpus_.refresh(false, USAGE);
     EXPECT_EQ(cpus_.global_usage().total, 1200u);
-    EXPECT_EQ(cpus_.last_reading(), g_now);
+    EXPECT_EQ(cpus_.last_reading(), NOW);
 }
 
 TEST_F(CpuRefresh, EntriesAreFixedByPosition) {
     stat("cpu  4 0 0 4 0 0 0 0 0 0\n"
          "cpu0 1 0 0 1 0 0 0 0 0 0\ncpu1 1 0 0 1 0 0 0 0 0 0\n"
          "cpu2 1 0 0 1 0 0 0 0 0 0\ncpu3 1 0 0 1 0 0 0 0 0 0\n");
-    cpus_.refresh(false, kUsage);
+    cpus_.refresh(false, USAGE);
     ASSERT_EQ(cpus_.cpus().size(), 4u);
 
     // Eight CPU lines now; lines are matched by position, not by label.
@@ -293,8 +293,8 @@ TEST_F(CpuRefresh, EntriesAreFixedByPosition) {
                 " 0 0 1 0 0 0 0 0 0\n";
     }
     stat(text);
-    g_now += 200 * kMs;
-    cpus_.refresh(false, kUsage);
+    NOW += 200 * MS;
+    cpus_.refresh(false, USAGE);
     ASSERT_EQ(cpus_.cpus().size(), 4u);
     for (std::size_t i = 0; i < 4; ++i) {
         EXPECT_EQ(cpus_.cpus()[i].usage.current.user, 10 + i);
@@ -303,8 +303,8 @@ TEST_F(CpuRefresh, EntriesAreFixedByPosition) {
 
     // Fewer lines: the rest keep their last figures.
     stat("cpu  8 0 0 8 0 0 0 0 0 0\ncpu0 20 0 0 1 0 0 0 0 0 0\n");
-    g_now += 200 * kMs;
-    cpus_.refresh(false, kUsage);
+    NOW += 200 * MS;
+    cpus_.refresh(false, USAGE);
     EXPECT_EQ(cpus_.cpus()[0].usage.current.user, 20u);
     EXPECT_EQ(cpus_.cpus()[1].usage.current.user, 11u);
     EXPECT_EQ(cpus_.cpus()[3].usage.current.user, 13u);
@@ -313,7 +313,7 @@ TEST_F(CpuRefresh, EntriesAreFixedByPosition) {
 TEST_F(CpuRefresh, EarlyEndsSkipTheFrequencyPass) {
     stat("cpu  1 0 0 1 0 0 0 0 0 0\ncpu0 1 0 0 1 0 0 0 0 0 0\n");
     freq(0, "1000000\n");
-    cpus_.refresh(false, kUsageAndFrequency);
+    cpus_.refresh(false, USAGE_AND_FREQUENCY);
     ASSERT_EQ(cpus_.cpus().size(), 1u);
     EXPECT_EQ(cpus_.cpus()[0].frequency, 1000u);
     freq(0, "2000000\n");
@@ -323,50 +323,50 @@ TEST_F(CpuRefresh, EarlyEndsSkipTheFrequencyPass) {
                                    "\ncpu  9 0 0 9\n", "cpu0 9 0 0 9 0 0 0 0 0 0\n",
                                    "cpu\t9 0 0 9\n"}) {
         stat(first);
-        g_now += 200 * kMs;
-        cpus_.refresh(false, kUsageAndFrequency);
+        NOW += 200 * MS;
+        cpus_.refresh(false, USAGE_AND_FREQUENCY);
         EXPECT_EQ(cpus_.global_usage().total, 2u) << first;
         EXPECT_EQ(cpus_.cpus()[0].usage.current.user, 1u) << first;
         EXPECT_EQ(cpus_.cpus()[0].frequency, 1000u) << first;
-        EXPECT_EQ(cpus_.last_reading(), g_now) << "stamped before the file is read";
+        EXPECT_EQ(cpus_.last_reading(), NOW) << "stamped before the file is read";
     }
 
     // A missing file ends it too, after starting a new interval.
     tree_.remove("proc/stat");
-    g_now += 200 * kMs;
-    cpus_.refresh(false, kUsageAndFrequency);
+    NOW += 200 * MS;
+    cpus_.refresh(false, USAGE_AND_FREQUENCY);
     EXPECT_EQ(cpus_.cpus()[0].frequency, 1000u);
-    EXPECT_EQ(cpus_.last_reading(), g_now);
+    EXPECT_EQ(cpus_.last_reading(), NOW);
 
     // An empty file changes no counter but lets the frequency pass run.
     stat("");
-    g_now += 200 * kMs;
-    cpus_.refresh(false, kUsageAndFrequency);
+    NOW += 200 * MS;
+    cpus_.refresh(false, USAGE_AND_FREQUENCY);
     EXPECT_EQ(cpus_.global_usage().total, 2u);
     EXPECT_EQ(cpus_.cpus()[0].frequency, 2000u);
 
     // So does a reading that is not due.
     freq(0, "3000000\n");
-    cpus_.refresh(false, kUsageAndFrequency);
+    cpus_.refresh(false, USAGE_AND_FREQUENCY);
     EXPECT_EQ(cpus_.cpus()[0].frequency, 3000u);
 }
 
 TEST_F(CpuRefresh, MissingStatLeavesEverythingAtZero) {
     freq(0, "1000000\n");
-    cpus_.refresh(false, kUsageAndFrequency);
+    cpus_.refresh(false, USAGE_AND_FREQUENCY);
     EXPECT_EQ(cpus_.global_usage().percent, 0.0f);
     EXPECT_TRUE(cpus_.cpus().empty());
-    EXPECT_EQ(cpus_.last_reading(), g_now);
+    EXPECT_EQ(cpus_.last_reading(), NOW);
 
     // Within the interval nothing is read even once the file is there.
     stat("cpu  1 0 0 1 0 0 0 0 0 0\ncpu0 1 0 0 1 0 0 0 0 0 0\n");
-    g_now += 100 * kMs;
-    cpus_.refresh(false, kUsageAndFrequency);
+    NOW += 100 * MS;
+    cpus_.refresh(false, USAGE_AND_FREQUENCY);
     EXPECT_TRUE(cpus_.cpus().empty());
 
     // A reading that found no CPU lines leaves the list to the next one.
-    g_now += 100 * kMs;
-    cpus_.refresh(false, kUsageAndFrequency);
+    NOW += 100 * MS;
+    cpus_.refresh(false, USAGE_AND_FREQUENCY);
     ASSERT_EQ(cpus_.cpus().size(), 1u);
     EXPECT_EQ(cpus_.cpus()[0].frequency, 1000u);
 }
@@ -388,7 +388,7 @@ TEST_F(CpuRefresh, AnAggregateLineWithoutEndFailsLikeARead) {
         while (open) open = ::write(fd, digits.data(), digits.size()) > 0;
         ::close(fd);
     });
-    cpus_.refresh(false, kUsage);
+    cpus_.refresh(false, USAGE);
     writer.join();
     ASSERT_TRUE(cpus_.last_error().has_value());
     EXPECT_EQ(cpus_.last_error()->error, EFBIG);
@@ -404,7 +404,7 @@ TEST_F(CpuRefresh, FieldConversion) {
          "cpu0 7 8\n"
          "cpu1 1\t2 3 4 5 6 7 8 9 10 11 12 13 14\n"
          "cpu2 18446744073709551616 0 0 0\n");
-    cpus_.refresh(false, kUsage);
+    cpus_.refresh(false, USAGE);
     const auto& g = cpus_.global_usage().current;
     EXPECT_EQ(g.user, 5u);
     EXPECT_EQ(g.nice, 6u);
@@ -435,7 +435,7 @@ TEST_F(CpuRefresh, LongLinesAndLinesWithoutNewline) {
     std::string text = "cpu" + std::string(20'000, ' ') + "3 0 0 1\n";
     text += long_label + " 5";
     stat(text);
-    cpus_.refresh(false, kUsage);
+    cpus_.refresh(false, USAGE);
     EXPECT_EQ(cpus_.global_usage().current.user, 3u);
     EXPECT_EQ(cpus_.global_usage().total, 4u);
     ASSERT_EQ(cpus_.cpus().size(), 1u);
@@ -452,7 +452,7 @@ TEST_F(CpuRefresh, LongLinesAndLinesWithoutNewline) {
     other.write("proc/stat", many);
     const hoststats::HostRoot root = other.root();
     CpusWrapper big(&root);
-    big.refresh(false, kUsage);
+    big.refresh(false, USAGE);
     ASSERT_EQ(big.cpus().size(), 700u);
     for (std::size_t i = 0; i < 700; ++i) {
         ASSERT_EQ(big.cpus()[i].usage.current.user, i);
@@ -469,25 +469,25 @@ TEST_F(CpuRefresh, SelectionAndGlobalOnly) {
 
     // Later, without usage, no counter is read.
     stat("cpu  5 0 0 5 0 0 0 0 0 0\ncpu0 5 0 0 5 0 0 0 0 0 0\n");
-    g_now += 200 * kMs;
+    NOW += 200 * MS;
     cpus_.refresh(false, CpuSelection{false, false});
     EXPECT_EQ(cpus_.global_usage().total, 2u);
     EXPECT_EQ(cpus_.cpus()[0].usage.current.user, 1u);
 
     // global_only reads the aggregate line alone.
-    g_now += 200 * kMs;
-    cpus_.refresh(true, kUsage);
+    NOW += 200 * MS;
+    cpus_.refresh(true, USAGE);
     EXPECT_EQ(cpus_.global_usage().total, 10u);
     EXPECT_EQ(cpus_.cpus()[0].usage.current.user, 1u);
 
-    g_now += 200 * kMs;
-    cpus_.refresh(false, kUsage);
+    NOW += 200 * MS;
+    cpus_.refresh(false, USAGE);
     EXPECT_EQ(cpus_.cpus()[0].usage.current.user, 5u);
 }
 
 TEST_F(CpuRefresh, GlobalOnlyOnAnEmptyListCreatesEntries) {
     stat("cpu  1 0 0 1 0 0 0 0 0 0\ncpu0 1 0 0 1 0 0 0 0 0 0\ncpu1 1 0 0 1 0 0 0 0 0 0\n");
-    cpus_.refresh(true, kUsage);
+    cpus_.refresh(true, USAGE);
     EXPECT_EQ(cpus_.cpus().size(), 2u);
 }
 
@@ -509,7 +509,7 @@ std::uint64_t plain_total(const std::string& line, std::string* label) {
 TEST_F(CpuRefresh, FileCopiedFromThisMachine) {
     const std::string text = testing_support::read_fixture("procstat/x86_64-2cpu");
     tree_.write("proc/stat", text);
-    cpus_.refresh(false, kUsage);
+    cpus_.refresh(false, USAGE);
 
     std::istringstream lines(text);
     std::string line;
@@ -544,7 +544,7 @@ TEST(CpuRefreshHost, RealProcStat) {
     // Readings are timed on the monotonic clock, which neither jumps with
     // the time of day nor stops while the host sleeps.
     const std::uint64_t before = clock_monotonic_ns();
-    cpus.refresh(false, kUsageAndFrequency);
+    cpus.refresh(false, USAGE_AND_FREQUENCY);
     ASSERT_TRUE(cpus.last_reading().has_value());
     EXPECT_GE(*cpus.last_reading(), before);
     EXPECT_LE(*cpus.last_reading(), clock_monotonic_ns());
@@ -559,7 +559,7 @@ TEST(CpuRefreshHost, RealProcStat) {
     cpus.clear_last_reading();
     struct timespec pause {0, 50'000'000};
     nanosleep(&pause, nullptr);
-    cpus.refresh(false, kUsageAndFrequency);
+    cpus.refresh(false, USAGE_AND_FREQUENCY);
     EXPECT_GE(cpus.global_usage().total, first_total);
     EXPECT_EQ(cpus.global_usage().previous_total, first_total);
     EXPECT_GE(cpus.global_usage().percent, 0.0f);

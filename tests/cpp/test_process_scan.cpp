@@ -32,7 +32,7 @@ using hoststats::ThreadClass;
 using testing_support::FixtureTree;
 using testing_support::open_descriptors;
 
-constexpr std::uint64_t fixture_boot_time = 1700000000;  // seconds, "btime" below
+constexpr std::uint64_t FIXTURE_BOOT_TIME = 1700000000;  // seconds, "btime" below
 
 // One "stat" line in the kernel's layout; fields after rss are zeros.
 struct StatSpec {
@@ -70,7 +70,7 @@ public:
     ScanTree() {
         write("proc/uptime", "1000.50 1900.00\n");
         write("proc/stat", "cpu  10 0 10 100 0 0 0 0 0 0\ncpu0 10 0 10 100 0 0 0 0 0 0\n"
-                           "btime " + std::to_string(fixture_boot_time) + "\n");
+                           "btime " + std::to_string(FIXTURE_BOOT_TIME) + "\n");
     }
 
     // A complete process (or task) directory at `dir` ("proc/PID" or
@@ -104,7 +104,7 @@ struct Scanned {
         auto& inner = sys.inner();
         inner.page_size = 4096;
         inner.clock_ticks = clock_ticks;
-        inner.boot_time = fixture_boot_time;
+        inner.boot_time = FIXTURE_BOOT_TIME;
         scan(sel);
     }
     void scan(const ProcessSelection& sel = ProcessSelection::everything()) {
@@ -257,7 +257,7 @@ TEST(ProcessStat, CopiedHostFiles) {
     EXPECT_EQ(shell->state, ProcessState::Sleeping);
     EXPECT_FALSE(shell->thread_class.has_value());
     EXPECT_EQ(shell->start_ticks, 71657u);
-    EXPECT_EQ(shell->start_time, fixture_boot_time + 716);
+    EXPECT_EQ(shell->start_time, FIXTURE_BOOT_TIME + 716);
     EXPECT_EQ(shell->run_time, 1000u - 716u);
     EXPECT_EQ(shell->uid, 0u);
     EXPECT_EQ(shell->egid, 0u);
@@ -389,7 +389,7 @@ TEST(ProcessTimes, StartTimeRoundsDownToWholeSeconds) {
     Scanned s(tree);
     const Process* p = s.find(50);
     EXPECT_EQ(p->start_since_boot, 0u);
-    EXPECT_EQ(p->start_time, fixture_boot_time);
+    EXPECT_EQ(p->start_time, FIXTURE_BOOT_TIME);
     EXPECT_EQ(p->run_time, 1000u);
     EXPECT_EQ(p->cpu_time_ms, 2500u);
     EXPECT_EQ(s.find(51)->run_time, 0u);
@@ -403,7 +403,7 @@ TEST(ProcessTimes, ZeroTickRateDoesNotDivide) {
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(p->start_ticks, 5000u);
     EXPECT_EQ(p->start_since_boot, 0u);
-    EXPECT_EQ(p->start_time, fixture_boot_time);
+    EXPECT_EQ(p->start_time, FIXTURE_BOOT_TIME);
     EXPECT_EQ(p->cpu_time_ms, 0u);
     // A failed sysconf reads as 2^64-1 ticks per second: tiny, not a crash.
     Scanned wide(tree, ~std::uint64_t{0});
@@ -644,11 +644,11 @@ TEST(ProcessBudget, HostSnapshotLeavesNoDescriptor) {
 // once per process, so this runs in a fresh image of this binary: the child
 // sets its limits, then executes itself with the probe variable set, and the
 // probe below reports through the pipe before any test runs.
-constexpr const char* probe_variable = "HOSTSTATS_BUDGET_PROBE_FD";
+constexpr const char* PROBE_VARIABLE = "HOSTSTATS_BUDGET_PROBE_FD";
 
 struct BudgetProbe {
     BudgetProbe() {
-        const char* fd_text = std::getenv(probe_variable);
+        const char* fd_text = std::getenv(PROBE_VARIABLE);
         if (fd_text == nullptr) return;
         const int fd = std::atoi(fd_text);
         long long report[3] = {hoststats::remaining_files().load(), -1, -1};
@@ -661,7 +661,7 @@ struct BudgetProbe {
         ::_exit(written == static_cast<ssize_t>(sizeof report) ? 0 : 1);
     }
 };
-const BudgetProbe budget_probe;
+const BudgetProbe BUDGET_PROBE;
 
 TEST(ProcessBudget, FirstUseRaisesTheSoftLimit) {
     int pipe_fds[2];
@@ -672,7 +672,7 @@ TEST(ProcessBudget, FirstUseRaisesTheSoftLimit) {
         ::close(pipe_fds[0]);
         const rlimit limits{1024, 4096};
         if (::setrlimit(RLIMIT_NOFILE, &limits) != 0) ::_exit(3);
-        ::setenv(probe_variable, std::to_string(pipe_fds[1]).c_str(), 1);
+        ::setenv(PROBE_VARIABLE, std::to_string(pipe_fds[1]).c_str(), 1);
         ::execl("/proc/self/exe", "test_process_probe", static_cast<char*>(nullptr));
         // ENOEXEC: the kernel cannot run this binary by itself, as under a
         // user-mode emulator without binfmt.

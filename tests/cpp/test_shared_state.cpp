@@ -24,15 +24,15 @@ namespace {
 
 using hoststats::SeedPair;
 
-constexpr int kThreads = 16;
+constexpr int THREADS = 16;
 
-// Runs body(thread_index) on kThreads threads released together.
+// Runs body(thread_index) on THREADS threads released together.
 template <class Body>
 void on_threads(Body&& body) {
-    std::barrier start(kThreads);
+    std::barrier start(THREADS);
     std::vector<std::thread> threads;
-    threads.reserve(kThreads);
-    for (int t = 0; t < kThreads; ++t) {
+    threads.reserve(THREADS);
+    for (int t = 0; t < THREADS; ++t) {
         threads.emplace_back([&, t] {
             start.arrive_and_wait();
             body(t);
@@ -44,18 +44,18 @@ void on_threads(Body&& body) {
 // --- per-thread seeds ------------------------------------------------------
 
 TEST(ThreadSeeds, EachThreadStepsItsOwnPair) {
-    constexpr int kDraws = 1000;
-    std::vector<std::vector<SeedPair>> drawn(kThreads);
+    constexpr int DRAWS = 1000;
+    std::vector<std::vector<SeedPair>> drawn(THREADS);
     on_threads([&](int t) {
-        for (int i = 0; i < kDraws; ++i) drawn[t].push_back(hoststats::next_seed_pair());
+        for (int i = 0; i < DRAWS; ++i) drawn[t].push_back(hoststats::next_seed_pair());
     });
 
     std::set<std::uint64_t> second_keys;
     for (const std::vector<SeedPair>& pairs : drawn) {
-        ASSERT_EQ(pairs.size(), static_cast<std::size_t>(kDraws));
+        ASSERT_EQ(pairs.size(), static_cast<std::size_t>(DRAWS));
         // Within a thread only k0 moves, by exactly one per draw: no other
         // thread's draws interleave with this thread's.
-        for (int i = 1; i < kDraws; ++i) {
+        for (int i = 1; i < DRAWS; ++i) {
             EXPECT_EQ(pairs[i].k0, pairs[i - 1].k0 + 1);
             EXPECT_EQ(pairs[i].k1, pairs[0].k1);
         }
@@ -63,13 +63,13 @@ TEST(ThreadSeeds, EachThreadStepsItsOwnPair) {
     }
     // Every thread drew its own random key: 16 equal 64-bit values would
     // mean the seeds are shared or not random.
-    EXPECT_EQ(second_keys.size(), static_cast<std::size_t>(kThreads));
+    EXPECT_EQ(second_keys.size(), static_cast<std::size_t>(THREADS));
 }
 
 TEST(ThreadSeeds, MapsBuiltOnManyThreadsHashAlike) {
     // A hasher keeps the pair it was made with, so it hashes the same on any
     // thread later; hashers made on different threads differ.
-    std::vector<hoststats::SeededHash> hashers(kThreads);
+    std::vector<hoststats::SeededHash> hashers(THREADS);
     on_threads([&](int t) { hashers[t] = hoststats::SeededHash{}; });
     std::set<std::size_t> of_one_key;
     for (const hoststats::SeededHash& h : hashers) {
@@ -88,7 +88,7 @@ TEST(FileBudget, FirstUseFromManyThreadsSeesOneBudget) {
     // Each test runs in a process of its own, so this is the first use:
     // every thread must find the budget made, whichever thread makes it,
     // and the soft limit raised once to the hard one.
-    std::vector<std::int64_t> seen(kThreads, -1);
+    std::vector<std::int64_t> seen(THREADS, -1);
     on_threads([&](int t) { seen[t] = hoststats::remaining_files().load(); });
     rlimit limits{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limits), 0);
@@ -105,14 +105,14 @@ TEST(Snapshots, ConcurrentHostSnapshotsAreIndependent) {
     // The same call the module makes, on four threads at once: each snapshot
     // has its own maps, buffers and descriptors, and they share only the
     // budget, which none draws on, and the thread's seeds.
-    constexpr int kSnapshots = 4;
+    constexpr int SNAPSHOTS = 4;
     (void)hoststats::remaining_files();  // made before the descriptors are counted
     const std::size_t fds = testing_support::open_descriptors();
-    std::vector<std::uint64_t> totals(kSnapshots);
-    std::vector<char> saw_self(kSnapshots);  // not vector<bool>: its elements share words
-    std::barrier start(kSnapshots);
+    std::vector<std::uint64_t> totals(SNAPSHOTS);
+    std::vector<char> saw_self(SNAPSHOTS);  // not vector<bool>: its elements share words
+    std::barrier start(SNAPSHOTS);
     std::vector<std::thread> threads;
-    for (int t = 0; t < kSnapshots; ++t) {
+    for (int t = 0; t < SNAPSHOTS; ++t) {
         threads.emplace_back([&, t] {
             start.arrive_and_wait();
             hoststats::System system = hoststats::System::new_all();
@@ -122,7 +122,7 @@ TEST(Snapshots, ConcurrentHostSnapshotsAreIndependent) {
         });
     }
     for (std::thread& thread : threads) thread.join();
-    for (int t = 0; t < kSnapshots; ++t) {
+    for (int t = 0; t < SNAPSHOTS; ++t) {
         EXPECT_GT(totals[t], 0u);
         EXPECT_EQ(totals[t], totals[0]);
         EXPECT_TRUE(saw_self[t]);

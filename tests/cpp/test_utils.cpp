@@ -181,25 +181,25 @@ TEST(FileReads, FilesHandedOutInPiecesAreReadWhole) {
     // record by record (/proc/cpuinfo of many CPUs, the maps of a process)
     // one page of records per read. 256 mappings of alternating protection
     // make this process's maps many pages long.
-    constexpr std::size_t kPages = 256;
+    constexpr std::size_t PAGES = 256;
     const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    void* at = ::mmap(nullptr, kPages * page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* at = ::mmap(nullptr, PAGES * page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(at, MAP_FAILED);
     auto* base = static_cast<char*>(at);
-    for (std::size_t i = 1; i < kPages; i += 2) {
+    for (std::size_t i = 1; i < PAGES; i += 2) {
         ASSERT_EQ(::mprotect(base + i * page, page, PROT_NONE), 0);
     }
     std::string maps;
     ASSERT_EQ(read_file(AT_FDCWD, "/proc/self/maps", maps, 0), 0);
     std::size_t found = 0;
-    for (std::size_t i = 0; i < kPages; ++i) {
+    for (std::size_t i = 0; i < PAGES; ++i) {
         char start[32];
         std::snprintf(start, sizeof start, "\n%08llx-",
                       static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(base + i * page)));
         if (maps.find(start) != std::string::npos) ++found;
     }
-    ::munmap(at, kPages * page);
-    EXPECT_EQ(found, kPages) << maps.size() << " bytes read";
+    ::munmap(at, PAGES * page);
+    EXPECT_EQ(found, PAGES) << maps.size() << " bytes read";
 }
 
 TEST(FileReads, RealpathReadsTheLinkOnce) {

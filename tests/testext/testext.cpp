@@ -19,6 +19,7 @@
 #include "boundary/owned.hpp"
 #include "boundary/panic.hpp"
 #include "boundary/pyerr.hpp"
+#include "boundary/render.hpp"
 #include "hoststats/utils.hpp"
 #include "measure/measure.hpp"
 #include "measure/memory_report.hpp"
@@ -292,23 +293,23 @@ PyObject* get_cpu_percent_at(PyObject*, PyObject* root) noexcept {
 }
 
 // The memory report's dictionary step with a store that fails at the
-// fail_at-th entry (with MemoryError pending, or with nothing pending). The
-// dictionary is made by calling dict_type, so a test can hold a weak
+// FAIL_AT-th entry (with MemoryError pending, or with nothing pending). The
+// dictionary is made by calling DICT_TYPE, so a test can hold a weak
 // reference to it and see that it was released.
 struct FailingStore {
-    static inline thread_local PyObject* dict_type = nullptr;
-    static inline thread_local long fail_at = 0;
-    static inline thread_local bool pending = false;
-    static inline thread_local long stores = 0;
-    static inline thread_local PyObject* refs = nullptr;
+    static inline thread_local PyObject* DICT_TYPE = nullptr;
+    static inline thread_local long FAIL_AT = 0;
+    static inline thread_local bool PENDING = false;
+    static inline thread_local long STORES = 0;
+    static inline thread_local PyObject* REFS = nullptr;
 
     // The weak reference is taken at once: on failure the dictionary is gone
     // before the step returns.
     static PyObject* dict_new() {
-        PyObject* dict = PyObject_CallNoArgs(dict_type);
+        PyObject* dict = PyObject_CallNoArgs(DICT_TYPE);
         if (dict == nullptr) return nullptr;
         PyObject* ref = PyWeakref_NewRef(dict, nullptr);
-        if (ref == nullptr || PyList_Append(refs, ref) < 0) {
+        if (ref == nullptr || PyList_Append(REFS, ref) < 0) {
             Py_XDECREF(ref);
             Py_DECREF(dict);
             return nullptr;
@@ -323,8 +324,8 @@ struct FailingStore {
         return pellun::measure::InterpreterCalls::float_from_double(value);
     }
     static int dict_set_item(PyObject* dict, PyObject* key, PyObject* value) {
-        if (stores++ == fail_at) {
-            if (pending) PyErr_NoMemory();
+        if (STORES++ == FAIL_AT) {
+            if (PENDING) PyErr_NoMemory();
             return -1;
         }
         return PyDict_SetItem(dict, key, value);
@@ -341,11 +342,11 @@ PyObject* memory_dict_failing_store(PyObject*, PyObject* args) noexcept {
                               &holder)) {
             return PyErr::fetch();
         }
-        FailingStore::dict_type = dict_type;
-        FailingStore::fail_at = fail_at;
-        FailingStore::pending = pending != 0;
-        FailingStore::stores = 0;
-        FailingStore::refs = holder;
+        FailingStore::DICT_TYPE = dict_type;
+        FailingStore::FAIL_AT = fail_at;
+        FailingStore::PENDING = pending != 0;
+        FailingStore::STORES = 0;
+        FailingStore::REFS = holder;
         auto staged = pellun::measure::stage(pellun::measure::compute_memory_report(
             std::uint64_t{8043939}, std::uint64_t{5000000}));
         PyResult<Owned> result = pellun::measure::staged_to_dict<FailingStore>(staged);

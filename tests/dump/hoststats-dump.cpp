@@ -117,13 +117,13 @@ private:
         while (i < bytes.size()) {
             const auto c = static_cast<unsigned char>(bytes[i]);
             if (c >= 0x80) {
-                const std::size_t len = utf8_length(bytes.substr(i));
-                if (len == 0) {
+                const hoststats::Utf8Char decoded = hoststats::decode_utf8(bytes.substr(i));
+                if (!decoded.valid) {
                     escape_u(0xDC00u | c);  // one stray byte
                     ++i;
                 } else {
-                    out_.append(bytes.substr(i, len));
-                    i += len;
+                    out_.append(bytes.substr(i, decoded.length));
+                    i += decoded.length;
                 }
                 continue;
             }
@@ -156,14 +156,6 @@ private:
         std::snprintf(buf, sizeof buf, "\\u%04x", code);
         out_.append(buf);
     }
-    // Length of the well-formed UTF-8 sequence at the start, 0 if there is none.
-    static std::size_t utf8_length(std::string_view text) {
-        const auto b0 = static_cast<unsigned char>(text[0]);
-        const std::size_t len = b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : b0 >= 0xC0 ? 2 : 0;
-        if (len == 0 || len > text.size()) return 0;
-        return hoststats::is_valid_utf8(text.substr(0, len)) ? len : 0;
-    }
-
     std::string out_;
     bool fresh_ = true;
 };
