@@ -134,10 +134,11 @@ const std::optional<SharedText>& SharedSpace::exe(int dirfd) {
     return exe_;
 }
 
-std::optional<SharedText> SharedSpace::task_link(int dirfd, const char* name) {
+std::optional<SharedText> SharedSpace::task_link(int dirfd, const char* name,
+                                                  std::optional<SharedText>& last) {
     LinkTarget target;
     if (!target.read(dirfd, name)) return std::nullopt;
-    return keep_link(target.view(), std::strcmp(name, "cwd") == 0 ? cwd_ : root_);
+    return keep_link(target.view(), last);
 }
 
 ByteStringList SharedSpace::read_list(int dirfd, const char* name, ReadBuffer& scratch,
@@ -216,10 +217,10 @@ bool wanted(FieldPolicy policy, bool present) noexcept {
 
 // The "cwd" and "root" links, which each task has of its own. A failed
 // read keeps what an earlier scan found.
-void refresh_link(std::optional<SharedText>& field, SharedSpace& space, int dirfd,
-                  const char* name, FieldPolicy policy) {
+template <class Read>
+void refresh_link(std::optional<SharedText>& field, FieldPolicy policy, Read&& read) {
     if (!wanted(policy, field.has_value())) return;
-    std::optional<SharedText> target = space.task_link(dirfd, name);
+    std::optional<SharedText> target = read();
     if (target) field = std::move(target);
 }
 
@@ -294,8 +295,8 @@ void update_proc_info(Process& process, std::optional<Pid> parent_pid, const Sta
             apply_list(process.environ, shared.environ(dirfd, ctx.scratch));
         }
     }
-    refresh_link(process.cwd, shared, dirfd, "cwd", sel.cwd);
-    refresh_link(process.root, shared, dirfd, "root", sel.root);
+    refresh_link(process.cwd, sel.cwd, [&] { return shared.cwd(dirfd); });
+    refresh_link(process.root, sel.root, [&] { return shared.root(dirfd); });
     if (sel.memory) {
         const StatmBytes* statm =
             kernel ? nullptr : shared.statm(dirfd, ctx.scratch, ctx.host.page_size);

@@ -119,9 +119,10 @@ public:
     // The executable, " (deleted)" taken off; nothing when it could not be
     // read or kept.
     const std::optional<SharedText>& exe(int dirfd);
-    // The target of the task's "cwd" or "root" link (`name`), read now;
-    // nothing when it could not be read or kept.
-    std::optional<SharedText> task_link(int dirfd, const char* name);
+    // The task's links, read now; nothing when they could not be read or
+    // kept.
+    std::optional<SharedText> cwd(int dirfd) { return task_link(dirfd, "cwd", cwd_); }
+    std::optional<SharedText> root(int dirfd) { return task_link(dirfd, "root", root_); }
     const ByteStringList& cmdline(int dirfd, ReadBuffer& scratch);
     const ByteStringList& environ(int dirfd, ReadBuffer& scratch);
     // Null when "statm" could not be read.
@@ -136,6 +137,9 @@ private:
 
     // The target kept of `text` for the group: `last` when it holds the
     // same text, else a new copy that `last` then holds.
+    // Reads the link `name`; its target is kept as `last` says.
+    std::optional<SharedText> task_link(int dirfd, const char* name,
+                                        std::optional<SharedText>& last);
     std::optional<SharedText> keep_link(std::string_view text, std::optional<SharedText>& last);
 
     unsigned tried_ = 0;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <memory_resource>
@@ -73,6 +74,28 @@ TEST(ListBudget, TakesWhatFitsAndEndsAtTheFirstListThatDoesNot) {
     EXPECT_FALSE(budget.take(0));
 }
 
+TEST(ListBudget, ReadsThatSleptEndTheListsAndLeaveTheLinks) {
+    using hoststats::LIST_READ_GRACE;
+    using hoststats::LIST_WAIT_BOUND;
+    // A long read during which the thread never slept lost its time to
+    // other programs, not to a lock: it is no wait.
+    ListBudget preempted(1 << 20);
+    preempted.charge_read(std::chrono::seconds(1));
+    EXPECT_FALSE(preempted.spent());
+
+    ListBudget budget(1 << 20);
+    ::usleep(1000);  // a sleep, as a wait for a lock is
+    budget.charge_read(LIST_READ_GRACE);  // within the grace: nothing waited
+    EXPECT_FALSE(budget.spent());
+    budget.charge_read(LIST_READ_GRACE + LIST_WAIT_BOUND - std::chrono::microseconds(1));
+    EXPECT_FALSE(budget.spent());
+    ::usleep(1000);
+    budget.charge_read(LIST_READ_GRACE + std::chrono::microseconds(1));
+    EXPECT_TRUE(budget.spent()) << "the waits reached their bound";
+    // Link targets wait on no other process, and are still kept.
+    EXPECT_TRUE(budget.take(100));
+}
+
 // --- the thread group's shared files ----------------------------------------------
 
 class GroupTree : public FixtureTree {
@@ -128,6 +151,26 @@ TEST(ThreadGroupFiles, EachFileTriedOnceWhateverCameOfIt) {
     EXPECT_EQ(space.cmdline(empty.get(), scratch).to_vector(), (Strings{"/bin/late", "--run"}));
     EXPECT_EQ(space.exe(empty.get()), "/usr/bin/late");
     EXPECT_NE(space.statm(empty.get(), scratch, 4096), nullptr);
+
+    // Link targets are kept once: the group's executable, and each task's
+    // "cwd" and "root" while they equal the ones kept last.
+    tree.symlink("proc/10/cwd", "/srv/a");
+    tree.symlink("proc/10/task/11/cwd", "/srv/a");
+    tree.symlink("proc/10/task/12/cwd", "/srv/b");
+    tree.symlink("proc/10/task/11/root", "/");
+    space.reset();
+    const std::optional<hoststats::SharedText> exe = space.exe(leader.get());
+    const std::optional<hoststats::SharedText> first = space.cwd(leader.get());
+    const std::optional<hoststats::SharedText> same = space.cwd(thread.get());
+    const std::optional<hoststats::SharedText> other = space.cwd(entry(tree, "proc/10/task/12").get());
+    ASSERT_TRUE(exe && first && same && other);
+    EXPECT_TRUE(space.exe(thread.get())->shares_with(*exe));
+    EXPECT_EQ(*same, "/srv/a");
+    EXPECT_TRUE(same->shares_with(*first));
+    EXPECT_EQ(*other, "/srv/b");
+    EXPECT_FALSE(other->shares_with(*first));
+    EXPECT_EQ(space.root(thread.get()), "/");
+    EXPECT_FALSE(space.root(leader.get()).has_value());
 
     // An address space of its own starts with nothing tried, and leaves the
     // group's files as they were.
