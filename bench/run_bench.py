@@ -45,7 +45,6 @@ from benchlib import (  # noqa: E402
     Load,
     NativeRun,
     Side,
-    Spread,
     fmt_ms,
     fmt_ratio,
     md_table,
@@ -758,7 +757,7 @@ def plot(results: list[LoadResult], path: Path) -> None:
         if key != "floor":
             bx.plot(xs, [summary(r)[key] / summary(r)["floor"] for r in results],
                     marker=marker, color=colour, label=label)
-    for r, x in zip(results, xs):
+    for r, x in zip(results, xs, strict=True):
         ax.annotate(r.load.label, (x, summary(r)["floor"] * 1e3), textcoords="offset points",
                     xytext=(0, -14), ha="center", fontsize=8)
     for a in (ax, bx):
@@ -1102,7 +1101,8 @@ def write_report(args: argparse.Namespace, results: list[LoadResult], machine: d
         "`cpu_freq(percpu=True)`, `boot_time()`, then for every process of "
         "`process_iter()` its `threads()` and, inside `oneshot()`, each of "
         f"{', '.join(PSUTIL_ATTRS)} (one by one, so that a field psutil cannot read does not "
-        "lose the others), the same for each of its other threads through `Process(tid)`, and `virtual_memory()` again. psutil has no `root` link, "
+        "lose the others), the same for each of its other threads through `Process(tid)`, "
+        "and `virtual_memory()` again. psutil has no `root` link, "
         "which the snapshot reads too.\n")
     out.write_text("\n".join(L))
     print(f"wrote {rel(out)} and {rel(png)}")

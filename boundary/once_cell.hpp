@@ -27,7 +27,10 @@ public:
     OnceCell& operator=(const OnceCell&) = delete;
 
     [[nodiscard]] const T* get() const noexcept {
-        return complete_.load(std::memory_order_acquire) ? &*value_ : nullptr;
+        // Complete only once value_ holds a value.
+        return complete_.load(std::memory_order_acquire)
+                   ? &*value_  // NOLINT(bugprone-unchecked-optional-access)
+                   : nullptr;
     }
 
     template <class Init>

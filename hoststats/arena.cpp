@@ -2,19 +2,12 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <new>
 
 #include "hoststats/pages.hpp"
 
 namespace hoststats {
-
-namespace {
-
-std::uintptr_t align_up(std::uintptr_t at, std::size_t alignment) noexcept {
-    return (at + alignment - 1) / alignment * alignment;
-}
-
-}  // namespace
 
 Arena::~Arena() {
     // The newest block is used up to the cursor; older ones are wiped whole.
@@ -55,9 +48,9 @@ void* Arena::do_allocate(std::size_t bytes, std::size_t alignment) {
     alignment = std::max(alignment, alignof(std::max_align_t));
     auto fits = [&]() -> char* {
         if (cursor_ == nullptr) return nullptr;
-        const auto at = align_up(reinterpret_cast<std::uintptr_t>(cursor_), alignment);
-        if (at + bytes > reinterpret_cast<std::uintptr_t>(end_)) return nullptr;
-        return reinterpret_cast<char*>(at);
+        void* at = cursor_;
+        auto room = static_cast<std::size_t>(end_ - cursor_);
+        return static_cast<char*>(std::align(alignment, bytes, at, room));
     };
     char* at = fits();
     if (at == nullptr) {

@@ -36,9 +36,9 @@ private:
     // they give back is reused only once the arena goes. A request of
     // `OWN_MAPPING_FROM` bytes or more gets a mapping of its own, unmapped
     // as soon as it is given back, so a growing buffer leaves nothing behind.
-    static constexpr std::size_t OWN_MAPPING_FROM = 32 * 1024;   // bytes
-    static constexpr std::size_t FIRST_BLOCK = 64 * 1024;        // bytes
-    static constexpr std::size_t LARGEST_BLOCK = 1024 * 1024;    // bytes
+    static constexpr std::size_t OWN_MAPPING_FROM = std::size_t{32} * 1024;  // bytes
+    static constexpr std::size_t FIRST_BLOCK = std::size_t{64} * 1024;       // bytes
+    static constexpr std::size_t LARGEST_BLOCK = std::size_t{1024} * 1024;   // bytes
 
     struct Block {
         Block* next;

@@ -302,9 +302,8 @@ void read_block(SplitCursor& cursor, CpuInfo& info) {
             info.implementer = get_hex_value(line);
         } else if (begins_with_key(line, "cpu part\t")) {
             info.part = get_hex_value(line);
-        } else if ((info.vendor_id && info.brand) || (info.implementer && info.part)) {
-            return;
-        } else if (is_processor_line(line)) {
+        } else if ((info.vendor_id && info.brand) || (info.implementer && info.part) ||
+                   is_processor_line(line)) {
             return;
         }
         cursor.advance();

@@ -91,7 +91,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t BUFFER_BYTES = 32 * 1024;  // bytes, some 1000 entries
+    static constexpr std::size_t BUFFER_BYTES = std::size_t{32} * 1024;  // bytes, some 1000 entries
 
     static std::optional<Pid> filter_pid_entries(int dirfd, const dirent64& entry) {
         if (entry.d_type == DT_UNKNOWN) {

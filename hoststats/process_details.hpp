@@ -54,7 +54,7 @@ struct EntryStatus {
 // hold, far below what other users' processes could make a call hold. Each
 // list is at most a few MiB (the kernel limits what exec passes), so a call
 // stays within this plus one list.
-inline constexpr std::size_t KEPT_LIST_BYTES = 32 * 1024 * 1024;
+inline constexpr std::size_t KEPT_LIST_BYTES = std::size_t{32} * 1024 * 1024;
 
 // Reading another process's "cmdline" or "environ" waits for that process's
 // address-space lock, and the kernel's wait there yields to nothing but a

@@ -13,7 +13,7 @@ namespace hoststats {
 // dumps, no environment may pass through it (`dump_excluded`).
 class ReadBuffer {
 public:
-    explicit ReadBuffer(std::size_t initial_capacity = 64 * 1024);
+    explicit ReadBuffer(std::size_t initial_capacity = std::size_t{64} * 1024);
     ~ReadBuffer();
     ReadBuffer(const ReadBuffer&) = delete;
     ReadBuffer& operator=(const ReadBuffer&) = delete;

@@ -121,7 +121,7 @@ class TestResults:
 
     def test_attach_count_is_back_after_every_kind_of_end(self, testext):
         assert testext.attach_count() == 1
-        with pytest.raises(BaseException):
+        with pytest.raises(panic_exception_type(testext)):
             testext.panic_text("x")
         with pytest.raises(SystemError):
             testext.fetch_nothing()
