@@ -164,6 +164,9 @@ public:
     [[nodiscard]] bool shares_with(const SharedText& other) const noexcept {
         return text_ == other.text_;
     }
+    friend bool operator==(const SharedText& a, const SharedText& b) noexcept {
+        return a.view() == b.view();
+    }
     friend bool operator==(const SharedText& a, std::string_view b) noexcept {
         return a.view() == b;
     }
