@@ -48,7 +48,7 @@ InterruptCheckScope::~InterruptCheckScope() { INTERRUPT_CHECK = previous_; }
 void retry_after_interrupt() {
     // errno is the operation's own; the check may run code that changes it.
     const int saved = errno;
-    if (INTERRUPT_CHECK != nullptr && !INTERRUPT_CHECK()) throw Interrupted();
+    check_between_entries();
     errno = saved;
 }
 

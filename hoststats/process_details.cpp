@@ -129,7 +129,7 @@ const std::optional<SharedText>& SharedSpace::exe(int dirfd) {
     if (target.read(dirfd, "exe")) {
         std::string_view text = target.view();
         strip_deleted_suffix(text);
-        if (budget_->take(text.size())) exe_.emplace(text, records_);
+        keep_link(text, exe_);
     }
     return exe_;
 }
