@@ -11,6 +11,15 @@ PY      := $(VENV)/bin/python
 STAMPS  := .stamps
 BUILD   := build/tests
 JOBS    ?= $(shell nproc)
+# Where the wheels go (mk/wheels.mk) and where the targets that test them
+# find them.
+WHEELHOUSE ?= wheelhouse
+# The interpreters and machines wheels are built and tested for, as
+# tools/platform/target.sh lists them.
+PLATFORM_TARGETS := $(shell sed -n 's/^TARGETS="\(.*\)"$$/\1/p' tools/platform/target.sh)
+# Recipes run cmake, ninja and the tools with the venv's programs first;
+# JOBS reaches the scripts that build.
+VENV_ENV = PATH="$(CURDIR)/$(VENV)/bin:$$PATH" JOBS="$(JOBS)"
 
 DEBS       := g++ make libgtest-dev procps strace util-linux
 PIP_BUILD  := scikit-build-core cmake ninja
@@ -25,13 +34,19 @@ $(STAMPS)/debs: tools/install-debs
 	tools/install-debs $(DEBS)
 	@touch $@
 
+# $(call make-venv,DIR,PACKAGES): a venv of the machine's CPython 3.13 or
+# later in DIR (made anew if what is there is older), with PACKAGES.
+define make-venv
+@base=$$(tools/find-python) && echo "using $$base" && \
+  if [ ! -x $1/bin/python ] || ! $1/bin/python -c 'import sys; sys.exit(sys.version_info < (3,13))'; then \
+    rm -rf $1 && $$base -m venv $1; fi
+$1/bin/python -m pip install -q --upgrade pip
+$1/bin/python -m pip install -q $2
+endef
+
 $(STAMPS)/venv: $(STAMPS)/debs tools/find-python
 	@mkdir -p $(STAMPS)
-	@base=$$(tools/find-python) && echo "using $$base" && \
-	  if [ ! -x $(PY) ] || ! $(PY) -c 'import sys; sys.exit(sys.version_info < (3,13))'; then \
-	    rm -rf $(VENV) && $$base -m venv $(VENV); fi
-	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q $(PIP_BUILD)
+	$(call make-venv,$(VENV),$(PIP_BUILD))
 	@touch $@
 
 # What the Python tests use, for the targets that run them.
@@ -50,13 +65,13 @@ install: $(STAMPS)/install
 demo: install
 	$(PY) -c 'import pellun_core as p; print("get_memory_mb():", p.get_memory_mb()); print("get_cpu_percent():", p.get_cpu_percent())'
 
+# The tree's settings are the "dev" configure preset (CMakePresets.json).
 cpp-build: $(STAMPS)/venv
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DPELLUN_BUILD_TESTS=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(BUILD) -j $(JOBS)
+	$(VENV_ENV) cmake --preset dev >/dev/null
+	$(VENV_ENV) cmake --build $(BUILD) -j $(JOBS)
 
 cpp-test: cpp-build
-	cd $(BUILD) && PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && $(VENV_ENV) ctest --output-on-failure -j $(JOBS)
 
 py-test: install cpp-build $(STAMPS)/test-tools
 	PELLUN_BUILD=$(CURDIR)/$(BUILD) $(PY) -m pytest -q

@@ -23,10 +23,8 @@ $(STAMPS)/bench-deps: $(STAMPS)/test-tools
 	@touch $@
 
 bench-build: $(STAMPS)/bench-deps
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(BENCH_BUILD) -G Ninja \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELLUN_BUILD_BENCH=ON \
-	  -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(BENCH_BUILD) -j $(JOBS) \
+	$(VENV_ENV) cmake --preset bench >/dev/null
+	$(VENV_ENV) cmake --build $(BENCH_BUILD) -j $(JOBS) \
 	  --target snapshot_bench parser_bench floor load
 
 # The driver's own helpers, checked before a long run trusts them.

@@ -12,11 +12,9 @@
 # the wheel installed by pip. FT_TARGETS=ft-py313 leaves 3.14t out, its wheel
 # too; so does an archive that does not hand out the python3.14 source (a
 # mirror of binary packages only), with a line that says so.
-FT_TARGETS ?= ft-py313 ft-py314
-FT_DEBS    := dpkg-dev xz-utils gcc make pkg-config libssl-dev zlib1g-dev libffi-dev \
+FT_TARGETS ?= $(filter ft-%,$(PLATFORM_TARGETS))
+DEBS_ft    := dpkg-dev xz-utils gcc make pkg-config libssl-dev zlib1g-dev libffi-dev \
               libbz2-dev liblzma-dev libsqlite3-dev libreadline-dev uuid-dev
-# Where mk/wheels.mk puts the wheels, whatever the include order.
-WHEELHOUSE ?= wheelhouse
 
 .PHONY: test-freethreaded
 
@@ -29,5 +27,5 @@ test-freethreaded: $(STAMPS)/wheel-tools
 	status=0; for target in $(FT_TARGETS); do \
 	  $(MAKE) --no-print-directory $(WHEELHOUSE)/.$$target.built || { status=1; continue; }; \
 	  if [ -f $(WHEELHOUSE)/.$$target.unavailable ]; then echo "$$target: left out, no interpreter"; continue; fi; \
-	  $(PLATFORM_ENV) tools/freethreaded/run-tests $$target || status=1; done; \
+	  $(VENV_ENV) tools/freethreaded/run-tests $$target || status=1; done; \
 	exit $$status

