@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(fields.size() == 0, "a rejected line leaves no fields");
         return 0;
     }
-    check(fields.size() >= 1 && fields.size() <= hoststats::StatFields::capacity,
+    check(fields.size() >= 1 && fields.size() <= hoststats::StatFields::CAPACITY,
           "field count within the array");
     check(fuzz_support::within(fields.name, text), "the name inside the buffer");
     // The name ends at the last ")" of the text.

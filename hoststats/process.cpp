@@ -284,7 +284,7 @@ void Scanner::existing_entry(Process& process, ProcAndTasks& item, int dirfd) {
     StatFields stat;
     if (!parse_stat_file(work_.ctx.stat_buffer.view(), stat)) return;
 
-    if (stat.u64(StatFields::starttime) == process.start_ticks) {
+    if (stat.u64(StatFields::STARTTIME) == process.start_ticks) {
         if (item.is_task && !process.thread_class) process.thread_class = ThreadClass::UserThread;
         // The ids are refreshed from the entry's one reading of "status".
         update_proc_info(process, item.parent_pid, stat, dirfd, work_.ctx, work_.space,
@@ -313,14 +313,14 @@ Process Scanner::retrieve_all_new_process_info(bool is_task, Pid pid,
     Process process(&work_.memory.records, &work_.memory.secrets);
     process.pid = pid;
     process.proc_dir.assign(path);
-    process.start_ticks = stat.u64(StatFields::starttime);
+    process.start_ticks = stat.u64(StatFields::STARTTIME);
     process.start_since_boot = ticks_to_seconds(process.start_ticks, work_.ctx.host.clock_ticks);
     process.start_time = saturating_add(process.start_since_boot, work_.ctx.host.boot_time);
     process.name.assign(stat.name);
 
     std::uint32_t flags = 0;
     const bool flags_read =
-        stat.size() > StatFields::flags && parse_u32(stat.field(StatFields::flags), flags);
+        stat.size() > StatFields::FLAGS && parse_u32(stat.field(StatFields::FLAGS), flags);
     const bool kernel = flags_read && (flags & KERNEL_THREAD_FLAG) != 0;
     if (is_task) {
         process.thread_class = kernel ? ThreadClass::KernelThread : ThreadClass::UserThread;

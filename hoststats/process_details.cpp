@@ -239,8 +239,8 @@ void refresh_memory(Process& process, const StatmBytes* statm, const StatFields&
         return;
     }
     // "stat" has the same figures: rss in pages, vsize already in bytes.
-    process.resident_bytes = saturating_mul(stat.u64(StatFields::rss), page_size);
-    process.virtual_bytes = stat.u64(StatFields::vsize);
+    process.resident_bytes = saturating_mul(stat.u64(StatFields::RSS), page_size);
+    process.virtual_bytes = stat.u64(StatFields::VSIZE);
 }
 
 void refresh_disk_io(Process& process, int dirfd, ReadBuffer& scratch) {
@@ -259,7 +259,7 @@ void update_proc_info(Process& process, std::optional<Pid> parent_pid, const Sta
         process.parent_pid = parent_pid;
     } else {
         Pid ppid = 0;
-        if (stat.size() > StatFields::ppid && parse_i32(stat.field(StatFields::ppid), ppid) &&
+        if (stat.size() > StatFields::PPID && parse_i32(stat.field(StatFields::PPID), ppid) &&
             ppid != 0) {
             process.parent_pid = ppid;
         } else {
@@ -267,7 +267,7 @@ void update_proc_info(Process& process, std::optional<Pid> parent_pid, const Sta
         }
     }
 
-    process.state_code = first_code_point(stat.field(StatFields::state));
+    process.state_code = first_code_point(stat.field(StatFields::STATE));
     process.state = process_state_from_char(process.state_code);
 
     refresh_user_group_ids(process, dirfd, sel.user, status, ctx.scratch);
@@ -305,8 +305,8 @@ void update_proc_info(Process& process, std::optional<Pid> parent_pid, const Sta
 
     process.prev_user_ticks = process.user_ticks;
     process.prev_system_ticks = process.system_ticks;
-    process.user_ticks = stat.u64(StatFields::utime);
-    process.system_ticks = stat.u64(StatFields::stime);
+    process.user_ticks = stat.u64(StatFields::UTIME);
+    process.system_ticks = stat.u64(StatFields::STIME);
     process.run_time = saturating_sub(ctx.host.uptime, process.start_since_boot);
 
     if (sel.disk_io) refresh_disk_io(process, dirfd, ctx.scratch);

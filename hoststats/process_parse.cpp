@@ -51,7 +51,7 @@ bool parse_stat_file(std::string_view bytes, StatFields& out) noexcept {
     out.count = 1;
     split_unicode_whitespace(tail, [&out](std::string_view piece) {
         out.items[out.count++] = piece;
-        return out.count < StatFields::capacity;
+        return out.count < StatFields::CAPACITY;
     });
     return true;
 }

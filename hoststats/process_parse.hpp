@@ -23,9 +23,9 @@ struct StatFields {
     // The kernel writes 52 fields; nothing past rss (index 22) is ever read,
     // so splitting stops once the array is full and `count` then means "at
     // least this many".
-    static constexpr std::size_t capacity = 24;
-    std::array<std::string_view, capacity> items{};
-    std::size_t count = 0;  // fields found, at most `capacity`
+    static constexpr std::size_t CAPACITY = 24;
+    std::array<std::string_view, CAPACITY> items{};
+    std::size_t count = 0;  // fields found, at most `CAPACITY`
     std::string_view name;  // bytes between "(" and the last ")"; any bytes
 
     [[nodiscard]] std::size_t size() const noexcept { return count; }
@@ -37,14 +37,14 @@ struct StatFields {
     [[nodiscard]] std::uint64_t u64(std::size_t i) const noexcept;
 
     // Indexes of the fields read, by proc(5)'s number and name.
-    static constexpr std::size_t state = 1;       // (3) state
-    static constexpr std::size_t ppid = 2;        // (4) ppid
-    static constexpr std::size_t flags = 7;       // (9) flags
-    static constexpr std::size_t utime = 12;      // (14) utime, clock ticks
-    static constexpr std::size_t stime = 13;      // (15) stime, clock ticks
-    static constexpr std::size_t starttime = 20;  // (22) starttime, clock ticks after boot
-    static constexpr std::size_t vsize = 21;      // (23) vsize, bytes
-    static constexpr std::size_t rss = 22;        // (24) rss, pages
+    static constexpr std::size_t STATE = 1;       // (3) state
+    static constexpr std::size_t PPID = 2;        // (4) ppid
+    static constexpr std::size_t FLAGS = 7;       // (9) flags
+    static constexpr std::size_t UTIME = 12;      // (14) utime, clock ticks
+    static constexpr std::size_t STIME = 13;      // (15) stime, clock ticks
+    static constexpr std::size_t STARTTIME = 20;  // (22) starttime, clock ticks after boot
+    static constexpr std::size_t VSIZE = 21;      // (23) vsize, bytes
+    static constexpr std::size_t RSS = 22;        // (24) rss, pages
 };
 
 // Splits a "stat" text. Fails when there is no space, no ")" after the first

@@ -60,7 +60,7 @@ TEST(StatSplit, NumbersOfFields) {
     ASSERT_TRUE(hoststats::parse_stat_file(line, f));
     EXPECT_GE(f.size(), 23u);
     EXPECT_EQ(f.u64(22), 22u);
-    EXPECT_EQ(f.u64(StatFields::capacity), 0u);
+    EXPECT_EQ(f.u64(StatFields::CAPACITY), 0u);
     EXPECT_FALSE(hoststats::parse_stat_file(line + " \xff", f));
 }
 
