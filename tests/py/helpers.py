@@ -17,6 +17,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 from collections.abc import Callable, Iterable, Mapping
 from fractions import Fraction
 from pathlib import Path
@@ -235,6 +236,16 @@ def read_stat_fields(pid: int) -> list[str]:
     kernel's field k+3 (index 0 is the state)."""
     data = Path(f"/proc/{pid}/stat").read_bytes()
     return data[data.rindex(b")") + 2:].decode().split()
+
+
+def wait_for_state(pid: int, letter: str) -> None:
+    """Waits until the kernel shows PID in state LETTER. A child that has said
+    "ready" may still be running on its way to sleep, on a busy machine for a
+    while."""
+    deadline = time.monotonic() + 20
+    while read_stat_fields(pid)[0] != letter:
+        assert time.monotonic() < deadline, f"{pid} never reached state {letter}"
+        time.sleep(0.01)
 
 
 def ps_threads() -> set[tuple[int, int]]:

@@ -21,7 +21,8 @@ from typing import Any
 import pytest
 
 import pellun_core
-from helpers import EMULATED, UNDER_ASAN, as_bytes, build_dir, read_stat_fields, records_by_pid, run_dump, traced_dump
+from helpers import (EMULATED, UNDER_ASAN, as_bytes, build_dir, read_stat_fields, records_by_pid,
+                     run_dump, traced_dump, wait_for_state)
 
 HELPER = str(Path(__file__).resolve().parent / "hostile_children.py")
 MEMORY_KEYS = {"ram_used_mb", "ram_total_mb", "ram_percent"}
@@ -53,13 +54,6 @@ def start_helper(mode: str, *args: str, env: dict[str, str] | None = None,
     line = child.stdout.readline().split()
     assert line[:1] == [b"ready"], f"{mode} helper did not start: {line!r}"
     return child, [w.decode() for w in line[1:]]
-
-
-def wait_for_state(pid: int, letter: str) -> None:
-    deadline = time.monotonic() + 20
-    while read_stat_fields(pid)[0] != letter:
-        assert time.monotonic() < deadline, f"{pid} never reached state {letter}"
-        time.sleep(0.01)
 
 
 def big_environment() -> dict[str, str]:
@@ -126,6 +120,9 @@ def hostile() -> Iterator[dict[str, Any]]:
         started.append(leader)
         found["leader"], found["leader_worker_tid"] = leader, int(ids[1])
 
+        # The named child's name says "R": its real state must be another.
+        wait_for_state(named.pid, "S")
+        wait_for_state(found["leader_worker_tid"], "S")
         wait_for_state(zombie.pid, "Z")
         wait_for_state(leader.pid, "Z")
         yield found
@@ -169,6 +166,7 @@ def test_name_that_is_not_utf8_hides_no_ids(hostile):
     name = b"x) R\n\xff\xfe (y"
     child, _ = start_helper("named", name.hex())
     try:
+        wait_for_state(child.pid, "S")
         record = records_by_pid(run_dump())[child.pid]
         assert as_bytes(record["name"]) == name
         assert record["state_code"] == ord("S")

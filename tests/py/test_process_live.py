@@ -21,7 +21,7 @@ import pytest
 import pellun_core
 from helpers import (PSUTIL_STATUS, as_bytes, build_dir, fd_targets, open_fds,
                      ps_parents, ps_threads, read_stat_fields, records_by_pid, run_dump,
-                     skip_if_lists_over_budget, uptime_seconds)
+                     skip_if_lists_over_budget, uptime_seconds, wait_for_state)
 
 # Index of a kernel "stat" field in read_stat_fields(): field k is at k - 3.
 UTIME, STIME, STARTTIME = 14 - 3, 15 - 3, 22 - 3
@@ -110,6 +110,7 @@ def children(tmp_path_factory):
         started["deleted"] = subprocess.Popen([str(copy), "600"])
         time.sleep(0.05)
         copy.unlink()
+        wait_for_state(started["plain"].pid, "S")
         wait_for_state(started["zombie"].pid, "Z")
         wait_for_state(started["stopped"].pid, "T")
         yield {"dir": workdir, **started}
@@ -118,13 +119,6 @@ def children(tmp_path_factory):
             child.kill()
             child.wait()
         written.unlink(missing_ok=True)
-
-
-def wait_for_state(pid: int, letter: str) -> None:
-    deadline = time.monotonic() + 10
-    while read_stat_fields(pid)[0] != letter:
-        assert time.monotonic() < deadline, f"{pid} never reached state {letter}"
-        time.sleep(0.01)
 
 
 @pytest.fixture(scope="module")
