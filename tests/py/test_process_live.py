@@ -19,7 +19,7 @@ from typing import Any
 import pytest
 
 import pellun_core
-from helpers import (PSUTIL_STATUS, as_bytes, build_dir, fd_targets, open_fds,
+from helpers import (EMULATED, PSUTIL_STATUS, as_bytes, build_dir, fd_targets, open_fds,
                      ps_parents, ps_threads, read_stat_fields, records_by_pid, run_dump,
                      skip_if_lists_over_budget, uptime_seconds, wait_for_state)
 
@@ -458,6 +458,9 @@ def test_snapshots_amid_churn(tmp_path):
     elapsed = time.monotonic() - start
     after = open_fds()
     assert after == before, f"left open: {fd_targets(after - before)}"
-    # The churn really happened at the rate asked for.
-    assert counts[0] / elapsed >= 50, f"{counts[0]} processes in {elapsed:.1f} s"
+    # The churn really happened at the rate asked for. Under user-mode qemu
+    # every spawn goes through the emulator: 42 a second were seen on a busy
+    # 2-core machine.
+    least_rate = 20 if EMULATED else 50
+    assert counts[0] / elapsed >= least_rate, f"{counts[0]} processes in {elapsed:.1f} s"
     assert counts[1] > 0
