@@ -35,7 +35,8 @@ private:
 namespace detail {
 // The catch ladder. Called only from a catch (...) handler: turns the
 // exception in flight into the error that the entry raises. A panic becomes
-// a PanicException; an allocation failure aborts the process.
+// a PanicException; an allocation failure, there or while the error is
+// made, a MemoryError.
 PyErr error_from_current_exception();
 }  // namespace detail
 

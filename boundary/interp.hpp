@@ -99,6 +99,7 @@ inline void set_raised_exception(PyObject* exception) noexcept {
     PyErr_SetRaisedException(exception);
 }
 inline void set_object(PyObject* type, PyObject* value) noexcept { PyErr_SetObject(type, value); }
+inline void no_memory() noexcept { PyErr_NoMemory(); }
 inline void set_string(PyObject* type, const char* message) noexcept {
     PyErr_SetString(type, message);
 }

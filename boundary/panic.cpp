@@ -51,7 +51,11 @@ void write_fault_report(std::string_view message, const std::source_location& lo
         report += '\n';
         write_stderr(report);
     } catch (const std::bad_alloc&) {
-        handle_alloc_error();
+        // No room for the report's first line: the message alone still says
+        // what went wrong, and the panic goes on to the boundary as it
+        // would have.
+        write_stderr(message);
+        write_stderr("\n");
     }
 }
 

@@ -45,8 +45,11 @@ private:
 void write_fault_report(std::string_view message, const std::source_location& loc) noexcept;
 // Writes `text` to standard error as is, bypassing sys.stderr.
 void write_stderr(std::string_view text) noexcept;
-// The runtime's answer to memory that cannot be allocated: a short message
-// on standard error, then the process aborts.
+// The answer to memory that cannot be allocated where no error can be
+// raised: a short message on standard error, then the process aborts. Only
+// the pool of deferred releases comes here, when a reference dropped on a
+// thread that is not attached cannot be queued; everywhere else an
+// allocation failure reaches the caller as MemoryError.
 [[noreturn]] void handle_alloc_error() noexcept;
 
 // A mutex that a panic breaks: when a panic unwinds while the lock is held

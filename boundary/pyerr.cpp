@@ -98,7 +98,17 @@ PyErr PyErr::failed_to_fetch() {
     });
 }
 
+PyErr PyErr::no_memory() noexcept {
+    PyErr error;
+    error.out_of_memory_ = true;
+    return error;
+}
+
 void PyErr::restore() && {
+    if (out_of_memory_) {
+        py::no_memory();
+        return;
+    }
     std::unique_ptr<Inner> inner = std::move(inner_);
     std::optional<PyErrState> state;
     if (inner) {
@@ -115,6 +125,11 @@ void PyErr::restore() && {
 }
 
 PyObject* PyErr::make_normalized() {
+    if (out_of_memory_) {
+        // Described like any other error, from the interpreter's own.
+        py::no_memory();
+        *this = from_exception(Owned::steal(py::get_raised_exception()));
+    }
     if (!inner_) panic("PyErr state should never be invalid outside of normalization");
     Inner& inner = *inner_;
     if (inner.normalized.get() != nullptr) return inner.exception;

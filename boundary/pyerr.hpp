@@ -56,6 +56,10 @@ public:
     static PyErr fetch();
     // SystemError "attempted to fetch exception but none was set".
     static PyErr failed_to_fetch();
+    // MemoryError, for memory that native code could not have. Made without
+    // allocating: the interpreter raises its own MemoryError, which it keeps
+    // ready for this, when the error is handed over.
+    static PyErr no_memory() noexcept;
 
     PyErr(PyErr&& other) noexcept;
     PyErr& operator=(PyErr&& other) noexcept;
@@ -76,9 +80,11 @@ public:
     struct Inner;
 
 private:
+    PyErr() noexcept = default;
     explicit PyErr(std::unique_ptr<LazyProducer> producer);
     explicit PyErr(std::unique_ptr<Inner> inner) noexcept;
     std::unique_ptr<Inner> inner_;
+    bool out_of_memory_ = false;  // a no_memory() error, which has no inner state
 };
 
 // A T or the error that prevented it.

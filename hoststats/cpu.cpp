@@ -193,7 +193,7 @@ std::uint64_t monotonic_now_ns() noexcept {
            static_cast<std::uint64_t>(ts.tv_nsec);
 }
 
-CpusWrapper::CpusWrapper(const HostRoot* root) noexcept : root_(root) { cpus_.reserve(4); }
+CpusWrapper::CpusWrapper(const HostRoot* root) : root_(root) { cpus_.reserve(4); }
 
 void CpusWrapper::refresh(bool global_only, CpuSelection selection) {
     bool due = true;

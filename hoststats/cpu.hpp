@@ -70,7 +70,7 @@ std::uint64_t monotonic_now_ns() noexcept;
 
 class CpusWrapper {
 public:
-    explicit CpusWrapper(const HostRoot* root) noexcept;
+    explicit CpusWrapper(const HostRoot* root);
 
     // Reads /proc/stat if no reading was made yet or at least 200 ms passed
     // since the last one, then runs the frequency pass if selected.

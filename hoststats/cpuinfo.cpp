@@ -335,7 +335,7 @@ bool read_text(const std::string& path, std::string& out) {
 // optional fraction and exponent, or one of the words inf, infinity and nan
 // in any case. std::from_chars takes neither the '+' nor the words the way
 // this grammar does, so both are handled here.
-bool parse_f64(std::string_view text, double& out) noexcept {
+bool parse_f64(std::string_view text, double& out) {
     bool negative = false;
     if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
         negative = text.front() == '-';
@@ -458,7 +458,7 @@ DescriptorTable get_vendor_id_and_brand(const HostRoot& root) {
     return get_vendor_id_and_brand_inner(text);
 }
 
-std::uint64_t cpuinfo_frequency(std::string_view cpuinfo) noexcept {
+std::uint64_t cpuinfo_frequency(std::string_view cpuinfo) {
     SplitCursor cursor(cpuinfo);
     std::string_view line;
     while (cursor.next(line)) {

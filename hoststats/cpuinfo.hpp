@@ -39,6 +39,6 @@ std::optional<std::uint64_t> read_sysfs_frequency(const HostRoot& root, std::siz
 // The text of /proc/cpuinfo, which must be UTF-8; false when it cannot be had.
 bool read_cpuinfo(const HostRoot& root, std::string& text);
 // The MHz figure of a cpuinfo text, as the fallback above finds it.
-std::uint64_t cpuinfo_frequency(std::string_view cpuinfo) noexcept;
+std::uint64_t cpuinfo_frequency(std::string_view cpuinfo);
 
 }  // namespace hoststats

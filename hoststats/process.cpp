@@ -335,7 +335,8 @@ Process Scanner::retrieve_all_new_process_info(bool is_task, Pid pid,
 }  // namespace
 
 void scan_processes(ProcessTable& table, const std::string& proc_root, SnapshotMemory& memory,
-                    const HostClock& host, const ProcessSelection& selection) {
+                    const HostClock& host, const ProcessSelection& selection,
+                    std::uint32_t caller_uid) {
     // The first scan of the process raises its soft limit on open files to
     // the hard one, once; callers see that and may rely on it.
     (void)remaining_files();
@@ -344,6 +345,7 @@ void scan_processes(ProcessTable& table, const std::string& proc_root, SnapshotM
     ScanWorkspace work(memory);
     work.ctx.host = host;
     work.ctx.selection = selection;
+    work.ctx.caller_uid = caller_uid;
     Scanner(table, proc_root, work).refresh_procs();
 }
 

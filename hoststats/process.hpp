@@ -246,9 +246,11 @@ struct HostClock {
 
 // Walks `proc_root` and refreshes `table` from it: every process, and every
 // task when the selection asks for them, gets a record that is new or
-// refreshed and marked `updated`. Records and the scan's scratch space live
-// in `memory`.
+// refreshed and marked `updated`. Command lines and environments are read
+// only for the processes of `caller_uid` and root. Records and the scan's
+// scratch space live in `memory`.
 void scan_processes(ProcessTable& table, const std::string& proc_root, SnapshotMemory& memory,
-                    const HostClock& host, const ProcessSelection& selection);
+                    const HostClock& host, const ProcessSelection& selection,
+                    std::uint32_t caller_uid);
 
 }  // namespace hoststats

@@ -54,6 +54,13 @@ void EntryStatus::read_once(int dirfd, ReadBuffer& scratch) {
     const std::string_view text = scratch.view();
     tgid = parse_tgid(text);
     ids = parse_status_ids(text);
+    uids = parse_status_uids(text);
+}
+
+bool lists_readable_by(const std::optional<UserIds>& uids, std::uint32_t caller) noexcept {
+    if (!uids) return false;
+    return std::all_of(uids->begin(), uids->end(),
+                       [caller](std::uint32_t id) { return id == caller || id == 0; });
 }
 
 // --- the thread group's shared files ------------------------------------------
@@ -288,11 +295,14 @@ void update_proc_info(Process& process, std::optional<Pid> parent_pid, const Sta
             // Nothing (a failed read) keeps an earlier target.
             if (const std::optional<SharedText>& exe = shared.exe(dirfd)) process.exe = exe;
         }
-        if (wanted(sel.cmdline, !process.cmdline.empty())) {
-            apply_list(process.cmdline, shared.cmdline(dirfd, ctx.scratch));
-        }
-        if (wanted(sel.environ, !process.environ.empty())) {
-            apply_list(process.environ, shared.environ(dirfd, ctx.scratch));
+        const bool want_cmdline = wanted(sel.cmdline, !process.cmdline.empty());
+        const bool want_environ = wanted(sel.environ, !process.environ.empty());
+        // Another user's lists are not even tried: the group's one attempt
+        // is left to a task the caller may read, if the group has one.
+        if (want_cmdline || want_environ) status.read_once(dirfd, ctx.scratch);
+        if (lists_readable_by(status.uids, ctx.caller_uid)) {
+            if (want_cmdline) apply_list(process.cmdline, shared.cmdline(dirfd, ctx.scratch));
+            if (want_environ) apply_list(process.environ, shared.environ(dirfd, ctx.scratch));
         }
     }
     refresh_link(process.cwd, sel.cwd, [&] { return shared.cwd(dirfd); });

@@ -35,6 +35,7 @@ std::atomic<std::int64_t>& remaining_files() noexcept;
 struct ScanContext {
     HostClock host;
     ProcessSelection selection;
+    std::uint32_t caller_uid = 0;  // whose processes' lists the scan reads, beside root's
     ReadBuffer stat_buffer;  // the entry's "stat", parsed fields point into it
     ReadBuffer scratch;      // every other file
 };
@@ -45,9 +46,22 @@ struct EntryStatus {
     bool tried = false;  // the one reading was made, whatever came of it
     std::optional<Pid> tgid;
     std::optional<UserGroupIds> ids;
+    std::optional<UserIds> uids;  // all four user ids
 
     void read_once(int dirfd, ReadBuffer& scratch);
 };
+
+// Whether a call by the user `caller` (its effective id) reads a process's
+// "cmdline" and "environ". Both wait on the process's address-space lock,
+// and the kernel's wait there yields to nothing but a fatal signal: a
+// process that keeps its lock held while it is starved of CPU (a thread at
+// SCHED_IDLE in mprotect over some GiB) holds such a read, and the call, for
+// seconds. So they are read only for a process the caller could stop
+// itself anyway: every user id of its "status" (real, effective, saved,
+// file-system) is the caller's or root's. Another user's process, and one
+// whose ids cannot be read, has its lists treated as unreadable.
+[[nodiscard]] bool lists_readable_by(const std::optional<UserIds>& uids,
+                                     std::uint32_t caller) noexcept;
 
 // Bytes of command lines, environments and link targets that one scan reads
 // and keeps, all together: well above what the processes of a busy host

@@ -92,6 +92,26 @@ std::optional<UserGroupIds> parse_status_ids(std::string_view status) noexcept {
     return UserGroupIds{user->first, user->second, group->first, group->second};
 }
 
+std::optional<UserIds> parse_status_uids(std::string_view status) noexcept {
+    SplitCursor lines(status);
+    std::string_view line;
+    while (lines.next(line)) {
+        line = without_cr(line);
+        if (line.size() < 4 || line.substr(0, 4) != "Uid:") continue;
+        UserIds ids{};
+        std::size_t seen = 0;
+        bool all_read = true;
+        split_unicode_whitespace(line.substr(4), [&](std::string_view piece) {
+            all_read = seen < ids.size() && parse_u32(piece, ids[seen]);
+            ++seen;
+            return all_read;
+        });
+        if (!all_read || seen != ids.size()) return std::nullopt;
+        return ids;
+    }
+    return std::nullopt;
+}
+
 std::optional<Pid> parse_tgid(std::string_view status) noexcept {
     SplitCursor lines(status);
     std::string_view line;

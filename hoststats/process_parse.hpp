@@ -64,6 +64,12 @@ struct UserGroupIds {
 // complete "Gid:" line are there.
 std::optional<UserGroupIds> parse_status_ids(std::string_view status) noexcept;
 
+// The four user ids of a "status" text, in the kernel's order: real,
+// effective, saved and file-system. The first "Uid:" line decides; nothing
+// unless it holds all four, each an unsigned 32-bit decimal.
+using UserIds = std::array<std::uint32_t, 4>;
+std::optional<UserIds> parse_status_uids(std::string_view status) noexcept;
+
 // The thread-group id of a "status" text: the first "Tgid:" line decides.
 std::optional<Pid> parse_tgid(std::string_view status) noexcept;
 

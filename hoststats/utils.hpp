@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,6 +23,10 @@ namespace hoststats {
 struct HostRoot {
     std::string proc = "/proc";
     std::string sys = "/sys";
+    // Whose processes' command lines and environments a scan reads, beside
+    // root's: when absent, the calling process's effective user. A fixture
+    // tree names the user its made-up processes are measured by.
+    std::optional<std::uint32_t> caller_uid;
 
     // A fixture tree laid out as <prefix>/proc and <prefix>/sys.
     static HostRoot under(std::string_view prefix);

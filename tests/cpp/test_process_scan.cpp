@@ -33,6 +33,8 @@ using testing_support::FixtureTree;
 using testing_support::open_descriptors;
 
 constexpr std::uint64_t FIXTURE_BOOT_TIME = 1700000000;  // seconds, "btime" below
+// The user the made-up processes run as, and whom the scans measure them for.
+constexpr std::uint32_t FIXTURE_USER = 1000;
 
 // One "stat" line in the kernel's layout; fields after rss are zeros.
 struct StatSpec {
@@ -54,7 +56,8 @@ std::string stat_line(const StatSpec& s) {
     return line + "\n";
 }
 
-std::string status_text(Pid tgid, std::string_view uid_line = "Uid:\t1000\t1001\t1000\t1000",
+// By default a set-user-id root program that user 1000 started.
+std::string status_text(Pid tgid, std::string_view uid_line = "Uid:\t1000\t0\t1000\t1000",
                         std::string_view gid_line = "Gid:\t2000\t2001\t2000\t2000") {
     std::string text = "Name:\tworker\nUmask:\t0022\nState:\tS (sleeping)\nTgid:\t" +
                        std::to_string(tgid) + "\nNgid:\t0\nPid:\t" + std::to_string(tgid) +
@@ -94,13 +97,19 @@ public:
     }
 };
 
+hoststats::HostRoot fixture_root(const FixtureTree& tree) {
+    hoststats::HostRoot root = tree.root();
+    root.caller_uid = FIXTURE_USER;
+    return root;
+}
+
 // A snapshot of the tree with known constants and one scan of everything,
 // CPU shares aside (their pass reads the tree's /proc/stat).
 struct Scanned {
     System sys;
     explicit Scanned(const FixtureTree& tree, std::uint64_t clock_ticks = 100,
                      ProcessSelection sel = ProcessSelection::everything())
-        : sys(System::new_with_specifics(hoststats::RefreshSelection{}, tree.root())) {
+        : sys(System::new_with_specifics(hoststats::RefreshSelection{}, fixture_root(tree))) {
         auto& inner = sys.inner();
         inner.page_size = 4096;
         inner.clock_ticks = clock_ticks;
@@ -433,7 +442,7 @@ TEST(ProcessDetails, FilesOfAnOrdinaryProcess) {
     EXPECT_EQ(p->cwd, "/home/worker");
     EXPECT_EQ(p->root, "/");
     EXPECT_EQ(p->uid, 1000u);
-    EXPECT_EQ(p->euid, 1001u);
+    EXPECT_EQ(p->euid, 0u);
     EXPECT_EQ(p->gid, 2000u);
     EXPECT_EQ(p->egid, 2001u);
     EXPECT_EQ(p->virtual_bytes, 300u * 4096u);
@@ -490,6 +499,54 @@ TEST(ProcessDetails, IdsNeedBothLines) {
     EXPECT_EQ(s.find(91)->gid, 9u);
     EXPECT_EQ(s.find(91)->egid, 0u);  // a missing value counts as "0"
     EXPECT_FALSE(s.find(92)->uid.has_value());
+}
+
+TEST(ProcessDetails, ListsOnlyOfProcessesTheCallerCouldStop) {
+    // "cmdline" and "environ" wait on the process's address-space lock, which
+    // another user's process can hold for seconds: read only where every
+    // user id is the caller's or root's. Everything else is read for all.
+    ScanTree tree;
+    const std::vector<std::pair<Pid, std::string_view>> readable = {
+        {60, "Uid:\t1000\t1000\t1000\t1000"},
+        {61, "Uid:\t0\t0\t0\t0"},
+        {62, "Uid:  +1000 0   0 1000"},
+    };
+    const std::vector<std::pair<Pid, std::string_view>> unreadable = {
+        {70, "Uid:\t1001\t1001\t1001\t1001"},
+        {71, "Uid:\t1000\t1000\t65534\t1000"},  // a saved id of another user
+        {72, "Uid:\t1000\t1000\t1000\t1001"},   // a file-system id of another
+        {73, "Uid:\t1000\t1000\t1000"},          // not all four ids
+        {74, "Uid:\t1000\t1000\t1000\t1000\t1000"},
+        {75, "Uid:\t1000\tx\t1000\t1000"},
+        {76, ""},                                  // no ids at all
+    };
+    for (const auto& [pid, uids] : readable) {
+        tree.add_process({.pid = pid});
+        tree.write("proc/" + std::to_string(pid) + "/status", status_text(pid, uids));
+    }
+    for (const auto& [pid, uids] : unreadable) {
+        tree.add_process({.pid = pid});
+        tree.write("proc/" + std::to_string(pid) + "/status", status_text(pid, uids));
+    }
+    tree.add_process({.pid = 77});
+    tree.remove("proc/77/status");
+    // The first "Uid:" line decides.
+    tree.add_process({.pid = 78});
+    tree.write("proc/78/status",
+               status_text(78, "Uid:\t1001\t1001\t1001\t1001\nUid:\t0\t0\t0\t0"));
+    Scanned s(tree);
+    for (const auto& [pid, uids] : readable) {
+        EXPECT_EQ(s.find(pid)->cmdline.size(), 2u) << uids;
+        EXPECT_EQ(s.find(pid)->environ.size(), 2u) << uids;
+    }
+    for (Pid pid : {70, 71, 72, 73, 74, 75, 76, 77, 78}) {
+        const Process* p = s.find(pid);
+        EXPECT_TRUE(p->cmdline.empty() && p->environ.empty()) << pid;
+        EXPECT_EQ(p->exe, "/usr/bin/worker") << pid;
+        EXPECT_EQ(p->cwd, "/home/worker") << pid;
+        EXPECT_EQ(p->resident_bytes, 20u * 4096u) << pid;
+    }
+    EXPECT_EQ(s.find(70)->uid, 1001u);
 }
 
 TEST(ProcessDetails, MemoryFallsBackToStat) {
@@ -556,7 +613,7 @@ TEST(ProcessRescan, ExistingEntriesAreRefreshedInPlace) {
     sel.user = FieldPolicy::Never;
     tree.remove("proc/10/exe");
     tree.symlink("proc/10/exe", "/usr/bin/worker2");
-    tree.write("proc/10/status", status_text(10, "Uid:\t5\t5\t5\t5", "Gid:\t5\t5\t5\t5"));
+    tree.write("proc/10/status", status_text(10, "Uid:\t0\t0\t0\t0", "Gid:\t5\t5\t5\t5"));
     s.scan(sel);
     p = s.find(10);
     EXPECT_EQ(p->cmdline.to_vector(), (std::vector<std::string>{"/bin/renamed"}));

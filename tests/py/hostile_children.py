@@ -11,7 +11,9 @@ Names are passed as hexadecimal so that any byte gets through argv intact.
 from __future__ import annotations
 
 import ctypes
+import hashlib
 import os
+import pwd
 import random
 import signal
 import sys
@@ -19,6 +21,7 @@ import threading
 import time
 
 PR_SET_NAME = 15
+PR_SET_DUMPABLE = 4
 # Children of one churner alive at a time.
 CHURN_CHILDREN = 4
 
@@ -160,14 +163,12 @@ def mode_leader_exits(*_ignored: str) -> None:
     _libc.pthread_exit(None)
 
 
-def mode_lock_storm(gib: str) -> None:
-    """Keeps this process's address-space lock busy, as any user may: a large
-    region of zero pages has its protection flipped in a loop, and each
-    mprotect holds the lock for write while it rewrites every page entry.
-    SIGUSR1 starts the storm and SIGUSR2 ends it; meanwhile the process spins
-    without the lock, so the CPU is as busy either way. Prints "ready" or
-    "unsupported" with the reason."""
-    prot_read, prot_write = 1, 2
+def map_zero_pages(gib: str) -> int | None:
+    """Maps GIB GiB of zero pages, every page entry in place, so that each
+    mprotect over them holds the address-space lock for write while it
+    rewrites all of them. Prints "unsupported" with the reason and returns
+    nothing where the kernel refuses."""
+    prot_read = 1
     map_private, map_anonymous, map_noreserve = 0x02, 0x20, 0x4000
     madv_populate_read = 22  # Linux 5.14: maps the zero page everywhere at once
     size = int(gib) << 30
@@ -179,10 +180,66 @@ def mode_lock_storm(gib: str) -> None:
     at = _libc.mmap(None, size, prot_read, map_private | map_anonymous | map_noreserve, -1, 0)
     if at in (None, ctypes.c_void_p(-1).value):
         print("unsupported mmap", os.strerror(ctypes.get_errno()), flush=True)
-        return
+        return None
     if _libc.madvise(at, size, madv_populate_read) != 0:
         print("unsupported madvise", os.strerror(ctypes.get_errno()), flush=True)
+        return None
+    return at
+
+
+def mode_starved_holder(gib: str) -> None:
+    """One thread at the lowest priority (SCHED_IDLE) flips the protection of
+    GIB GiB of zero pages, beside two threads that keep the CPUs busy, so it
+    holds the address-space lock for as long as it waits for a CPU: seconds.
+    SIGUSR1 starts the flipping, SIGUSR2 makes the thread spin instead, and
+    the thread prints "holding" or "spinning" once it does. Prints "ready"
+    or "unsupported" with the reason."""
+    prot_read, prot_write = 1, 2
+    at = map_zero_pages(gib)
+    if at is None:
         return
+    size = int(gib) << 30
+    holding = threading.Event()
+
+    def busy() -> None:
+        block = bytes(1 << 20)
+        while True:
+            hashlib.sha256(block).digest()  # hashes without the interpreter lock
+
+    def holder() -> None:
+        os.sched_setscheduler(0, os.SCHED_IDLE, os.sched_param(0))
+        writable, told = 0, False
+        while True:
+            now = holding.is_set()
+            if now != told:
+                print("holding" if now else "spinning", flush=True)
+                told = now
+            if now:
+                writable ^= prot_write
+                _libc.mprotect(at, size, prot_read | writable)
+            else:
+                sum(range(10_000))
+
+    signal.signal(signal.SIGUSR1, lambda *_: holding.set())
+    signal.signal(signal.SIGUSR2, lambda *_: holding.clear())
+    for work in (busy, busy, holder):
+        threading.Thread(target=work, daemon=True).start()
+    ready()
+    sleep_forever()
+
+
+def mode_lock_storm(gib: str) -> None:
+    """Keeps this process's address-space lock busy, as any user may: a large
+    region of zero pages has its protection flipped in a loop, and each
+    mprotect holds the lock for write while it rewrites every page entry.
+    SIGUSR1 starts the storm and SIGUSR2 ends it; meanwhile the process spins
+    without the lock, so the CPU is as busy either way. Prints "ready" or
+    "unsupported" with the reason."""
+    prot_read, prot_write = 1, 2
+    at = map_zero_pages(gib)
+    if at is None:
+        return
+    size = int(gib) << 30
     storming = [False]
     signal.signal(signal.SIGUSR1, lambda *_: storming.__setitem__(0, True))
     signal.signal(signal.SIGUSR2, lambda *_: storming.__setitem__(0, False))
@@ -196,6 +253,19 @@ def mode_lock_storm(gib: str) -> None:
             sum(range(10_000))
 
 
+def become(user: str) -> None:
+    """Goes on as USER, every id of it, as that user's own programs run;
+    the interpreter and this file may lie where USER could not reach."""
+    entry = pwd.getpwnam(user)
+    os.setgroups([])
+    os.setresgid(entry.pw_gid, entry.pw_gid, entry.pw_gid)
+    os.setresuid(entry.pw_uid, entry.pw_uid, entry.pw_uid)
+    # A change of ids leaves the process undumpable, its /proc files root's;
+    # a program started by that user would be dumpable.
+    if _libc.prctl(PR_SET_DUMPABLE, 1, 0, 0, 0) != 0:
+        raise OSError(ctypes.get_errno(), "prctl(PR_SET_DUMPABLE)")
+
+
 MODES = {
     "named": mode_named,
     "named-exit": mode_named_exit,
@@ -206,7 +276,10 @@ MODES = {
     "churn": mode_churn,
     "leader-exits": mode_leader_exits,
     "lock-storm": mode_lock_storm,
+    "starved-holder": mode_starved_holder,
 }
 
 if __name__ == "__main__":
+    if os.environ.get("PELLUN_HELPER_USER"):
+        become(os.environ["PELLUN_HELPER_USER"])
     MODES[sys.argv[1]](*sys.argv[2:])

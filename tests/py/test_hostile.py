@@ -8,6 +8,7 @@ give sane figures, and the dump tool must show each of those records whole."""
 from __future__ import annotations
 
 import errno
+import json
 import os
 import platform
 import signal
@@ -45,13 +46,20 @@ ARG_COUNT = 10_000
 
 
 def start_helper(mode: str, *args: str, env: dict[str, str] | None = None,
-                 argv0: str | None = None) -> tuple[subprocess.Popen, list[str]]:
-    """Starts a helper mode and waits for its "ready" line; returns the child
-    and the words after "ready"."""
+                 user: str | None = None) -> tuple[subprocess.Popen, list[str]]:
+    """Starts a helper mode, as `user` when given (every id of it), and waits
+    for its "ready" line; returns the child and the words after "ready". A
+    mode that the kernel refuses skips the test."""
+    if user is not None:
+        env = dict(os.environ if env is None else env, PELLUN_HELPER_USER=user)
     child = subprocess.Popen([sys.executable, HELPER, mode, *args], env=env,
                              stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
     assert child.stdout is not None
     line = child.stdout.readline().split()
+    if line[:1] == [b"unsupported"]:
+        child.kill()
+        child.wait()
+        pytest.skip(f"the kernel refuses the {mode} helper: {b' '.join(line[1:]).decode()}")
     assert line[:1] == [b"ready"], f"{mode} helper did not start: {line!r}"
     return child, [w.decode() for w in line[1:]]
 
@@ -520,6 +528,131 @@ def test_address_space_lock_storms_hold_a_call_a_few_holds_at_most():
     extra = {name: median_ms(calls[name, True]) - median_ms(calls[name, False])
              for name in ("get_memory_mb", "get_cpu_percent")}
     assert max(extra.values()) <= bound, f"extra ms {extra}, one hold {hold:.0f} ms"
+
+
+# A caller in a process of its own, for signals from outside: at each line
+# on its standard input it prints when it starts a call, and after the call
+# waits for SIGINT, which ends the call or the wait with KeyboardInterrupt.
+SIGNALLED_CALLER = """
+import signal, sys, time
+import pellun_core
+signal.signal(signal.SIGINT, signal.default_int_handler)
+for _ in sys.stdin:
+    try:
+        print("calling", time.monotonic(), flush=True)
+        pellun_core.get_memory_mb()
+        while True:
+            time.sleep(60)
+    except KeyboardInterrupt:
+        print("interrupted", time.monotonic(), flush=True)
+"""
+
+
+def test_a_starved_lock_holder_of_another_user_holds_no_call():
+    """Another user's process whose thread holds its address-space lock while
+    it waits for a CPU (at SCHED_IDLE, beside two busy threads of its own)
+    holds any read of its "cmdline" or "environ" for seconds, and the
+    kernel's wait there yields to no SIGINT. A call reads neither list of
+    such a process: it takes no longer than with the same process spinning
+    instead, and SIGINT from another process 50 ms into a call ends it
+    sooner than a call takes."""
+    if os.geteuid() != 0:
+        pytest.skip("needs root, to run the neighbour as another user")
+    if EMULATED or sys.maxsize < 2**32:
+        pytest.skip("the holder needs a 64-bit address space of the host's own")
+    holder, _ = start_helper("starved-holder", "2", user="nobody")
+    caller = subprocess.Popen([sys.executable, "-c", SIGNALLED_CALLER], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True)
+    assert holder.stdout is not None and caller.stdin is not None and caller.stdout is not None
+
+    def interrupt_a_call() -> float:
+        """Seconds from SIGINT to KeyboardInterrupt, 50 ms into a call."""
+        caller.stdin.write("go\n")
+        caller.stdin.flush()
+        word, started = caller.stdout.readline().split()
+        assert word == "calling"
+        time.sleep(max(0.0, float(started) + 0.05 - time.monotonic()))
+        sent = time.monotonic()
+        caller.send_signal(signal.SIGINT)
+        word, ended = caller.stdout.readline().split()
+        assert word == "interrupted"
+        return float(ended) - sent
+
+    # Per turn, the median of its calls: a stray delay (say, a storm of the
+    # caller's own processes beside the test) moves one call, not a turn.
+    calls: dict[bool, list[float]] = {True: [], False: []}
+    interrupts: dict[bool, list[float]] = {True: [], False: []}
+    try:
+        for turn in range(4):
+            held = turn % 2 == 0
+            holder.send_signal(signal.SIGUSR1 if held else signal.SIGUSR2)
+            # Told once the thread holds, or once a hold under way has ended.
+            assert holder.stdout.readline().strip() == (b"holding" if held else b"spinning")
+            calls[held].append(median_ms([timed(pellun_core.get_memory_mb) for _ in range(3)]) / 1e3)
+            interrupts[held].append(interrupt_a_call())
+    finally:
+        for child in (holder, caller):
+            child.kill()
+            child.wait()
+    assert max(calls[True]) <= 3 * max(calls[False]), calls
+    assert max(interrupts[True]) <= median_ms(calls[False]) / 1e3, (interrupts, calls)
+
+
+# Calls with less and less room in the address space; prints what each
+# gave, and the address space before the first and after the last.
+SQUEEZED_CALLER = """
+import json, resource, sys
+import pellun_core
+
+def address_space():
+    for line in open("/proc/self/status"):
+        if line.startswith("VmSize:"):
+            return int(line.split()[1]) * 1024
+
+pellun_core.get_memory_mb()
+unlimited = resource.getrlimit(resource.RLIMIT_AS)
+before = address_space()
+outcomes = []
+for headroom in range(0, 24 << 20, 2 << 20):
+    limit = (address_space() + headroom, unlimited[1])
+    resource.setrlimit(resource.RLIMIT_AS, limit)
+    try:
+        pellun_core.get_memory_mb()
+        outcome = "figure"
+    except MemoryError:
+        outcome = "MemoryError"
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, unlimited)
+    outcomes.append(outcome)
+last = pellun_core.get_memory_mb()
+print(json.dumps({"outcomes": outcomes, "before": before, "after": address_space(),
+                  "last": last}))
+"""
+
+
+def test_a_full_address_space_raises_memory_error_and_keeps_nothing():
+    """16,000 sleeping threads of another user make a call need some MiB
+    more than the caller may have. Whatever room is left, the call gives a
+    figure or raises MemoryError, never aborts the interpreter; what it had
+    built is let go, and the next call works."""
+    if os.geteuid() != 0:
+        pytest.skip("needs root, to run the neighbours as another user")
+    if EMULATED or UNDER_ASAN:
+        pytest.skip("the emulator and AddressSanitizer map memory of their own")
+    neighbours = [start_helper("threads", "1000", user="nobody")[0] for _ in range(16)]
+    try:
+        done = subprocess.run([sys.executable, "-c", SQUEEZED_CALLER], capture_output=True,
+                              text=True, timeout=600, check=False)
+    finally:
+        for child in neighbours:
+            child.kill()
+            child.wait()
+    assert done.returncode == 0, done.stderr[-2000:]
+    found = json.loads(done.stdout)
+    assert set(found["outcomes"]) == {"MemoryError", "figure"}, found["outcomes"]
+    assert found["outcomes"][0] == "MemoryError"
+    assert found["after"] - found["before"] <= 2**20, found
+    assert set(found["last"]) == MEMORY_KEYS
 
 
 def test_signal_handlers_run_between_entries_of_a_long_scan():
