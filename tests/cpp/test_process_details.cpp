@@ -210,6 +210,18 @@ TEST(ThreadGroupFiles, TheListBudgetCountsTheBytesRead) {
     EXPECT_EQ(shared.cmdline(small.get(), scratch).to_vector(), Strings{"c"});
     EXPECT_EQ(shared.environ(small.get(), scratch).to_vector(), Strings{"D=1"});
     EXPECT_FALSE(both.take(1));
+
+    // So do link targets: a 20-byte working directory takes all of 20
+    // bytes, and is not kept at all in 10.
+    const std::string workdir = "/srv/" + std::string(15, 'w');
+    tree.symlink("proc/32/cwd", workdir);
+    const Fd linked = entry(tree, "proc/32");
+    ListBudget twenty(20);
+    EXPECT_EQ(SharedSpace(heap(), heap(), twenty).cwd(linked.get()), workdir);
+    EXPECT_FALSE(twenty.take(1));
+    ListBudget ten(10);
+    EXPECT_FALSE(SharedSpace(heap(), heap(), ten).cwd(linked.get()).has_value());
+    EXPECT_TRUE(ten.spent());
 }
 
 TEST(ThreadGroupFiles, NoEnvironmentWhereTheReadBufferCannotBeLeftOutOfDumps) {
