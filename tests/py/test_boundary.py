@@ -364,9 +364,9 @@ class TestDescription:
         assert count_after == 0
 
     def test_traceback_is_quoted_and_escaped(self, testext):
-        # Beside controls: a noncharacter, an invisible format character
-        # and a private-use one.
-        filename = 'we"ird\\na\tme\r\x01\u0085\u00e9\ufffe\u200b\ue000.py'
+        # Beside controls: noncharacters, an invisible format character, a
+        # private-use one and a blank other than the space.
+        filename = 'we"ird\\na\tme\r\x01\u0085\u00e9\ufffe\ufdd0\u200b\ue000\u00a0.py'
         code = compile("def f():\n    raise ValueError('v')\n", filename, "exec")
         namespace = {}
         exec(code, namespace)
@@ -383,7 +383,7 @@ class TestDescription:
         )
         # The escapes themselves, spelled out.
         assert 'Some("Traceback (most recent call last):\\n  File \\"' in text
-        assert 'we\\"ird\\\\na\\tme\\r\\u{1}\\u{85}\u00e9\\u{fffe}\\u{200b}\\u{e000}.py\\"' in text
+        assert 'we\\"ird\\\\na\\tme\\r\\u{1}\\u{85}\u00e9\\u{fffe}\\u{fdd0}\\u{200b}\\u{e000}\\u{a0}.py\\"' in text
         assert "in nul\\0name\\n" in text
 
     def test_unprintable_value(self, testext, unraisable):
