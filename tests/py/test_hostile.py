@@ -44,6 +44,12 @@ ENV_VARS = 9
 ENV_VALUE_BYTES = 120_000
 ARG_COUNT = 10_000
 
+# What user-mode qemu shows of an emulated process: its command line starts
+# with qemu's own arguments, its environment is qemu's, its exe link names
+# qemu itself, and qemu runs one thread of its own in it.
+SHOWN_AS_QEMU = pytest.mark.skipif(
+    EMULATED, reason="an emulated process's command line, environment and exe are qemu's")
+
 
 def start_helper(mode: str, *args: str, env: dict[str, str] | None = None,
                  argv0: str | None = None) -> tuple[subprocess.Popen, list[str]]:
@@ -147,6 +153,7 @@ def test_module_calls_stay_sane_among_hostile_processes(hostile):
         check_module_calls()
 
 
+@SHOWN_AS_QEMU
 def test_name_with_parenthesis_blanks_and_newline(hostile, records):
     child = hostile["named"]
     record = records[child.pid]
@@ -189,6 +196,7 @@ def test_zombie_keeps_its_name_and_loses_its_details(hostile, records):
     assert record["virtual_bytes"] == 0 and record["resident_bytes"] == 0
 
 
+@SHOWN_AS_QEMU
 def test_one_mebibyte_environment_read_whole(hostile, records):
     record = records[hostile["big_env"].pid]
     environ = [as_bytes(item) for item in record["environ"]]
@@ -197,12 +205,15 @@ def test_one_mebibyte_environment_read_whole(hostile, records):
     assert record["cmdline"] == [sys.executable, HELPER, "sleep"]
 
 
+@SHOWN_AS_QEMU
 def test_ten_thousand_arguments_read_whole(hostile, records):
     record = records[hostile["many_args"].pid]
     assert len(record["cmdline"]) == ARG_COUNT + 1
     assert record["cmdline"] == [sys.executable, HELPER, "sleep", *hostile["args"]]
 
 
+@pytest.mark.skipif(EMULATED, reason="qemu runs a thread of its own in every emulated process, "
+                                      "and its command line and exe are qemu's")
 def test_thread_group_whose_leader_has_ended(hostile, records):
     leader = hostile["leader"].pid
     worker = hostile["leader_worker_tid"]
@@ -253,6 +264,7 @@ def test_thread_renaming_itself_during_snapshots(tmp_path):
     assert seen & set(RENAMES), "no snapshot saw the thread under one of its names"
 
 
+@SHOWN_AS_QEMU
 def test_processes_vanishing_between_listing_and_reads(tmp_path):
     """Churners fork short-lived children as fast as they can. Every record
     that the dump shows of such a child is one of the states the child really
@@ -391,6 +403,8 @@ def group_total(counts, pid: int, call: str, name: str) -> int:
     return sum(group_counts(counts, pid, call, name).values())
 
 
+@pytest.mark.skipif(EMULATED, reason="qemu makes up /proc/self/stat without the fields that say "
+                                      "where the arguments lie: a program cannot blank them")
 def test_thread_group_files_tried_once_whatever_they_hold(tmp_path):
     """200 threads of a process whose command line is all blanks, which
     reads as an empty list: the group's "cmdline", "environ", "statm" and
