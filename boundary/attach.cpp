@@ -1,8 +1,8 @@
 #include "boundary/attach.hpp"
 
 #include "boundary/interp.hpp"
-#include "boundary/owned.hpp"
 #include "boundary/panic.hpp"
+#include "boundary/pool.hpp"
 
 namespace pellun {
 

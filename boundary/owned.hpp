@@ -1,5 +1,5 @@
-// Owning references to interpreter objects, and the releases that must wait
-// for an attached thread.
+// Owning references to interpreter objects; a reference dropped while the
+// thread is not attached waits in the pool (pool.hpp).
 #pragma once
 
 #include <Python.h>
@@ -7,17 +7,9 @@
 #include <utility>
 
 #include "boundary/interp.hpp"
+#include "boundary/pool.hpp"
 
 namespace pellun {
-
-// Queues one reference of `object` for release by the next thread that
-// attaches through the boundary.
-void register_decref(PyObject* object);
-// Releases every queued reference, in the order registered. Needs an
-// attached thread.
-void drop_deferred_references();
-// Attached: release now. Not attached: queue it.
-void release_reference(PyObject* object) noexcept;
 
 class Owned {
 public:

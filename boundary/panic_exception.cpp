@@ -1,9 +1,8 @@
-// The process-wide objects of the boundary: the PanicException type and the
-// interned attribute names, each made once on first use and never released.
+// PanicException: its type, made once on first use and never released, the
+// error a caught panic becomes, and the way back when one is fetched.
 #include "boundary/panic_exception.hpp"
 
 #include <any>
-#include <cstring>
 #include <string>
 #include <utility>
 
@@ -16,7 +15,6 @@
 
 namespace pellun {
 
-InternedNames INTERNED;
 OnceCell<PyObject*> TYPE_OBJECT;
 
 namespace {
@@ -39,15 +37,6 @@ constexpr const char* RESUMING_BANNER =
     "Python stack trace below:\n";
 
 }  // namespace
-
-PyObject* Interned::get() {
-    return init_once_cell_py_attached(cell_, [this] {
-        PyObject* text = py::unicode_from_utf8(text_, static_cast<Py_ssize_t>(std::strlen(text_)));
-        if (text == nullptr) panic_on_null();
-        py::unicode_intern_in_place(&text);
-        return text;
-    });
-}
 
 PyObject* PanicException::type_object() {
     return init_once_cell_py_attached(TYPE_OBJECT, [] {

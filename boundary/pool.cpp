@@ -1,4 +1,5 @@
-#include "boundary/owned.hpp"
+// The pool of deferred releases, made on first use and never destroyed.
+#include "boundary/pool.hpp"
 
 #include <atomic>
 #include <cstdlib>

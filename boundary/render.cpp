@@ -3,6 +3,7 @@
 // quoted as a literal.
 #include "boundary/render.hpp"
 
+#include <array>
 #include <cstddef>
 #include <cstdio>
 #include <optional>
@@ -82,15 +83,41 @@ std::string replace_invalid_utf8(std::string_view bytes) {
     return out;
 }
 
-// Code points shown as \u{...} in a quoted text: controls, format
-// characters, separators other than the blank, private use and
-// noncharacters.
+// Code points shown as \u{...} in a quoted text: controls (Cc), format
+// characters (Cf), separators other than the blank (Zs, Zl, Zp), private
+// use (Co) and noncharacters; first and last of each run, in order.
+struct CodePoints {
+    char32_t first;
+    char32_t last;
+};
+constexpr std::array<CodePoints, 27> NOT_PRINTABLE = {{
+    {0x0, 0x1F},        {0x7F, 0x9F},       {0xA0, 0xA0},       {0xAD, 0xAD},
+    {0x600, 0x605},     {0x61C, 0x61C},     {0x6DD, 0x6DD},     {0x70F, 0x70F},
+    {0x890, 0x891},     {0x8E2, 0x8E2},     {0x1680, 0x1680},   {0x180E, 0x180E},
+    {0x2000, 0x200F},   {0x2028, 0x202F},   {0x205F, 0x206F},   {0x3000, 0x3000},
+    {0xE000, 0xF8FF},   {0xFDD0, 0xFDEF},   {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},
+    {0x110BD, 0x110BD}, {0x110CD, 0x110CD}, {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3},
+    {0x1D173, 0x1D17A}, {0xE0001, 0xE0001}, {0xE0020, 0xE007F},
+}};
+
+constexpr bool runs_in_order() noexcept {
+    for (std::size_t i = 0; i < NOT_PRINTABLE.size(); ++i) {
+        if (NOT_PRINTABLE[i].first > NOT_PRINTABLE[i].last) return false;
+        if (i > 0 && NOT_PRINTABLE[i - 1].last >= NOT_PRINTABLE[i].first) return false;
+    }
+    return true;
+}
+static_assert(runs_in_order(), "the runs must stay apart and in order");
+
 bool printable(char32_t cp) noexcept {
-    if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) return false;
-    if (cp == 0xAD || (cp >= 0x200B && cp <= 0x200F) || (cp >= 0x2028 && cp <= 0x202E)) return false;
-    if ((cp >= 0x2060 && cp <= 0x206F) || cp == 0xFEFF || (cp >= 0xFFF9 && cp <= 0xFFFB)) return false;
-    if ((cp >= 0xE000 && cp <= 0xF8FF) || cp >= 0xF0000) return false;
-    if ((cp & 0xFFFE) == 0xFFFE) return false;
+    if (cp >= 0x20 && cp < 0x7F) return true;
+    // The last two planes are private use; the last two code points of
+    // every plane are noncharacters.
+    if (cp >= 0xF0000 || (cp & 0xFFFE) == 0xFFFE) return false;
+    for (const CodePoints& run : NOT_PRINTABLE) {
+        if (cp < run.first) return true;
+        if (cp <= run.last) return false;
+    }
     return true;
 }
 

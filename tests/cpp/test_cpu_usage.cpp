@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <fstream>
+#include <iomanip>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -136,29 +137,37 @@ TEST(CpuUsageArithmetic, TotalSaturates) {
 
 TEST(CpuUsageArithmetic, SharesOfIntervalsPastSixtyFourBits) {
     constexpr std::uint64_t M = UINT64_MAX;
+    constexpr hoststats::CpuCounters ZERO{};
     struct Case {
-        hoststats::CpuCounters after;
+        hoststats::CpuCounters before, after;
         float percent;
     };
     const Case cases[] = {
-        {{M, 0, 0, M, 0, 0, 0, 0, 0, 0}, 50.0f},  // user and idle
-        {{0, 0, M, M, 0, M, M, 0, 0, 0}, 75.0f},  // system part of 3 (2^64 - 1) ticks
-        {{0, 0, 0, M, 0, 0, 0, M, M, M}, 75.0f},  // steal and guest part of 3 (2^64 - 1) ticks
-        {{0, 0, 0, M, M, 0, 0, 0, M, M}, 50.0f},  // guest part against idle part
-        {{0, 0, 0, M, M, 0, 0, 0, 0, 0}, 0.0f},
+        {ZERO, {M, 0, 0, M, 0, 0, 0, 0, 0, 0}, 50.0f},  // user and idle
+        {ZERO, {0, 0, M, M, 0, M, M, 0, 0, 0}, 75.0f},  // system part of 3 (2^64 - 1) ticks
+        {ZERO, {0, 0, 0, M, 0, 0, 0, M, M, M}, 75.0f},  // steal and guest part of 3 (2^64 - 1) ticks
+        {ZERO, {0, 0, 0, M, M, 0, 0, 0, M, M}, 50.0f},  // guest part against idle part
+        {ZERO, {0, 0, 0, M, M, 0, 0, 0, 0, 0}, 0.0f},
+        // The system part goes from 2^64 - 1 to 2^64 + 1: its difference
+        // borrows from the high word, and is 2 ticks of 4.
+        {{0, 0, M, 0, 0, 0, 0, 0, 0, 0}, {0, 0, M, 2, 0, 2, 0, 0, 0, 0}, 50.0f},
+        // 2^64 + 2^40 + 1 ticks lie just past the midpoint between the
+        // floats 2^64 and 2^64 + 2^41: only the bit shifted out of the top
+        // word says so, and the whole rounds up. The 2^64 - 1 busy ticks
+        // (2^64 as a float) come to 1 - 2^-23 of it, not to all of it.
+        {ZERO, {M, 0, 0, (std::uint64_t{1} << 40) + 2, 0, 0, 0, 0, 0, 0}, 100.0f * (1.0f - 0x1p-23f)},
+        // Below 2^64 the figure is the plain one: 2^64 - 2 busy ticks of
+        // 2^64 - 1 round, in single precision, to the whole.
+        {ZERO, {M - 1, 0, 0, 1, 0, 0, 0, 0, 0, 0}, 100.0f},
     };
     for (const Case& c : cases) {
         CpuUsage usage;
-        usage.set({0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+        usage.set(c.before);
         usage.set(c.after);
-        EXPECT_EQ(usage.percent, c.percent) << c.after[0] << " " << c.after[2] << " " << c.after[7];
+        EXPECT_EQ(usage.percent, c.percent)
+            << "case " << &c - cases << ": " << std::setprecision(9) << usage.percent << " for "
+            << c.percent;
     }
-    // Below 2^64 the figure is the plain one: 2^64 - 2 busy ticks of
-    // 2^64 - 1 round, in single precision, to the whole.
-    CpuUsage usage;
-    usage.set({0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
-    usage.set({M - 1, 0, 0, 1, 0, 0, 0, 0, 0, 0});
-    EXPECT_EQ(usage.percent, 100.0f);
 }
 
 // --- refresh ---------------------------------------------------------------------

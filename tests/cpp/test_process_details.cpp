@@ -75,22 +75,25 @@ TEST(ListBudget, TakesWhatFitsAndEndsAtTheFirstListThatDoesNot) {
 }
 
 TEST(ListBudget, ReadsThatSleptEndTheListsAndLeaveTheLinks) {
-    using hoststats::LIST_READ_GRACE;
-    using hoststats::LIST_WAIT_BOUND;
+    using std::chrono::microseconds;
+    using std::chrono::milliseconds;
     // A long read during which the thread never slept lost its time to
     // other programs, not to a lock: it is no wait.
     ListBudget preempted(1 << 20);
     preempted.charge_read(std::chrono::seconds(1));
     EXPECT_FALSE(preempted.spent());
 
+    // A read that slept waited for what it took past 0.1 ms, and a scan's
+    // waits end its lists once they come to 20 ms. The figures are spelled
+    // out: a grace or a bound off by a microsecond either way fails here.
     ListBudget budget(1 << 20);
     ::usleep(1000);  // a sleep, as a wait for a lock is
-    budget.charge_read(LIST_READ_GRACE);  // within the grace: nothing waited
+    budget.charge_read(microseconds(100));  // within the grace: nothing waited
     EXPECT_FALSE(budget.spent());
-    budget.charge_read(LIST_READ_GRACE + LIST_WAIT_BOUND - std::chrono::microseconds(1));
+    budget.charge_read(microseconds(100) + milliseconds(20) - microseconds(1));
     EXPECT_FALSE(budget.spent());
     ::usleep(1000);
-    budget.charge_read(LIST_READ_GRACE + std::chrono::microseconds(1));
+    budget.charge_read(microseconds(101));
     EXPECT_TRUE(budget.spent()) << "the waits reached their bound";
     // Link targets wait on no other process, and are still kept.
     EXPECT_TRUE(budget.take(100));
@@ -210,6 +213,18 @@ TEST(ThreadGroupFiles, TheListBudgetCountsTheBytesRead) {
     EXPECT_EQ(shared.cmdline(small.get(), scratch).to_vector(), Strings{"c"});
     EXPECT_EQ(shared.environ(small.get(), scratch).to_vector(), Strings{"D=1"});
     EXPECT_FALSE(both.take(1));
+
+    // So do link targets: a 20-byte working directory takes all of 20
+    // bytes, and is not kept at all in 10.
+    const std::string workdir = "/srv/" + std::string(15, 'w');
+    tree.symlink("proc/32/cwd", workdir);
+    const Fd linked = entry(tree, "proc/32");
+    ListBudget twenty(20);
+    EXPECT_EQ(SharedSpace(heap(), heap(), twenty).cwd(linked.get()), workdir);
+    EXPECT_FALSE(twenty.take(1));
+    ListBudget ten(10);
+    EXPECT_FALSE(SharedSpace(heap(), heap(), ten).cwd(linked.get()).has_value());
+    EXPECT_TRUE(ten.spent());
 }
 
 TEST(ThreadGroupFiles, NoEnvironmentWhereTheReadBufferCannotBeLeftOutOfDumps) {

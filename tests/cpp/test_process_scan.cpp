@@ -670,23 +670,20 @@ TEST(ProcessRescan, CpuSharesAfterASecondScan) {
 TEST(ProcessBudget, LiveSnapshotHoldsNoDescriptor) {
     // Descriptors a snapshot kept would be taken from the rest of the
     // process for the whole call, however many the budget allowed: every
-    // "stat" file is closed once read, and the budget is not drawn on.
+    // "stat" file is closed once read.
     ScanTree tree;
     for (Pid pid = 10; pid < 20; ++pid) tree.add_process({.pid = pid, .utime = 3});
-    const std::int64_t budget = hoststats::remaining_files().load();
-    ASSERT_GT(budget, 20);
+    ASSERT_GT(hoststats::remaining_files().load(), 20);
     const std::size_t fds = open_descriptors();
     Scanned s(tree);
     s.scan();
     EXPECT_EQ(open_descriptors(), fds);
-    EXPECT_EQ(hoststats::remaining_files().load(), budget);
     ASSERT_EQ(s.sys.processes().size(), 10u);
     for (const auto& [pid, p] : s.sys.processes()) EXPECT_EQ(p.user_ticks, 3u);
 }
 
 TEST(ProcessBudget, HostSnapshotLeavesNoDescriptor) {
     const std::size_t fds = open_descriptors();
-    const std::int64_t budget = hoststats::remaining_files().load();
     for (int i = 0; i < 3; ++i) {
         System sys = System::new_all();
         EXPECT_FALSE(sys.processes().empty());
@@ -694,13 +691,13 @@ TEST(ProcessBudget, HostSnapshotLeavesNoDescriptor) {
         EXPECT_NE(sys.processes().find(static_cast<Pid>(::getpid())), sys.processes().end());
     }
     EXPECT_EQ(open_descriptors(), fds);
-    EXPECT_EQ(hoststats::remaining_files().load(), budget);
 }
 
-// The first use raises the soft limit to the hard one. The budget is made
-// once per process, so this runs in a fresh image of this binary: the child
-// sets its limits, then executes itself with the probe variable set, and the
-// probe below reports through the pipe before any test runs.
+// A process's first scan raises the soft limit to the hard one, and leaves
+// the budget it makes whole. The budget is made once per process, so this
+// runs in a fresh image of this binary: the child sets its limits, then
+// executes itself with the probe variable set, and the probe below scans the
+// host and reports through the pipe before any test runs.
 constexpr const char* PROBE_VARIABLE = "HOSTSTATS_BUDGET_PROBE_FD";
 
 struct BudgetProbe {
@@ -708,12 +705,15 @@ struct BudgetProbe {
         const char* fd_text = std::getenv(PROBE_VARIABLE);
         if (fd_text == nullptr) return;
         const int fd = std::atoi(fd_text);
-        long long report[3] = {hoststats::remaining_files().load(), -1, -1};
+        (void)System::new_all();
+        // The limits as the scan left them, before the budget is looked at.
+        long long report[3] = {-1, -1, -1};
         rlimit after{};
         if (::getrlimit(RLIMIT_NOFILE, &after) == 0) {
             report[1] = static_cast<long long>(after.rlim_cur);
             report[2] = static_cast<long long>(after.rlim_max);
         }
+        report[0] = hoststats::remaining_files().load();
         const ssize_t written = ::write(fd, report, sizeof report);
         ::_exit(written == static_cast<ssize_t>(sizeof report) ? 0 : 1);
     }
@@ -745,7 +745,7 @@ TEST(ProcessBudget, FirstUseRaisesTheSoftLimit) {
     if (WEXITSTATUS(status) == 5) GTEST_SKIP() << "this binary cannot start itself again here";
     ASSERT_EQ(WEXITSTATUS(status), 0);
     ASSERT_EQ(got, static_cast<ssize_t>(sizeof report));
-    EXPECT_EQ(report[0], 2048);  // half the hard limit
+    EXPECT_EQ(report[0], 2048);  // half the hard limit, none of it drawn on
     EXPECT_EQ(report[1], 4096);  // the soft limit raised to it
     EXPECT_EQ(report[2], 4096);
 }

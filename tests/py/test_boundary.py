@@ -10,6 +10,7 @@ import signal
 import sys
 import threading
 import time
+import unicodedata
 import weakref
 
 import pytest
@@ -22,6 +23,8 @@ LIKE_SYSTEM_EXIT = (
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.\n"
 )
+# Unicode categories a quoted text escapes.
+NOT_PRINTABLE = {"Cc", "Cf", "Zs", "Zl", "Zp", "Co"}
 FAULT_REPORT = re.compile(r"^thread '[^']*' \(\d+\) panicked at [^\n]+:\d+:\d+:$", re.M)
 
 
@@ -34,14 +37,17 @@ def panic_exception_type(testext):
 
 
 def quote_like_the_boundary(text: str) -> str:
-    """Reference quoting of a text as a double-quoted literal."""
+    """Reference quoting of a text as a double-quoted literal: controls,
+    format characters, separators other than the blank, private use and
+    noncharacters are not printable."""
     simple = {"\\": "\\\\", '"': '\\"', "\n": "\\n", "\r": "\\r", "\t": "\\t", "\0": "\\0"}
     out = []
     for ch in text:
         cp = ord(ch)
+        noncharacter = 0xFDD0 <= cp <= 0xFDEF or cp & 0xFFFE == 0xFFFE
         if ch in simple:
             out.append(simple[ch])
-        elif cp < 0x20 or 0x7F <= cp <= 0x9F:
+        elif noncharacter or (ch != " " and unicodedata.category(ch) in NOT_PRINTABLE):
             out.append("\\u{%x}" % cp)
         else:
             out.append(ch)
@@ -358,7 +364,9 @@ class TestDescription:
         assert count_after == 0
 
     def test_traceback_is_quoted_and_escaped(self, testext):
-        filename = 'we"ird\\na\tme\r\x01\u0085\u00e9.py'
+        # Beside controls: noncharacters, an invisible format character, a
+        # private-use one and a blank other than the space.
+        filename = 'we"ird\\na\tme\r\x01\u0085\u00e9\ufffe\ufdd0\u200b\ue000\u00a0.py'
         code = compile("def f():\n    raise ValueError('v')\n", filename, "exec")
         namespace = {}
         exec(code, namespace)
@@ -375,7 +383,7 @@ class TestDescription:
         )
         # The escapes themselves, spelled out.
         assert 'Some("Traceback (most recent call last):\\n  File \\"' in text
-        assert 'we\\"ird\\\\na\\tme\\r\\u{1}\\u{85}\u00e9.py\\"' in text
+        assert 'we\\"ird\\\\na\\tme\\r\\u{1}\\u{85}\u00e9\\u{fffe}\\u{fdd0}\\u{200b}\\u{e000}\\u{a0}.py\\"' in text
         assert "in nul\\0name\\n" in text
 
     def test_unprintable_value(self, testext, unraisable):
