@@ -334,9 +334,9 @@ Process Scanner::retrieve_all_new_process_info(bool is_task, Pid pid,
 
 }  // namespace
 
-void scan_processes(ProcessTable& table, const std::string& proc_root, SnapshotMemory& memory,
-                    const HostClock& host, const ProcessSelection& selection,
-                    std::uint32_t caller_uid) {
+ScanOutcome scan_processes(ProcessTable& table, const std::string& proc_root,
+                           SnapshotMemory& memory, const HostClock& host,
+                           const ProcessSelection& selection, std::uint32_t caller_uid) {
     // The first scan of the process raises its soft limit on open files to
     // the hard one, once; callers see that and may rely on it.
     (void)remaining_files();
@@ -347,6 +347,7 @@ void scan_processes(ProcessTable& table, const std::string& proc_root, SnapshotM
     work.ctx.selection = selection;
     work.ctx.caller_uid = caller_uid;
     Scanner(table, proc_root, work).refresh_procs();
+    return ScanOutcome{.list_waits_spent = work.lists.waited_out()};
 }
 
 }  // namespace hoststats

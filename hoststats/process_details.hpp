@@ -93,6 +93,9 @@ public:
     explicit ListBudget(std::size_t bytes,
                         std::chrono::nanoseconds wait = LIST_WAIT_BOUND) noexcept;
     [[nodiscard]] bool spent() const noexcept { return out_of_bytes_ || waited_out_; }
+    // Whether the waits reached their bound: lists were left unread because
+    // processes held their locks, not for their size.
+    [[nodiscard]] bool waited_out() const noexcept { return waited_out_; }
     // Takes `bytes` when they fit; otherwise spends the budget. Whether
     // they were taken.
     [[nodiscard]] bool take(std::size_t bytes) noexcept;

@@ -201,8 +201,8 @@ void SystemInner::refresh_processes_specifics(const ProcessSelection& selection)
                          .page_size = page_size,
                          .clock_ticks = clock_ticks,
                          .boot_time = boot_time};
-    scan_processes(processes, root().proc, *arenas_, host, selection,
-                   root().caller_uid.value_or(::geteuid()));
+    last_scan = scan_processes(processes, root().proc, *arenas_, host, selection,
+                               root().caller_uid.value_or(::geteuid()));
     if (selection.cpu_usage) {
         cpus.refresh(true, CpuSelection{true, false});
         compute_cpu_shares(processes, cpus);

@@ -84,6 +84,7 @@ public:
     CpusWrapper cpus;
     ProcessTable processes;
     MemoryFigures memory;
+    ScanOutcome last_scan;
     // The same figures as the file counts them, in units of 1024 bytes. The
     // byte figures stop at 2^64 - 1 bytes, 2^54 units; these hold whatever
     // the file states, and the memory report is computed from them.

@@ -26,10 +26,11 @@ def get_memory_mb() -> MemoryReport:
 
     Raises OSError (FileNotFoundError, PermissionError, ...; errno and
     filename set) when /proc/meminfo cannot be opened or read or has no
-    usable MemTotal line (errno.ENODATA). A signal handler's exception
-    (KeyboardInterrupt) ends a call whose file read it interrupted. An
-    internal fault raises PanicException, a BaseException bound in no
-    module: catch BaseException.
+    usable MemTotal line (errno.ENODATA), and MemoryError when memory runs
+    out during the call. A signal handler's exception (KeyboardInterrupt)
+    ends a call whose file read it interrupted. An internal fault raises
+    PanicException, a BaseException bound in no module: catch
+    BaseException.
     """
 
 def get_cpu_percent() -> float:
@@ -40,8 +41,9 @@ def get_cpu_percent() -> float:
     run after the call. Raises OSError (errno and filename set) when
     /proc/stat cannot be opened or read or a reading has no aggregate "cpu"
     line (errno.ENODATA), and OSError without a filename when no way of
-    waiting or of reading the clock works. A signal handler's exception
-    (KeyboardInterrupt) ends a call whose file read it interrupted. An
-    internal fault raises PanicException, a BaseException bound in no
-    module: catch BaseException.
+    waiting or of reading the clock works, and MemoryError when memory runs
+    out during the call. A signal handler's exception (KeyboardInterrupt)
+    ends a call whose file read it interrupted. An internal fault raises
+    PanicException, a BaseException bound in no module: catch
+    BaseException.
     """

@@ -237,6 +237,9 @@ void dump_snapshot(Json& j, const hoststats::System& sys) {
     j.key("boot_time"); j.number(inner.boot_time);
     j.key("kept_list_bytes"); j.number(std::uint64_t{hoststats::KEPT_LIST_BYTES});
     j.close('}');
+    // Whether the last scan stopped reading lists because processes held
+    // their locks: a test that looks for a list then knows it was not read.
+    j.key("list_waits_spent"); j.boolean(inner.last_scan.list_waits_spent);
 
     const hoststats::CpuUsage& global = sys.cpus().global_usage();
     j.key("global_cpu");

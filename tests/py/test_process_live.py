@@ -123,7 +123,7 @@ def children(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def dump(children) -> dict[str, Any]:
-    return run_dump()
+    return run_dump(lists=True)
 
 
 @pytest.fixture(scope="module")
