@@ -1,7 +1,9 @@
 # make demo   build, install into .venv and print both figures (.venv gets
 #             what building needs, and nothing more)
-# make test   the same set-up and the test tools, then every C++ and Python
-#             test
+# make test   the same set-up and the test tools, then every C++ test and
+#             the Python tests but the slow whole-host ones
+# make test-all  the same, the slow tests included (CI runs them apart:
+#             make test-slow)
 # make bench  the benchmarks (see docs/performance.md)
 SHELL := /bin/bash
 .DEFAULT_GOAL := demo
@@ -27,7 +29,7 @@ PIP_TEST   := pytest psutil mypy basedpyright
 
 SOURCES := $(shell git ls-files -- CMakeLists.txt pyproject.toml module boundary measure hoststats stubs 2>/dev/null)
 
-.PHONY: demo test install cpp-build cpp-test py-test clean
+.PHONY: demo test test-slow test-all install cpp-build cpp-test py-test py-test-slow clean
 
 $(STAMPS)/debs: tools/install-debs
 	@mkdir -p $(STAMPS)
@@ -73,10 +75,24 @@ cpp-build: $(STAMPS)/venv
 cpp-test: cpp-build
 	cd $(BUILD) && $(VENV_ENV) ctest --output-on-failure -j $(JOBS)
 
+# The tests marked slow (storms, churn, thousands of threads, leaks, each
+# seconds of a whole host) are a contributor's wait, not the usual catch:
+# make test leaves them out, and pytest's summary says how many.
+PYTEST = PELLUN_BUILD=$(CURDIR)/$(BUILD) $(PY) -m pytest -q
+
 py-test: install cpp-build $(STAMPS)/test-tools
-	PELLUN_BUILD=$(CURDIR)/$(BUILD) $(PY) -m pytest -q
+	$(PYTEST) -m "not slow"
+	@echo "make test left out the tests marked slow (deselected above): make test-slow runs them"
+
+py-test-slow: install cpp-build $(STAMPS)/test-tools
+	$(PYTEST) -m slow
 
 test: cpp-test py-test
+
+test-slow: py-test-slow
+
+test-all: cpp-test install cpp-build $(STAMPS)/test-tools
+	$(PYTEST)
 
 clean:
 	rm -rf build $(STAMPS) $(VENV)

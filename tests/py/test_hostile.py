@@ -242,6 +242,7 @@ def test_thread_group_whose_leader_has_ended(hostile, records):
     assert record["virtual_bytes"] == 0
 
 
+@pytest.mark.slow
 def test_thread_renaming_itself_during_snapshots(tmp_path):
     stop = tmp_path / "stop"
     child, words = start_helper("renaming-thread", str(stop), *(n.hex() for n in RENAMES))
@@ -272,6 +273,7 @@ def test_thread_renaming_itself_during_snapshots(tmp_path):
     assert seen & set(RENAMES), "no snapshot saw the thread under one of its names"
 
 
+@pytest.mark.slow
 @SHOWN_AS_QEMU
 def test_processes_vanishing_between_listing_and_reads(tmp_path):
     """Churners fork short-lived children as fast as they can. Every record
@@ -457,6 +459,7 @@ def test_refused_files_tried_once_per_thread_group(tmp_path):
                      ("openat", "cmdline"): 1, ("openat", "environ"): 0}
 
 
+@pytest.mark.slow
 def test_kept_lists_stay_within_the_budget():
     """Other users' processes holding more environment than a call may keep:
     what the call keeps of all command lines and environments stays within
@@ -498,6 +501,7 @@ def timed(fn) -> float:
     return time.monotonic() - start
 
 
+@pytest.mark.slow
 def test_address_space_lock_storms_hold_a_call_a_few_holds_at_most():
     """Eight processes of the caller's own user that each keep their own
     address-space lock busy. Their lists are read, as the caller could stop
@@ -564,6 +568,7 @@ for _ in sys.stdin:
 """
 
 
+@pytest.mark.slow
 def test_a_starved_lock_holder_of_another_user_holds_no_call():
     """Another user's process whose thread holds its address-space lock while
     it waits for a CPU (at SCHED_IDLE, beside two busy threads of its own)
@@ -616,8 +621,9 @@ def test_a_starved_lock_holder_of_another_user_holds_no_call():
     assert median_ms(interrupts[True]) <= median_ms(calls[False]), (interrupts, calls)
 
 
-# Calls with less and less room in the address space; prints what each
-# gave, and the address space before the first and after the last.
+# Calls with more and more room in the address space, from none to what a
+# call needs on the host as it is; prints what each gave, and the address
+# space before the first and after the last.
 SQUEEZED_CALLER = """
 import json, resource, sys
 import pellun_core
@@ -631,7 +637,9 @@ pellun_core.get_memory_mb()
 unlimited = resource.getrlimit(resource.RLIMIT_AS)
 before = address_space()
 outcomes = []
-for headroom in range(0, 24 << 20, 2 << 20):
+for headroom in [0] + [n << 19 for n in range(1, 65)] + [1 << n for n in range(26, 31)]:
+    if outcomes[-1:] == ["figure"]:
+        break
     limit = (address_space() + headroom, unlimited[1])
     resource.setrlimit(resource.RLIMIT_AS, limit)
     try:
@@ -648,6 +656,7 @@ print(json.dumps({"outcomes": outcomes, "before": before, "after": address_space
 """
 
 
+@pytest.mark.slow
 def test_a_full_address_space_raises_memory_error_and_keeps_nothing():
     """16,000 sleeping threads of another user make a call need some MiB
     more than the caller may have. Whatever room is left, the call gives a
@@ -667,12 +676,12 @@ def test_a_full_address_space_raises_memory_error_and_keeps_nothing():
             child.wait()
     assert done.returncode == 0, done.stderr[-2000:]
     found = json.loads(done.stdout)
-    assert set(found["outcomes"]) == {"MemoryError", "figure"}, found["outcomes"]
-    assert found["outcomes"][0] == "MemoryError"
+    assert found["outcomes"][0] == "MemoryError" and found["outcomes"][-1] == "figure", found
     assert found["after"] - found["before"] <= 2**20, found
     assert set(found["last"]) == MEMORY_KEYS
 
 
+@pytest.mark.slow
 def test_signal_handlers_run_between_entries_of_a_long_scan():
     """Some 10,000 tasks make a long call. A handler that raises, run a tenth
     into the call, ends it soon after with its own exception; a handler that
@@ -717,6 +726,7 @@ def test_signal_handlers_run_between_entries_of_a_long_scan():
         assert 0 < report["ram_used_mb"] < report["ram_total_mb"]
 
 
+@pytest.mark.slow
 def test_long_working_directories_are_kept_once_and_read_once(tmp_path):
     """4,000 threads that stand in a directory whose path is some 4 KB long
     cost a call no more memory than the same threads in a short one, and in

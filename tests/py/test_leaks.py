@@ -26,6 +26,9 @@ import pytest
 import pellun_core
 from helpers import EMULATED, UNDER_ASAN, fd_targets, open_fds
 
+# Hundreds of calls on the whole host, and thousands of threads beside them.
+pytestmark = pytest.mark.slow
+
 MEMORY_CALLS = int(os.environ.get("PELLUN_LEAK_CALLS", "500"))
 CPU_CALLS = 100
 WARM_UP_CALLS = 50

@@ -446,6 +446,7 @@ THREADER = textwrap.dedent("""
 """)
 
 
+@pytest.mark.slow
 def test_snapshots_amid_churn(tmp_path):
     stop = tmp_path / "stop"
     before = open_fds()
