@@ -822,8 +822,14 @@ def starved_section(res: StarvedResult) -> str:
                        "get_memory_mb() median ms", "worst ms",
                        "SIGINT to KeyboardInterrupt, median ms", "worst ms",
                        "SIGINTs that came during the call"], rows))
+    late = {k: sum(t * 1e3 > TARGETS["starved_sigint_ms"] for t in v)
+            for k, v in res.sigint_s.items()}
     L.append(f"\nThe worst call beside the holder took {fmt_ratio(res.worst_ratio())} the "
-             "worst beside the same process spinning.\n")
+             f"worst beside the same process spinning. SIGINTs answered after more than "
+             f"{TARGETS['starved_sigint_ms']:g} ms: {late['holding']} of "
+             f"{len(res.sigint_s['holding'])} beside the holder, {late['spinning']} of "
+             f"{len(res.sigint_s['spinning'])} beside the same process spinning, which holds "
+             "its lock for no time.\n")
     return "\n".join(L)
 
 

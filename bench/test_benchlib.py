@@ -263,7 +263,9 @@ class TestSummaryAndReport:
         # spinning one's, and the holder's slowest SIGINT.
         assert "÷ 1×1000, the same neighbour spinning, 2 GiB mapped, as nobody | ≤ 3× | 1.50× | yes |" in text
         assert "a starved lock holder over 2 GiB, as nobody | ≤ 200 ms | 250.00 ms | no |" in text
-        assert "| 1×1000, a starved lock holder over 2 GiB, as nobody | 2500 | 2500 | 2 | 200 | 300 |" in text
+        assert ("| 1×1000, a starved lock holder over 2 GiB, as nobody | 2500 | 2500 | 2 | 200 | 300 "
+                "| 130 | 250 | 2 of 2 |") in text
+        assert "200 ms: 1 of 2 beside the holder, 0 of 2 beside the same process spinning" in text
         for heading in ("## Headline", "### idle", "### 200×10", "## Where the time goes",
                         "## Against the targets", "## A starved lock holder of another user",
                         "## The parsers", "## How to reproduce"):
