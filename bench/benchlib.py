@@ -116,7 +116,10 @@ class Load:
     `storm_gib`, each process keeps its own address-space lock busy by
     flipping the protection of that many GiB of zero pages in a loop; with
     `cwd_bytes`, the processes stand in a directory whose path is about that
-    long."""
+    long; with `starved` as well as `storm_gib`, each process's flipping
+    thread runs at SCHED_IDLE beside two busy threads of its threads, and
+    either holds the lock while it waits for a CPU ("holding") or spins
+    without it ("spinning"); with `owner`, the processes run as that user."""
 
     procs: int
     threads: int
@@ -127,6 +130,15 @@ class Load:
     caller: str = ""
     storm_gib: int = 0
     cwd_bytes: int = 0
+    starved: str = ""
+    owner: str = ""
+
+    def __post_init__(self) -> None:
+        if self.starved not in ("", "holding", "spinning"):
+            raise ValueError(f"starved is holding or spinning, not {self.starved!r}")
+        # Two of the threads are the busy ones.
+        if self.starved and (not self.storm_gib or self.threads < 3):
+            raise ValueError("a starved holder takes storm_gib and three threads at least")
 
     @property
     def label(self) -> str:
@@ -140,16 +152,23 @@ class Load:
             base += f", {self.env_bytes / 1e6:.1f} MB environments"
         if self.caller:
             base += f", called as {self.caller}"
-        if self.storm_gib:
+        if self.starved == "holding":
+            base += f", a starved lock holder over {self.storm_gib} GiB"
+        elif self.starved == "spinning":
+            base += f", the same neighbour spinning, {self.storm_gib} GiB mapped"
+        elif self.storm_gib:
             base += f", lock storms over {self.storm_gib} GiB"
         if self.cwd_bytes:
             base += f", in a directory of a {self.cwd_bytes:,}-byte path"
+        if self.owner:
+            base += f", as {self.owner}"
         return base
 
     @property
     def key(self) -> str:
         """A short name for the command line: idle, 200x10, spaces1x1000,
-        env300x1, nobody1x1000, cpus256, storm8x1, deep1x4000."""
+        env300x1, nobody1x1000, cpus256, storm8x1, deep1x4000,
+        starved1x1000-nobody, spinning1x1000-nobody."""
         if self.cpus:
             return f"cpus{self.cpus}"
         base = "idle" if self.procs == 0 else f"{self.procs}x{self.threads}"
@@ -159,10 +178,14 @@ class Load:
             base = "env" + base
         if self.caller:
             base = self.caller + base
-        if self.storm_gib:
+        if self.starved:
+            base = ("starved" if self.starved == "holding" else "spinning") + base
+        elif self.storm_gib:
             base = "storm" + base
         if self.cwd_bytes:
             base = "deep" + base
+        if self.owner:
+            base += "-" + self.owner
         return base
 
     @property
@@ -183,8 +206,12 @@ class Load:
             args += ["-e", str(self.env_bytes)]
         if self.storm_gib:
             args += ["-m", str(self.storm_gib)]
+        if self.starved:
+            args += ["-i" if self.starved == "holding" else "-I"]
         if self.cwd_bytes:
             args += ["-d", str(self.cwd_bytes)]
+        if self.owner:
+            args += ["-u", self.owner]
         return [*args, str(self.procs), str(self.threads - 1)]
 
 

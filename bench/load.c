@@ -2,8 +2,8 @@
  * Puts a load on the host for the benchmarks: PROCS extra processes, each
  * with THREADS extra threads besides its own, every one of them asleep.
  *
- *   load [-s SECONDS] [-a COUNT:BYTES:FILL] [-e BYTES] [-m GIB] [-d BYTES]
- *        PROCS THREADS
+ *   load [-s SECONDS] [-a COUNT:BYTES:FILL] [-e BYTES] [-m GIB [-i | -I]]
+ *        [-d BYTES] [-u USER] PROCS THREADS
  *
  *   -s SECONDS        how long the load holds at most (default 120, at most
  *                     3600); it ends sooner on SIGTERM, SIGINT or SIGHUP
@@ -19,9 +19,22 @@
  *                     of GIB GiB of zero pages in a loop, and each mprotect
  *                     holds the lock for write while it rewrites every page
  *                     entry (a reader of its "cmdline" waits that long)
+ *   -i                with -m: the lock holder is starved of CPU. The
+ *                     flipping thread runs at SCHED_IDLE, and two of the
+ *                     THREADS threads (at least two) keep CPUs busy instead
+ *                     of sleeping: the holder then waits for a CPU while it
+ *                     holds its lock, and a reader of its "cmdline" waits
+ *                     for seconds
+ *   -I                with -m: the same process with its lock idle, for a
+ *                     comparison: the same threads, policy and pages, the
+ *                     flipping thread spinning without the lock
  *   -d BYTES          the processes stand in a directory whose path is some
  *                     BYTES long (at most 4000), made in the current one
  *                     and removed when the load ends
+ *   -u USER           the processes run as USER, every user and group id of
+ *                     it, and dumpable, so that their files in /proc are
+ *                     USER's as those of a program USER started (this
+ *                     program must then start as root)
  *
  * The processes are forked from this one, so each holds its own copy of the
  * command line and environment, as its files in /proc show them. Prints
@@ -36,7 +49,10 @@
  */
 #define _GNU_SOURCE
 #include <errno.h>
+#include <grp.h>
 #include <pthread.h>
+#include <pwd.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -49,7 +65,8 @@
 #include <unistd.h>
 
 enum {
-    THREAD_STACK = 64 * 1024,   /* bytes; the threads only sleep */
+    THREAD_STACK = 64 * 1024,   /* bytes; the threads only sleep or spin */
+    BUSY_THREADS = 2,           /* with -i or -I */
     ENV_PIECE = 120000,         /* bytes per generated variable */
     MAX_SECONDS = 3600,
     GRACE_SECONDS = 5,          /* a process's own alarm beyond the limit */
@@ -71,9 +88,27 @@ static void *sleep_forever(void *unused) {
     return NULL;
 }
 
+static void *spin_forever(void *unused) {
+    (void)unused;
+    for (volatile unsigned long n = 0;; ++n) {
+    }
+    return NULL;
+}
+
+/* How each process's lock-flipping thread runs (-m): flat out, starved of
+ * CPU (-i), or starved and spinning without the lock (-I). */
+enum holder { HOLDER_PLAIN, HOLDER_STARVED, HOLDER_SPINNING };
+
+/* The ids the processes take on (-u). */
+struct owner {
+    int set;
+    uid_t uid;
+    gid_t gid;
+};
+
 static void usage(void) {
-    fprintf(stderr, "usage: load [-s SECONDS] [-a COUNT:BYTES:FILL] [-e BYTES] [-m GIB] [-d BYTES]"
-                    " PROCS THREADS\n");
+    fprintf(stderr, "usage: load [-s SECONDS] [-a COUNT:BYTES:FILL] [-e BYTES] [-m GIB [-i | -I]]"
+                    " [-d BYTES] [-u USER] PROCS THREADS\n");
     exit(2);
 }
 
@@ -140,6 +175,18 @@ static void storm(char *at, long gib) {
     for (int writable = 0;; writable ^= PROT_WRITE) mprotect(at, size, PROT_READ | writable);
 }
 
+/* Goes on as the owner, every id of it. A change of ids leaves a process
+ * undumpable, its /proc files root's; a program the owner started would be
+ * dumpable. Exits on failure. */
+static void become(const struct owner *owner) {
+    if (setgroups(0, NULL) != 0 || setresgid(owner->gid, owner->gid, owner->gid) != 0 ||
+        setresuid(owner->uid, owner->uid, owner->uid) != 0 ||
+        prctl(PR_SET_DUMPABLE, 1, 0, 0, 0) != 0) {
+        perror("load: -u");
+        _exit(1);
+    }
+}
+
 /* One directory component of the deep directory. */
 enum { DEEP_PART = 200 };
 
@@ -177,27 +224,42 @@ static void remove_deep(const char *start, int depth) {
     }
 }
 
-static void hold_process(int ready_fd, long threads, int seconds, long storm_gib) {
+static void hold_process(int ready_fd, long threads, int seconds, long storm_gib,
+                         enum holder holder, const struct owner *owner) {
+    /* After the change of ids, which clears the death signal. */
+    if (owner->set) become(owner);
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     alarm((unsigned)(seconds + GRACE_SECONDS));
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, THREAD_STACK);
-    for (long i = 0; i < threads; ++i) {
-        pthread_t t;
-        if (pthread_create(&t, &attr, sleep_forever, NULL) != 0) {
-            perror("load: pthread_create");
-            _exit(1);
-        }
-    }
+    /* Before the busy threads take the CPUs. */
     char *pages = NULL;
     if (storm_gib > 0 && (pages = zero_pages(storm_gib)) == NULL) {
         perror("load: mmap");
         _exit(1);
     }
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, THREAD_STACK);
+    const long busy = holder == HOLDER_PLAIN ? 0 : BUSY_THREADS;
+    for (long i = 0; i < threads; ++i) {
+        pthread_t t;
+        if (pthread_create(&t, &attr, i < busy ? spin_forever : sleep_forever, NULL) != 0) {
+            perror("load: pthread_create");
+            _exit(1);
+        }
+    }
+    if (holder != HOLDER_PLAIN) {
+        /* Only this thread: the busy ones keep the normal policy. */
+        const struct sched_param lowest = {.sched_priority = 0};
+        const int err = pthread_setschedparam(pthread_self(), SCHED_IDLE, &lowest);
+        if (err != 0) {
+            fprintf(stderr, "load: SCHED_IDLE: %s\n", strerror(err));
+            _exit(1);
+        }
+    }
     const char one = 1;
     if (write(ready_fd, &one, 1) != 1) _exit(1);
     close(ready_fd);
+    if (holder == HOLDER_SPINNING) spin_forever(NULL);
     if (pages != NULL) storm(pages, storm_gib);
     sleep_forever(NULL);
 }
@@ -206,8 +268,10 @@ int main(int argc, char **argv) {
     int seconds = 120;
     long count = 0, bytes = 0, env_bytes = 0, storm_gib = 0, deep_bytes = 0;
     char fill = 'a';
+    enum holder holder = HOLDER_PLAIN;
+    struct owner owner = {0};
     int opt;
-    while ((opt = getopt(argc, argv, "+s:a:e:m:d:")) != -1) {
+    while ((opt = getopt(argc, argv, "+s:a:e:m:iId:u:")) != -1) {
         if (opt == 's') {
             seconds = atoi(optarg);
         } else if (opt == 'a') {
@@ -221,6 +285,16 @@ int main(int argc, char **argv) {
         } else if (opt == 'm') {
             storm_gib = atol(optarg);
             if (storm_gib < 1) usage();
+        } else if (opt == 'i' || opt == 'I') {
+            if (holder != HOLDER_PLAIN) usage();
+            holder = opt == 'i' ? HOLDER_STARVED : HOLDER_SPINNING;
+        } else if (opt == 'u') {
+            const struct passwd *pw = getpwnam(optarg);
+            if (pw == NULL) {
+                fprintf(stderr, "load: no user %s\n", optarg);
+                exit(2);
+            }
+            owner = (struct owner){.set = 1, .uid = pw->pw_uid, .gid = pw->pw_gid};
         } else if (opt == 'd') {
             deep_bytes = atol(optarg);
             if (deep_bytes < 1 || deep_bytes > 4000) usage();
@@ -233,6 +307,7 @@ int main(int argc, char **argv) {
     const long threads = atol(argv[optind + 1]);
     const int refilled = argc - optind > 2 && strcmp(argv[optind + 2], FILLED) == 0;
     if (procs < 0 || threads < 0 || seconds < 1 || seconds > MAX_SECONDS) usage();
+    if (holder != HOLDER_PLAIN && (storm_gib == 0 || threads < BUSY_THREADS)) usage();
     if ((count > 0 || env_bytes > 0) && !refilled) {
         refill(argc, argv, count, bytes, fill, env_bytes);
         return 1;
@@ -269,7 +344,7 @@ int main(int argc, char **argv) {
         }
         if (pid == 0) {
             close(ready[0]);
-            hold_process(ready[1], threads, seconds, storm_gib);
+            hold_process(ready[1], threads, seconds, storm_gib, holder, &owner);
         }
         kids[started] = pid;
     }

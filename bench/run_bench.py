@@ -28,6 +28,7 @@ import resource
 import re
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -73,8 +74,17 @@ UNPRIVILEGED = Load(1, 1000, caller="nobody")
 # threads standing in a directory whose path is some 4 KB long.
 STORMS = Load(8, 1, storm_gib=2)
 DEEP = Load(1, 4000, cwd_bytes=4000)
+# And one process of another user whose flipping thread holds its lock while
+# it waits for a CPU (at SCHED_IDLE, beside two busy threads of its own),
+# against the same process with the thread spinning without the lock: the
+# pair is measured in alternating turns, get_memory_mb() and SIGINT alone
+# (the floor and psutil read its lists and would wait out every hold). The
+# other 997 threads sleep; they make a call last well past the 50 ms at
+# which SIGINT is sent into it.
+STARVED = Load(1, 1000, storm_gib=2, starved="holding", owner="nobody")
+STARVED_SPINNING = Load(1, 1000, storm_gib=2, starved="spinning", owner="nobody")
 SHAPES = [LETTERS, SPACES, ENVIRONMENTS, Load(0, 0, cpus=256), UNPRIVILEGED,
-          Load(8, 1), STORMS, Load(1, 4000), DEEP]
+          Load(8, 1), STORMS, Load(1, 4000), DEEP, STARVED, STARVED_SPINNING]
 # The load generator is asked to hold this long, and ends itself then; a
 # load is started afresh when a round might outlast it.
 LOAD_SECONDS = 600
@@ -666,6 +676,163 @@ def measure_load(args: argparse.Namespace, load: Load, rounds: int) -> LoadResul
     return res
 
 
+# --- a starved lock holder ----------------------------------------------------------
+
+# A caller in a process of its own, for SIGINT from another process: at each
+# line on its standard input it prints when it starts a call, and after the
+# call waits for SIGINT; then it prints when KeyboardInterrupt came and
+# whether the call was still running.
+SIGINT_CALLER = """
+import signal, sys, time
+import pellun_core
+signal.signal(signal.SIGINT, signal.default_int_handler)
+for _ in sys.stdin:
+    in_call = True
+    try:
+        print("calling", time.monotonic(), flush=True)
+        pellun_core.get_memory_mb()
+        in_call = False
+        while True:
+            time.sleep(60)
+    except KeyboardInterrupt:
+        print("interrupted", time.monotonic(), int(in_call), flush=True)
+"""
+SIGINT_AFTER_S = 0.05  # into the call
+STARVED_CALLS = 5  # get_memory_mb() calls per turn
+STARVED_PROBES = 3  # SIGINTs per turn
+
+
+@dataclass
+class StarvedResult:
+    """get_memory_mb() beside STARVED and beside STARVED_SPINNING, keyed by
+    Load.starved: each call's time; each SIGINT's time to KeyboardInterrupt,
+    and how many came while the call still ran; one plain read of the
+    neighbour's "cmdline" per turn, to show that it held its lock."""
+
+    rounds: int
+    calls_s: dict[str, list[float]] = field(default_factory=dict)
+    sigint_s: dict[str, list[float]] = field(default_factory=dict)
+    sigint_in_call: dict[str, int] = field(default_factory=dict)
+    cmdline_read_s: dict[str, list[float]] = field(default_factory=dict)
+    loadavg: list[float] = field(default_factory=list)
+    seconds: float = 0.0
+
+    def worst_ratio(self) -> float:
+        """The worst call beside the holder over the worst beside it spinning."""
+        return ratio(max(self.calls_s["holding"]), max(self.calls_s["spinning"]))
+
+
+def interrupt_a_call(caller: subprocess.Popen[str]) -> tuple[float, bool]:
+    """Seconds from SIGINT, sent SIGINT_AFTER_S into a call of `caller`,
+    to its KeyboardInterrupt, and whether the call was still running."""
+    assert caller.stdin is not None and caller.stdout is not None
+    caller.stdin.write("go\n")
+    caller.stdin.flush()
+    word, started = caller.stdout.readline().split()
+    if word != "calling":
+        raise RuntimeError(f"the SIGINT caller said {word!r}")
+    time.sleep(max(0.0, float(started) + SIGINT_AFTER_S - time.monotonic()))
+    sent = time.monotonic()
+    caller.send_signal(signal.SIGINT)
+    word, ended, in_call = caller.stdout.readline().split()
+    if word != "interrupted":
+        raise RuntimeError(f"the SIGINT caller said {word!r}")
+    return float(ended) - sent, in_call == "1"
+
+
+def measure_starved(args: argparse.Namespace, rounds: int) -> StarvedResult:
+    """Each round, one turn beside each of the pair, in alternating order;
+    the generator is started afresh for each turn."""
+    exe = args.build / "bench" / "load"
+    res = StarvedResult(rounds)
+    for load in (STARVED, STARVED_SPINNING):
+        res.calls_s[load.starved], res.sigint_s[load.starved] = [], []
+        res.cmdline_read_s[load.starved] = []
+        res.sigint_in_call[load.starved] = 0
+    note_command([rel(sys.executable), "-c", "SIGINT_CALLER of bench/run_bench.py"])
+    caller = subprocess.Popen([sys.executable, "-c", SIGINT_CALLER], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True)
+    t_start = time.monotonic()
+    try:
+        pellun_core.get_memory_mb()
+        for r in range(rounds):
+            pair = [STARVED, STARVED_SPINNING]
+            for load in pair if r % 2 == 0 else pair[::-1]:
+                with holding(exe, load) as holder:
+                    holder.ensure(60)
+                    assert holder.proc is not None
+                    children = psutil.Process(holder.proc.pid).children()
+                    if len(children) != 1:
+                        raise RuntimeError(f"expected one neighbour, found {len(children)}")
+                    res.loadavg.append(os.getloadavg()[0])
+                    t0 = time.monotonic()
+                    Path(f"/proc/{children[0].pid}/cmdline").read_bytes()
+                    res.cmdline_read_s[load.starved].append(time.monotonic() - t0)
+                    for _ in range(STARVED_CALLS):
+                        t0 = time.monotonic()
+                        pellun_core.get_memory_mb()
+                        res.calls_s[load.starved].append(time.monotonic() - t0)
+                    for _ in range(STARVED_PROBES):
+                        after, in_call = interrupt_a_call(caller)
+                        res.sigint_s[load.starved].append(after)
+                        res.sigint_in_call[load.starved] += in_call
+                    if holder.proc.poll() is not None:
+                        raise RuntimeError(f"{load.label}: the load ended during its turn")
+            worst = {k: max(v[-STARVED_CALLS:]) for k, v in res.calls_s.items()}
+            sigint = {k: max(v[-STARVED_PROBES:]) for k, v in res.sigint_s.items()}
+            print(f"  starved holder round {r + 1}/{rounds}: worst call "
+                  f"{worst['holding'] * 1e3:.0f} ms holding, {worst['spinning'] * 1e3:.0f} ms "
+                  f"spinning; SIGINT {sigint['holding'] * 1e3:.0f} ms and "
+                  f"{sigint['spinning'] * 1e3:.0f} ms", flush=True)
+    finally:
+        caller.kill()
+        caller.wait()
+    res.seconds = time.monotonic() - t_start
+    return res
+
+
+def starved_section(res: StarvedResult) -> str:
+    L = ["## A starved lock holder of another user\n"]
+    L.append(
+        f"`load {' '.join(STARVED.load_args())}`: one process of nobody's whose thread "
+        f"flips the protection of {STARVED.storm_gib} GiB of zero pages at `SCHED_IDLE`, "
+        "beside two threads of its own that keep the CPUs busy, so that it holds its "
+        f"address-space lock while it waits for a CPU ({STARVED.threads - 3} more threads "
+        "of it sleep); against "
+        f"`load {' '.join(STARVED_SPINNING.load_args())}`, the same process with that "
+        "thread spinning without the lock. A read of the process's \"cmdline\" or "
+        "\"environ\" waits out the hold, and no SIGINT interrupts that wait; a call reads "
+        "neither list of another user's process. The floor and psutil read them, so only "
+        f"`get_memory_mb()` is timed. {res.rounds} rounds in {res.seconds:.0f} s, each with "
+        "one turn beside each neighbour, in alternating order, the generator started afresh "
+        f"for each turn; per turn one plain read of the neighbour's \"cmdline\", "
+        f"{STARVED_CALLS} calls, then {STARVED_PROBES} times SIGINT sent by this process "
+        f"{SIGINT_AFTER_S * 1e3:.0f} ms into a call of a child interpreter (which, once the "
+        "call has returned, waits in `time.sleep()` for the signal) and the time until its "
+        f"`KeyboardInterrupt`. Load average (1 min) {min(res.loadavg):.1f} to "
+        f"{max(res.loadavg):.1f}.\n")
+    rows = []
+    for load in (STARVED, STARVED_SPINNING):
+        calls, sigint = res.calls_s[load.starved], res.sigint_s[load.starved]
+        reads = res.cmdline_read_s[load.starved]
+        rows.append([load.label, fmt_ms(median(reads)), fmt_ms(max(reads)), str(len(calls)),
+                     fmt_ms(median(calls)), fmt_ms(max(calls)), fmt_ms(median(sigint)),
+                     fmt_ms(max(sigint)), f"{res.sigint_in_call[load.starved]} of {len(sigint)}"])
+    L.append(md_table(["neighbour", "its \"cmdline\" read, median ms", "worst ms", "calls",
+                       "get_memory_mb() median ms", "worst ms",
+                       "SIGINT to KeyboardInterrupt, median ms", "worst ms",
+                       "SIGINTs that came during the call"], rows))
+    late = {k: sum(t * 1e3 > TARGETS["starved_sigint_ms"] for t in v)
+            for k, v in res.sigint_s.items()}
+    L.append(f"\nThe worst call beside the holder took {fmt_ratio(res.worst_ratio())} the "
+             f"worst beside the same process spinning. SIGINTs answered after more than "
+             f"{TARGETS['starved_sigint_ms']:g} ms: {late['holding']} of "
+             f"{len(res.sigint_s['holding'])} beside the holder, {late['spinning']} of "
+             f"{len(res.sigint_s['spinning'])} beside the same process spinning, which holds "
+             "its lock for no time.\n")
+    return "\n".join(L)
+
+
 # --- the report ---------------------------------------------------------------------
 
 def machine_facts() -> dict[str, str]:
@@ -839,10 +1006,12 @@ TARGETS = {
     "idle": 0.90, "200x10": 0.75, "1000x10": 0.72,
     "syscalls_per_entry": 21.0, "reads_per_file": 1.15, "spaces_over_letters": 2.0,
     "environments_peak_mib": 64.0, "tries_per_group": 1.0,
+    "starved_worst_ratio": 3.0, "starved_sigint_ms": 200.0,
 }
 
 
-def targets_section(results: list[LoadResult], counts: dict[str, dict[str, float] | None]) -> str:
+def targets_section(results: list[LoadResult], counts: dict[str, dict[str, float] | None],
+                    starved: StarvedResult | None = None) -> str:
     """Each target beside what this run measured: the shapes left out of the
     run, or the counts strace could not make, read "not measured"."""
     by_key = {r.load.key: r for r in results}
@@ -874,6 +1043,11 @@ def targets_section(results: list[LoadResult], counts: dict[str, dict[str, float
     for name in ("environ", "exe"):
         row(f'"{name}" tried for the root process of 1000 threads, called as '
             f"{UNPRIVILEGED.caller}", "tries_per_group", unpriv[name] if unpriv else None)
+    row(f"worst get_memory_mb() call, {STARVED.label} ÷ {STARVED_SPINNING.label}",
+        "starved_worst_ratio", starved.worst_ratio() if starved else None, "×")
+    row(f"worst time from SIGINT {SIGINT_AFTER_S * 1e3:.0f} ms into a call to "
+        f"KeyboardInterrupt, {STARVED.label}", "starved_sigint_ms",
+        max(starved.sigint_s["holding"]) * 1e3 if starved else None, " ms")
     L = ["## Against the targets\n",
          "What a call should come to at most, beside what this run measured. The counts "
          "come from one `get_memory_mb()` call in a fresh interpreter under `strace -f -y`, "
@@ -901,7 +1075,8 @@ def targets_section(results: list[LoadResult], counts: dict[str, dict[str, float
 
 def write_report(args: argparse.Namespace, results: list[LoadResult], machine: dict[str, str],
                  parsers: str, started: datetime.datetime, total_s: float,
-                 counts: dict[str, dict[str, float] | None] | None = None) -> None:
+                 counts: dict[str, dict[str, float] | None] | None = None,
+                 starved: StarvedResult | None = None) -> None:
     out: Path = args.out
     out.parent.mkdir(parents=True, exist_ok=True)
     png = out.with_suffix(".png")
@@ -1074,7 +1249,9 @@ def write_report(args: argparse.Namespace, results: list[LoadResult], machine: d
             f"- `import` in a fresh interpreter, median of {len(it['pellun_core'])}: "
             f"pellun_core {fmt_ms(median(it['pellun_core']))} ms, psutil "
             f"{fmt_ms(median(it['psutil']))} ms.\n")
-    L.append(targets_section(results, counts or {}))
+    if starved is not None:
+        L.append(starved_section(starved))
+    L.append(targets_section(results, counts or {}, starved))
     L.append(profile_section(results))
     L.append("## The parsers\n")
     L.append(
@@ -1141,10 +1318,15 @@ def main() -> None:
     wanted = [k for k in args.shapes.split(",") if k]
     shapes = [load for load in LOADS + SHAPES if not wanted or load.key in wanted]
     counted = [load for load in shapes if load.caller]
-    shapes = [load for load in shapes if not load.caller]
+    # Either of the starved pair measures both, side by side.
+    paired = any(load.starved for load in shapes)
+    shapes = [load for load in shapes if not load.caller and not load.starved]
     unknown = set(wanted) - {load.key for load in LOADS + SHAPES}
     if unknown:
         ap.error(f"unknown shapes: {', '.join(sorted(unknown))}")
+    if not shapes:
+        ap.error(f"name a timed shape too, e.g. idle: {', '.join(wanted)} alone make "
+                 "no headline or plot")
     args.argv = [rel(__file__), *sys.argv[1:]]
     started = datetime.datetime.now(datetime.timezone.utc)
     t0 = time.monotonic()
@@ -1171,8 +1353,13 @@ def main() -> None:
                 results.append(res)
         else:
             results.append(measure_load(args, load, rounds))
+    starved = None
+    if paired:
+        rounds = 2 if args.quick else 8
+        print(f"{STARVED.label}, against {STARVED_SPINNING.label}: {rounds} rounds", flush=True)
+        starved = measure_starved(args, rounds)
     state = dict(results=results, machine=machine, parsers=parsers, started=started,
-                 total_s=time.monotonic() - t0, counts=counts)
+                 total_s=time.monotonic() - t0, counts=counts, starved=starved)
     # Kept so that the report's wording can be reworked without measuring again.
     with open(saved, "wb") as f:
         pickle.dump({**state, "commands": COMMANDS, "argv": args.argv}, f)

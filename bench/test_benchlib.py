@@ -10,6 +10,7 @@ import json
 import os
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import psutil
@@ -112,6 +113,11 @@ class TestLoads:
         assert len(keys) == len(set(keys))  # --shapes picks each by its key
         assert spaces.label == "1×1000, 19 arguments of 100,000 spaces"
         assert run_bench.UNPRIVILEGED.load_args() == ["1", "999"]
+        assert run_bench.STARVED.load_args() == ["-m", "2", "-i", "-u", "nobody", "1", "999"]
+        assert run_bench.STARVED_SPINNING.load_args()[:3] == ["-m", "2", "-I"]
+        assert run_bench.STARVED.label == "1×1000, a starved lock holder over 2 GiB, as nobody"
+        with pytest.raises(ValueError):
+            Load(1, 2, storm_gib=2, starved="holding")  # no room for the two busy threads
 
 
 class TestReport:
@@ -236,9 +242,15 @@ class TestSummaryAndReport:
                            "reads_per_file": 1.2, "status_opens": 180, "statm_opens": 100,
                            "floor_syscalls_per_entry": 30.0, "floor_reads_per_file": 1.9},
                   "unprivileged": None}
+        # Worst calls 0.3 s beside the holder and 0.2 s beside it spinning.
+        starved = run_bench.StarvedResult(
+            rounds=1, calls_s={"holding": [0.1, 0.3], "spinning": [0.2, 0.1]},
+            sigint_s={"holding": [0.25, 0.01], "spinning": [0.02, 0.01]},
+            sigint_in_call={"holding": 2, "spinning": 1},
+            cmdline_read_s={"holding": [2.5], "spinning": [0.001]}, loadavg=[3.0, 4.0])
         run_bench.write_report(args, results, {"CPU": "test"}, "| parsers |",
                                datetime.datetime(2026, 1, 1, tzinfo=datetime.timezone.utc), 60.0,
-                               counts)
+                               counts, starved)
         text = (tmp_path / "perf.md").read_text()
         assert (tmp_path / "perf.png").stat().st_size > 10_000
         # Each target beside the figure measured, or "not measured" where the
@@ -247,8 +259,15 @@ class TestSummaryAndReport:
         assert "| system calls per entry, one call at idle | ≤ 21 | 25.00 | no |" in text
         assert "| get_memory_mb() ÷ floor, 1000x10 | ≤ 0.72× | not measured |  |" in text
         assert "spaces ÷ letters neighbour | ≤ 2× | not measured |" in text
+        # The goals of the starved pair: the holder's worst call over the
+        # spinning one's, and the holder's slowest SIGINT.
+        assert "÷ 1×1000, the same neighbour spinning, 2 GiB mapped, as nobody | ≤ 3× | 1.50× | yes |" in text
+        assert "a starved lock holder over 2 GiB, as nobody | ≤ 200 ms | 250.00 ms | no |" in text
+        assert ("| 1×1000, a starved lock holder over 2 GiB, as nobody | 2500 | 2500 | 2 | 200 | 300 "
+                "| 130 | 250 | 2 of 2 |") in text
+        assert "200 ms: 1 of 2 beside the holder, 0 of 2 beside the same process spinning" in text
         for heading in ("## Headline", "### idle", "### 200×10", "## Where the time goes",
-                        "## Against the targets",
+                        "## Against the targets", "## A starved lock holder of another user",
                         "## The parsers", "## How to reproduce"):
             assert heading in text
         # Headline row of the loaded run: floor 100 ms, snapshot 110 ms.
@@ -257,6 +276,14 @@ class TestSummaryAndReport:
         assert "2026-01-01" in text
         assert "get_memory_mb() 1.00 MiB, psutil gathering the same facts 0.50 MiB" in text
         assert "still resident once the call has returned: 0.50 MiB and 0.00 MiB" in text
+
+
+def thread_ticks(pid: int, tid: int) -> int:
+    """User plus system clock ticks of one thread (/proc/TID/stat would
+    give its whole thread group's)."""
+    with open(f"/proc/{pid}/task/{tid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])
 
 
 @pytest.mark.skipif(not LOAD.exists(), reason="load not built (make bench-build)")
@@ -290,6 +317,30 @@ class TestLoadHolder:
                 with open(f"/proc/{child.pid}/environ", "rb") as f:
                     filler = [v for v in f.read().split(b"\0") if v.startswith(b"LOAD_FILL_")]
                 assert sum(len(v.split(b"=", 1)[1]) for v in filler) == load.env_bytes
+
+
+    def test_a_starved_holder_runs_as_its_owner(self) -> None:
+        """The neighbour must be the owner's in every id and dumpable (else
+        its /proc files are root's and a call would treat it as the caller's
+        own), its holding thread at SCHED_IDLE and the two others busy."""
+        if os.geteuid() != 0:
+            pytest.skip("needs root, to run the load as another user")
+        for starved in ("holding", "spinning"):
+            load = Load(1, 4, storm_gib=1, starved=starved, owner="nobody")
+            with run_bench.holding(LOAD, load) as holder:
+                holder.ensure(5)
+                assert holder.proc is not None
+                (child,) = psutil.Process(holder.proc.pid).children()
+                nobody = psutil.Process(child.pid)
+                assert set(nobody.uids()) == {65534}
+                assert os.stat(f"/proc/{child.pid}/cmdline").st_uid == 65534
+                tasks = sorted(t.id for t in nobody.threads())
+                assert len(tasks) == 4 and tasks[0] == child.pid
+                assert os.sched_getscheduler(child.pid) == os.SCHED_IDLE
+                assert [os.sched_getscheduler(t) for t in tasks[1:]] == [os.SCHED_OTHER] * 3
+                time.sleep(1)  # sleeping threads have next to no CPU time
+                busy = [thread_ticks(child.pid, t) >= 1 for t in tasks[1:]]
+                assert sorted(busy) == [False, True, True]
 
 
 class TestProfileSection:
