@@ -71,7 +71,7 @@ constexpr std::uint32_t KERNEL_THREAD_FLAG = 0x00200000;
 // One record of a getdents64(2) listing as the kernel lays it out (its
 // struct linux_dirent64): the fixed part, then the name, NUL-terminated,
 // padded to the next record at d_reclen. Declared here rather than taken
-// from a C library: glibc calls it dirent64, and musl has no such name.
+// from a C library: glibc calls it dirent64, a name musl no longer declares.
 struct linux_dirent64 {
     std::uint64_t d_ino;
     std::int64_t d_off;

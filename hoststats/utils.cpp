@@ -24,10 +24,11 @@ namespace {
 
 // Makes `out` `size` bytes long, keeping its first `keep` bytes. Growing
 // past its capacity takes a new allocation of about `size` bytes: the
-// string's own growth may allocate up to twice the old capacity (libstdc++
-// does, from any capacity that is not a power of two: a read of an endless
-// file from a hint of 3,000 bytes grew to 98,304,000) and rounds to its own
-// steps (libc++), both past the ceiling a whole-file read keeps.
+// string's own growth allocates at least twice the old capacity when asked
+// for less (libstdc++: the last step, cut short at the ceiling, took a read
+// of an endless file from a hint of 3,000 bytes to 98,304,000) and rounds
+// every step up (libc++: 68,157,439 from no hint), past the ceiling either
+// way.
 void resize_keeping(std::string& out, std::size_t keep, std::size_t size) {
     if (size > out.capacity()) {
         std::string grown;
