@@ -1,16 +1,19 @@
-# Build with zig's C and C++ compilers for one machine and one glibc version,
-# for the wheels: the C library's symbols are linked at the versions that
-# glibc release had, whatever C library the build host has, and zig's own
-# libc++ is linked into the module.
+# Build with zig's C and C++ compilers for one machine and one C library,
+# with zig's own libc++ linked in. For a glibc version, as the wheels are
+# built: the C library's symbols are linked at the versions that glibc
+# release had, whatever C library the build host has. For musl, with zig's
+# own musl headers, and programs linked statically, so that they run here.
 #
 #   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/zig-toolchain.cmake
 #         -DPELLUN_ZIG=<the zig program>
 #         -DPELLUN_ZIG_TARGET=<arch>-linux-gnu.<glibc version>   (x86_64-linux-gnu.2.28)
+#                             or <arch>-linux-musl
 #         -DPELLUN_ZIG_PYTHON_INCLUDE=<the usr/include holding python3.X/>
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES
   PELLUN_ZIG PELLUN_ZIG_TARGET PELLUN_ZIG_PYTHON_INCLUDE)
-if(NOT PELLUN_ZIG OR NOT PELLUN_ZIG_TARGET MATCHES "^([a-z0-9_]+)-linux-gnu\\.[0-9.]+$")
-  message(FATAL_ERROR "zig-toolchain: set PELLUN_ZIG and PELLUN_ZIG_TARGET (such as x86_64-linux-gnu.2.28)")
+if(NOT PELLUN_ZIG OR NOT PELLUN_ZIG_TARGET MATCHES "^([a-z0-9_]+)-linux-(gnu\\.[0-9.]+|musl)$")
+  message(FATAL_ERROR "zig-toolchain: set PELLUN_ZIG and PELLUN_ZIG_TARGET "
+    "(such as x86_64-linux-gnu.2.28 or x86_64-linux-musl)")
 endif()
 set(_pellun_zig_arch ${CMAKE_MATCH_1})
 if(NOT _pellun_zig_arch STREQUAL CMAKE_HOST_SYSTEM_PROCESSOR)

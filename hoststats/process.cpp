@@ -15,6 +15,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdint>
 #include <memory_resource>
 #include <string>
 
@@ -66,6 +68,22 @@ namespace {
 // Kernel threads carry PF_KTHREAD in the "stat" flags field.
 constexpr std::uint32_t KERNEL_THREAD_FLAG = 0x00200000;
 
+// One record of a getdents64(2) listing as the kernel lays it out (its
+// struct linux_dirent64): the fixed part, then the name, NUL-terminated,
+// padded to the next record at d_reclen. Declared here rather than taken
+// from a C library: glibc calls it dirent64, a name musl no longer declares.
+struct linux_dirent64 {
+    std::uint64_t d_ino;
+    std::int64_t d_off;
+    unsigned short d_reclen;
+    unsigned char d_type;  // a DT_* value of <dirent.h>
+
+    [[nodiscard]] const char* d_name() const noexcept {
+        return reinterpret_cast<const char*>(this) + offsetof(linux_dirent64, d_type) + 1;
+    }
+};
+static_assert(offsetof(linux_dirent64, d_type) + 1 == 19, "the kernel's name starts at byte 19");
+
 // A directory listing read through getdents64 into a buffer reused for
 // every listing of the same kind.
 class DirLister {
@@ -86,10 +104,10 @@ public:
             });
             if (got <= 0) return;
             for (ssize_t off = 0; off < got;) {
-                const auto* entry = reinterpret_cast<const dirent64*>(buffer_.get() + off);
+                const auto* entry = reinterpret_cast<const linux_dirent64*>(buffer_.get() + off);
                 off += entry->d_reclen;
                 const std::optional<Pid> pid = filter_pid_entries(dirfd, *entry);
-                if (pid) fn(static_cast<const char*>(entry->d_name), *pid);
+                if (pid) fn(entry->d_name(), *pid);
             }
         }
     }
@@ -97,16 +115,16 @@ public:
 private:
     static constexpr std::size_t BUFFER_BYTES = std::size_t{32} * 1024;  // bytes, some 1000 entries
 
-    static std::optional<Pid> filter_pid_entries(int dirfd, const dirent64& entry) {
+    static std::optional<Pid> filter_pid_entries(int dirfd, const linux_dirent64& entry) {
         if (entry.d_type == DT_UNKNOWN) {
             // Some file systems leave the type out of the listing.
             struct stat st {};
-            if (::fstatat(dirfd, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+            if (::fstatat(dirfd, entry.d_name(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
             if (!S_ISDIR(st.st_mode)) return std::nullopt;
         } else if (entry.d_type != DT_DIR) {
             return std::nullopt;  // "self", "thread-self" and the plain files
         }
-        return pid_from_entry_name(entry.d_name);
+        return pid_from_entry_name(entry.d_name());
     }
 
     struct Release {

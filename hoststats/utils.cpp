@@ -20,6 +20,27 @@ HostRoot HostRoot::under(std::string_view prefix) {
 
 // --- whole-file reads -------------------------------------------------------
 
+namespace {
+
+// Makes `out` `size` bytes long, keeping its first `keep` bytes. Growing
+// past its capacity takes a new allocation of about `size` bytes: the
+// string's own growth allocates at least twice the old capacity when asked
+// for less (libstdc++: the last step, cut short at the ceiling, took a read
+// of an endless file from a hint of 3,000 bytes to 98,304,000) and rounds
+// every step up (libc++: 68,157,439 from no hint), past the ceiling either
+// way.
+void resize_keeping(std::string& out, std::size_t keep, std::size_t size) {
+    if (size > out.capacity()) {
+        std::string grown;
+        grown.reserve(size);
+        grown.append(out, 0, keep);
+        out.swap(grown);
+    }
+    out.resize(size);
+}
+
+}  // namespace
+
 int get_all_data_from_file(int fd, std::string& out, std::size_t size_hint) {
     // The caller's buffer is reused from file to file: clear() and resize()
     // keep its capacity, so the hint only allocates while the buffer is
@@ -29,12 +50,13 @@ int get_all_data_from_file(int fd, std::string& out, std::size_t size_hint) {
     if (::lseek(fd, 0, SEEK_SET) < 0) return errno;
 
     constexpr std::size_t MIN_ROOM = 512;  // bytes
-    out.resize(std::max(size_hint, MIN_ROOM));
+    resize_keeping(out, 0, std::clamp(size_hint, MIN_ROOM, LONGEST_WHOLE_FILE));
     std::size_t used = 0;
     const int err = read_until_end(fd, used, [&out](std::size_t filled) {
         if (filled == out.size()) {
-            // Below the ceiling here: the loop stops before asking past it.
-            out.resize(std::min(filled * 2, WHOLE_FILE_CEILING));
+            // Below the longest file here: the loop reads the byte past it
+            // apart.
+            resize_keeping(out, filled, std::min(filled * 2, LONGEST_WHOLE_FILE));
         }
         return std::span<char>(out.data() + filled, out.size() - filled);
     });

@@ -46,6 +46,11 @@ struct SourceError {
 // this is a source without end, such as /dev/zero mounted over a /proc file,
 // and reading on would only end when memory does.
 inline constexpr std::size_t WHOLE_FILE_CEILING = std::size_t{64} << 20;
+// The longest file read whole, and so the most room a reader's buffer ever
+// needs: the byte that reaches the ceiling is read apart and only tells
+// that the file is too long. A buffer of this many bytes, rounded up to an
+// allocation's alignment, still stays within the ceiling.
+inline constexpr std::size_t LONGEST_WHOLE_FILE = WHOLE_FILE_CEILING - 1;
 
 // How a whole-file read knows it has met the end of the file.
 enum class FileEnd {
@@ -65,18 +70,27 @@ enum class FileEnd {
 // The one read loop behind every whole-file reader of this library: reads
 // fd from its current offset until the end as `end` tells it.
 // `more_room(used)` hands out the room after the `used` bytes read so far,
-// as a std::span<char> that is empty when the buffer cannot grow. Returns 0,
-// the errno of the failing read, ENOMEM, or EFBIG once WHOLE_FILE_CEILING
-// bytes were read; `used` is the bytes read either way.
+// as a std::span<char> that is empty when the buffer cannot grow; it is
+// never asked for room past LONGEST_WHOLE_FILE bytes, and what it hands out
+// past them goes unused. Returns 0, the errno of the failing read, ENOMEM,
+// or EFBIG once WHOLE_FILE_CEILING bytes were read; `used` is the bytes in
+// the buffer either way.
 template <class MoreRoom>
 int read_until_end(int fd, std::size_t& used, MoreRoom&& more_room,
                    FileEnd end = FileEnd::EmptyRead) {
     used = 0;
     for (;;) {
-        if (used >= WHOLE_FILE_CEILING) return EFBIG;
+        if (used == LONGEST_WHOLE_FILE) {
+            // One byte more reaches the ceiling; it is read into a byte of
+            // its own, so that no buffer has to grow for it.
+            char beyond = 0;
+            const ssize_t n = read_some(fd, &beyond, 1);
+            if (n < 0) return errno;
+            return n == 0 ? 0 : EFBIG;
+        }
         const auto room = more_room(used);
         if (room.empty()) return ENOMEM;
-        const std::size_t want = std::min(room.size(), WHOLE_FILE_CEILING - used);
+        const std::size_t want = std::min(room.size(), LONGEST_WHOLE_FILE - used);
         const ssize_t n = read_some(fd, room.data(), want);
         if (n < 0) return errno;
         if (n == 0) return 0;

@@ -48,7 +48,7 @@ sdist: $(STAMPS)/wheel-tools
 	  sys.exit(f"sdist: unknown or deprecated classifiers: {bad}" if bad else 0)'
 	@mkdir -p build && tar tzf $(WHEELHOUSE)/pellun_core-*.tar.gz > build/sdist-files
 	@! grep -E '\.(whl|so|o|a)$$|/(build|dist|wheelhouse|\.venv|\.stamps|fuzz/corpus)/' build/sdist-files
-	@for f in LICENSE README.md CHANGELOG.md pyproject.toml CMakeLists.txt Makefile; do \
+	@for f in LICENSE README.md CHANGELOG.md pyproject.toml CMakeLists.txt CMakePresets.json Makefile; do \
 	  grep -qx "pellun_core-[^/]*/$$f" build/sdist-files || { echo "sdist: no $$f"; exit 1; }; done
 	@echo "sdist: $$(wc -l < build/sdist-files) files, $$(du -k $(WHEELHOUSE)/pellun_core-*.tar.gz | cut -f1) KiB"
 

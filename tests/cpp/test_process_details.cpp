@@ -27,7 +27,15 @@ std::atomic<bool> refuse_dump_exclusion{false};
 
 }  // namespace
 
-extern "C" int madvise(void* at, std::size_t bytes, int advice) noexcept {
+// Declared as the C library declares it: glibc's C++ declarations promise
+// not to throw, musl's promise nothing, and a redeclaration must agree.
+#if defined(__GLIBC__)
+#define LIBC_NOEXCEPT noexcept
+#else
+#define LIBC_NOEXCEPT
+#endif
+
+extern "C" int madvise(void* at, std::size_t bytes, int advice) LIBC_NOEXCEPT {
     if (advice == MADV_DONTDUMP && refuse_dump_exclusion.load()) {
         errno = EPERM;
         return -1;

@@ -166,13 +166,31 @@ TEST(FileReads, ErrorsAreReported) {
     EXPECT_EQ(get_all_data_from_file(fd.get(), buf, 8), 0);
     EXPECT_EQ(buf, "caf\xE9\n");
 
-    // A source without end stops at the ceiling, in every reader.
+    // A source without end stops at the ceiling, in every reader, and no
+    // buffer grows past it, whatever size the first allocation had.
     EXPECT_EQ(read_file(AT_FDCWD, "/dev/zero", buf, 0), EFBIG);
     EXPECT_TRUE(buf.empty());
     EXPECT_LE(buf.capacity(), WHOLE_FILE_CEILING);
+    for (const std::size_t hint : {std::size_t{3000}, WHOLE_FILE_CEILING + 1}) {
+        std::string endless;
+        EXPECT_EQ(read_file(AT_FDCWD, "/dev/zero", endless, hint), EFBIG);
+        EXPECT_LE(endless.capacity(), WHOLE_FILE_CEILING) << "hint " << hint;
+    }
     ReadBuffer scratch;
     EXPECT_EQ(scratch.read_file_at(AT_FDCWD, "/dev/zero"), EFBIG);
     EXPECT_TRUE(scratch.view().empty());
+    // A file one byte short of the ceiling is read whole; one byte more
+    // fails. (Sparse files: they read as zeros and take no room.)
+    const std::string longest = tree.root().proc + "/longest";
+    tree.write("proc/longest", "");
+    ASSERT_EQ(::truncate(longest.c_str(), static_cast<off_t>(WHOLE_FILE_CEILING - 1)), 0);
+    EXPECT_EQ(read_file(AT_FDCWD, longest.c_str(), buf, 0), 0);
+    EXPECT_EQ(buf.size(), WHOLE_FILE_CEILING - 1);
+    EXPECT_EQ(scratch.read_file_at(AT_FDCWD, longest.c_str()), 0);
+    EXPECT_EQ(scratch.view().size(), WHOLE_FILE_CEILING - 1);
+    ASSERT_EQ(::truncate(longest.c_str(), static_cast<off_t>(WHOLE_FILE_CEILING)), 0);
+    EXPECT_EQ(read_file(AT_FDCWD, longest.c_str(), buf, 0), EFBIG);
+    EXPECT_EQ(scratch.read_file_at(AT_FDCWD, longest.c_str()), EFBIG);
 }
 
 TEST(FileReads, FilesHandedOutInPiecesAreReadWhole) {
