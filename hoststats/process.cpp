@@ -19,9 +19,12 @@
 #include <string>
 
 #include "hoststats/fd.hpp"
+#include "hoststats/file_budget.hpp"
+#include "hoststats/list_budget.hpp"
 #include "hoststats/numbers.hpp"
 #include "hoststats/process_details.hpp"
 #include "hoststats/process_parse.hpp"
+#include "hoststats/shared_space.hpp"
 
 namespace hoststats {
 

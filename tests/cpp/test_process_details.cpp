@@ -17,7 +17,8 @@
 #include <gtest/gtest.h>
 
 #include "fixture_tree.hpp"
-#include "hoststats/process_details.hpp"
+#include "hoststats/list_budget.hpp"
+#include "hoststats/shared_space.hpp"
 
 namespace {
 

@@ -17,7 +17,7 @@
 
 #include "fixture_tree.hpp"
 #include "hoststats/hash.hpp"
-#include "hoststats/process_details.hpp"
+#include "hoststats/file_budget.hpp"
 #include "hoststats/system.hpp"
 
 namespace {
