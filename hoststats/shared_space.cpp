@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "hoststats/arena.hpp"
+#include "hoststats/pages.hpp"
 #include "hoststats/utils.hpp"
 
 namespace hoststats {
@@ -70,13 +70,21 @@ std::optional<SharedText> SharedSpace::task_link(int dirfd, const char* name,
 }
 
 ByteStringList SharedSpace::read_list(int dirfd, const char* name, ReadBuffer& scratch,
-                                      std::pmr::memory_resource* memory) {
+                                      std::pmr::memory_resource* memory,
+                                      ReadBuffer::Contents contents) {
     // Empty on any failure, and once the scan's budget is spent.
     ByteStringList list(memory);
     if (budget_->spent()) return list;
     const auto start = std::chrono::steady_clock::now();
-    const int error = scratch.read_file_at(dirfd, name);
-    budget_->charge_read(std::chrono::steady_clock::now() - start);
+    const auto charge = [&] { budget_->charge_read(std::chrono::steady_clock::now() - start); };
+    int error = 0;
+    try {
+        error = scratch.read_file_at(dirfd, name, contents);
+    } catch (const DumpExclusionRefused&) {
+        charge();  // a refused read may have waited all the same
+        throw;
+    }
+    charge();
     if (error != 0) return list;
     const std::string_view bytes = scratch.view();
     // Counted as read, blanks and all: the budget bounds the reading too.
@@ -86,7 +94,9 @@ ByteStringList SharedSpace::read_list(int dirfd, const char* name, ReadBuffer& s
 }
 
 const ByteStringList& SharedSpace::cmdline(int dirfd, ReadBuffer& scratch) {
-    if (first_try(Cmdline)) cmdline_ = read_list(dirfd, "cmdline", scratch, records_);
+    if (first_try(Cmdline)) {
+        cmdline_ = read_list(dirfd, "cmdline", scratch, records_, ReadBuffer::Contents::Plain);
+    }
     return cmdline_;
 }
 
@@ -95,19 +105,12 @@ const ByteStringList& SharedSpace::environ(int dirfd, ReadBuffer& scratch) {
     // held where a core dump of this process cannot take it along; where
     // no memory can be left out of dumps, environments stay empty, as for
     // an unreadable file.
+    // The read buffer and the secret arena both refuse by throwing.
     if (!first_try(Environ) || environ_refused_) return environ_;
-    bool refused = !scratch.dump_excluded();
-    if (!refused) {
-        try {
-            environ_ = read_list(dirfd, "environ", scratch, secrets_);
-        } catch (const DumpExclusionRefused&) {
-            refused = true;
-        }
-        refused = refused || !scratch.dump_excluded();  // refused as the buffer grew
-    }
-    if (refused) {
+    try {
+        environ_ = read_list(dirfd, "environ", scratch, secrets_, ReadBuffer::Contents::Secret);
+    } catch (const DumpExclusionRefused&) {
         environ_refused_ = true;
-        environ_.clear();
     }
     return environ_;
 }

@@ -64,8 +64,9 @@ private:
     // Which files the group has tried, one bit each.
     enum Tried : unsigned { Exe = 1, Cmdline = 2, Environ = 4, Statm = 8 };
     bool first_try(Tried file) noexcept;
+    // Throws DumpExclusionRefused where secret contents cannot be kept.
     ByteStringList read_list(int dirfd, const char* name, ReadBuffer& scratch,
-                             std::pmr::memory_resource* memory);
+                             std::pmr::memory_resource* memory, ReadBuffer::Contents contents);
 
     // Reads the link `name`; its target is kept as `last` says.
     std::optional<SharedText> task_link(int dirfd, const char* name,

@@ -18,6 +18,7 @@
 
 #include "fixture_tree.hpp"
 #include "hoststats/list_budget.hpp"
+#include "hoststats/pages.hpp"
 #include "hoststats/shared_space.hpp"
 
 namespace {
@@ -39,6 +40,7 @@ extern "C" int madvise(void* at, std::size_t bytes, int advice) noexcept {
 namespace {
 
 using hoststats::ByteStringList;
+using hoststats::DumpExclusionRefused;
 using hoststats::EntryStatus;
 using hoststats::Fd;
 using hoststats::ListBudget;
@@ -240,14 +242,16 @@ TEST(ThreadGroupFiles, NoEnvironmentWhereTheReadBufferCannotBeLeftOutOfDumps) {
     const Fd second = entry(tree, "proc/41");
     ListBudget budget(1 << 20);
 
+    constexpr auto SECRET = ReadBuffer::Contents::Secret;
     refuse_dump_exclusion = true;
     ReadBuffer unprotected;
     refuse_dump_exclusion = false;
-    ASSERT_FALSE(unprotected.dump_excluded());
+    ASSERT_THROW(unprotected.read_file_at(first.get(), "environ", SECRET),
+                 DumpExclusionRefused);
     SharedSpace space(heap(), heap(), budget);
     EXPECT_EQ(space.cmdline(first.get(), unprotected).to_vector(), (Strings{"/bin/first", "--run"}));
     EXPECT_TRUE(space.environ(first.get(), unprotected).empty());
-    // Not even read: the buffer still holds the command line.
+    // Not even read.
     EXPECT_EQ(unprotected.view().find("WHO="), std::string_view::npos);
     space.reset();
     EXPECT_TRUE(space.environ(second.get(), unprotected).empty());
@@ -256,12 +260,14 @@ TEST(ThreadGroupFiles, NoEnvironmentWhereTheReadBufferCannotBeLeftOutOfDumps) {
     // A buffer left out of dumps at first, refused as it grows for a large
     // environment: that environment is dropped, and no later one is read.
     ReadBuffer protected_at_first(4096);
-    ASSERT_TRUE(protected_at_first.dump_excluded());
+    ASSERT_EQ(protected_at_first.read_file_at(first.get(), "environ", SECRET), 0);
     SharedSpace grown(heap(), heap(), budget);
     refuse_dump_exclusion = true;
     EXPECT_TRUE(grown.environ(second.get(), protected_at_first).empty());
     refuse_dump_exclusion = false;
-    EXPECT_FALSE(protected_at_first.dump_excluded());
+    EXPECT_EQ(protected_at_first.view().find("BIG="), std::string_view::npos);
+    EXPECT_THROW(protected_at_first.read_file_at(first.get(), "environ", SECRET),
+                 DumpExclusionRefused);
     grown.reset();
     EXPECT_TRUE(grown.environ(first.get(), protected_at_first).empty());
 }
