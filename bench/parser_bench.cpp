@@ -45,7 +45,7 @@ void BM_proc_stat_refresh(benchmark::State& state) {
     hoststats::CpusWrapper cpus(&root);
     for (auto _ : state) {
         cpus.clear_last_reading();
-        cpus.refresh(false, hoststats::CpuSelection{true, false});
+        cpus.refresh(hoststats::CpuLines::Every, hoststats::CpuSelection{.usage = true});
         benchmark::DoNotOptimize(cpus.global_usage().percent);
     }
     set_bytes(state, text.size());

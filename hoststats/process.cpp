@@ -144,8 +144,8 @@ struct ScanWorkspace {
           task_lister(&arenas.records),
           tasks(&arenas.records),
           fresh(&arenas.records),
-          lists(KEPT_LIST_BYTES),
-          space(&arenas.records, &arenas.secrets, lists) {}
+          list_budget(KEPT_LIST_BYTES),
+          space(&arenas.records, &arenas.secrets, list_budget) {}
 
     SnapshotMemory& memory;
     ScanContext ctx;
@@ -153,7 +153,7 @@ struct ScanWorkspace {
     DirLister task_lister;
     std::pmr::vector<TaskItem> tasks;
     std::pmr::vector<Process> fresh;  // inserted only once the walk is over
-    ListBudget lists;                 // what the scan keeps of "cmdline" and "environ"
+    ListBudget list_budget;           // what the scan keeps of "cmdline" and "environ"
     SharedSpace space;                // of the thread group at hand
 };
 
@@ -338,7 +338,7 @@ Process Scanner::retrieve_all_new_process_info(bool is_task, Pid pid,
 }  // namespace
 
 ScanOutcome scan_processes(ProcessTable& table, const std::string& proc_root,
-                           SnapshotMemory& memory, const HostClock& host,
+                           SnapshotMemory& memory, const HostFigures& host,
                            const ProcessSelection& selection, std::uint32_t caller_uid) {
     // The first scan of the process raises its soft limit on open files to
     // the hard one, once; callers see that and may rely on it.
@@ -350,7 +350,7 @@ ScanOutcome scan_processes(ProcessTable& table, const std::string& proc_root,
     work.ctx.selection = selection;
     work.ctx.caller_uid = caller_uid;
     Scanner(table, proc_root, work).refresh_procs();
-    return ScanOutcome{.list_waits_spent = work.lists.waited_out()};
+    return ScanOutcome{.list_waits_spent = work.list_budget.waited_out()};
 }
 
 }  // namespace hoststats

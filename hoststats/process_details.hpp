@@ -16,7 +16,7 @@ namespace hoststats {
 // The host's figures and the selection a scan works with, and its scratch
 // space.
 struct ScanContext {
-    HostClock host;
+    HostFigures host;
     ProcessSelection selection;
     std::uint32_t caller_uid = 0;  // whose processes' lists the scan reads, beside root's
     ReadBuffer stat_buffer;  // the entry's "stat", parsed fields point into it
