@@ -137,7 +137,7 @@ std::string environ_like_text() {
             if (c == ':') c = '=';
             if (c == '\t') c = ' ';
         }
-        if (++n % 5 == 0) piece = "  " + piece + " ";
+        if (++n % 5 == 0) piece.insert(0, "  ").push_back(' ');
         out += piece;
         out.push_back('\0');
         start = end + 1;

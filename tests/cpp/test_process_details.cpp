@@ -9,8 +9,10 @@
 #include <atomic>
 #include <chrono>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <memory_resource>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -170,7 +172,9 @@ TEST(ThreadGroupFiles, EachFileTriedOnceWhateverCameOfIt) {
     const std::optional<hoststats::SharedText> same = space.cwd(thread.get());
     const std::optional<hoststats::SharedText> other = space.cwd(entry(tree, "proc/10/task/12").get());
     ASSERT_TRUE(exe && first && same && other);
-    EXPECT_TRUE(space.exe(thread.get())->shares_with(*exe));
+    const std::optional<hoststats::SharedText>& exe_again = space.exe(thread.get());
+    ASSERT_TRUE(exe_again);
+    EXPECT_TRUE(exe_again->shares_with(*exe));
     EXPECT_EQ(*same, "/srv/a");
     EXPECT_TRUE(same->shares_with(*first));
     EXPECT_EQ(*other, "/srv/b");
@@ -237,7 +241,7 @@ TEST(ThreadGroupFiles, NoEnvironmentWhereTheReadBufferCannotBeLeftOutOfDumps) {
     GroupTree tree;
     tree.add_space("proc/40", "first");
     tree.add_space("proc/41", "second");
-    tree.write("proc/41/environ", "BIG=" + std::string(200 * 1024, 'x') + std::string("\0", 1));
+    tree.write("proc/41/environ", "BIG=" + std::string(std::size_t{200} * 1024, 'x') + std::string("\0", 1));
     const Fd first = entry(tree, "proc/40");
     const Fd second = entry(tree, "proc/41");
     ListBudget budget(1 << 20);
