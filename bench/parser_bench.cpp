@@ -45,7 +45,7 @@ void BM_proc_stat_refresh(benchmark::State& state) {
     hoststats::CpusWrapper cpus(&root);
     for (auto _ : state) {
         cpus.clear_last_reading();
-        cpus.refresh(false, hoststats::CpuSelection{true, false});
+        cpus.refresh(hoststats::CpuLines::Every, hoststats::CpuSelection{.usage = true});
         benchmark::DoNotOptimize(cpus.global_usage().percent);
     }
     set_bytes(state, text.size());
@@ -137,7 +137,7 @@ std::string environ_like_text() {
             if (c == ':') c = '=';
             if (c == '\t') c = ' ';
         }
-        if (++n % 5 == 0) piece = "  " + piece + " ";
+        if (++n % 5 == 0) piece.insert(0, "  ").push_back(' ');
         out += piece;
         out.push_back('\0');
         start = end + 1;

@@ -40,36 +40,36 @@ void check_readers(std::string_view text) {
     const auto want64 = fuzz_support::slow_unsigned(text, UINT64_MAX);
     const bool ok64 = hoststats::parse_u64(text, u64);
     check(ok64 == want64.has_value(), "parse_u64 accepts what the reference accepts");
-    check(ok64 ? u64 == *want64 : u64 == SENTINEL, "parse_u64 value, or output untouched");
+    check(ok64 ? want64 == u64 : u64 == SENTINEL, "parse_u64 value, or output untouched");
 
     std::uint32_t u32 = 0xA5A5A5A5u;
     const auto want32 = fuzz_support::slow_unsigned(text, UINT32_MAX);
     const bool ok32 = hoststats::parse_u32(text, u32);
     check(ok32 == want32.has_value(), "parse_u32 accepts what the reference accepts");
-    check(ok32 ? u32 == *want32 : u32 == 0xA5A5A5A5u, "parse_u32 value, or output untouched");
+    check(ok32 ? want32 == u32 : u32 == 0xA5A5A5A5u, "parse_u32 value, or output untouched");
 
     std::size_t usize = 7;
     const bool oks = hoststats::parse_usize(text, usize);
     const auto wants = fuzz_support::slow_unsigned(text, SIZE_MAX);
-    check(oks == wants.has_value() && (!oks || usize == *wants), "parse_usize");
+    check(oks == wants.has_value() && (!oks || wants == usize), "parse_usize");
 
     std::int32_t i32 = -12345;
     const auto wanti = slow_i32(text);
     const bool oki = hoststats::parse_i32(text, i32);
     check(oki == wanti.has_value(), "parse_i32 accepts what the reference accepts");
-    check(oki ? i32 == *wanti : i32 == -12345, "parse_i32 value, or output untouched");
+    check(oki ? wanti == i32 : i32 == -12345, "parse_i32 value, or output untouched");
 
     // A /proc entry name is a pid only when it is UTF-8 and reads as u32.
     const auto pid = hoststats::pid_from_entry_name(text);
     check(pid.has_value() == want32.has_value(), "pid_from_entry_name follows parse_u32");
-    if (pid) check(static_cast<std::uint32_t>(*pid) == *want32, "pid_from_entry_name value");
+    if (pid) check(want32 == static_cast<std::uint32_t>(*pid), "pid_from_entry_name value");
 
     // The accumulator agrees with the strict reader on plain digit runs that
     // cannot overflow; on anything else it only has to terminate.
     const std::uint64_t acc = hoststats::accumulate_digits(text);
     bool all_digits = !text.empty() && text.size() <= 19;
     for (char c : text) all_digits = all_digits && c >= '0' && c <= '9';
-    if (all_digits) check(acc == *want64, "accumulate_digits on a short digit run");
+    if (all_digits) check(want64 == acc, "accumulate_digits on a short digit run");
 }
 
 void check_saturating(const std::uint8_t* data, std::size_t size) {

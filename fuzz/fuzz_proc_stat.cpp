@@ -92,12 +92,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const hoststats::HostRoot root = hoststats::HostRoot::under(scratch_dir());
     hoststats::CpusWrapper cpus(&root);
     cpus.set_clock(&fake_clock);
-    const bool global_only = (flags & 1) != 0;
-    const hoststats::CpuSelection selection{(flags & 2) != 0, false};
+    const hoststats::CpuLines lines =
+        (flags & 1) != 0 ? hoststats::CpuLines::AggregateOnly : hoststats::CpuLines::Every;
+    const hoststats::CpuSelection selection{.usage = (flags & 2) != 0};
 
     FAKE_NOW = 1'000'000'000;
     write_stat(first);
-    cpus.refresh(global_only, selection);
+    cpus.refresh(lines, selection);
     check_usage(cpus.global_usage());
     check(cpus.cpus().size() <= count_lines(first), "at most one CPU entry per line");
     const std::size_t entries = cpus.cpus().size();
@@ -107,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     FAKE_NOW += 250'000'000;
     write_stat(second);
-    cpus.refresh(global_only, selection);
+    cpus.refresh(lines, selection);
     check_usage(cpus.global_usage());
     // Entries are made once, by the first reading that finds CPU lines.
     if (entries != 0) {

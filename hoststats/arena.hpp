@@ -5,18 +5,10 @@
 
 #include <cstddef>
 #include <memory_resource>
-#include <new>
+
+#include "hoststats/pages.hpp"
 
 namespace hoststats {
-
-// Thrown by a secret arena whose memory the kernel would not leave out of
-// core dumps: what was to be stored there is better not kept at all.
-class DumpExclusionRefused : public std::bad_alloc {
-public:
-    [[nodiscard]] const char* what() const noexcept override {
-        return "memory could not be left out of core dumps";
-    }
-};
 
 class Arena final : public std::pmr::memory_resource {
 public:

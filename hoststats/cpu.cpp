@@ -195,7 +195,7 @@ std::uint64_t monotonic_now_ns() noexcept {
 
 CpusWrapper::CpusWrapper(const HostRoot* root) : root_(root) { cpus_.reserve(4); }
 
-void CpusWrapper::refresh(bool global_only, CpuSelection selection) {
+void CpusWrapper::refresh(CpuLines lines, CpuSelection selection) {
     bool due = true;
     if (last_reading_) {
         const std::uint64_t now = clock_();
@@ -222,7 +222,7 @@ void CpusWrapper::refresh(bool global_only, CpuSelection selection) {
         if (const auto text = cpuinfo_text()) descriptors = get_vendor_id_and_brand_inner(*text);
     }
 
-    if (due && !read_stat(global_only, selection, filling, descriptors)) return;
+    if (due && !read_stat(lines, selection, filling, descriptors)) return;
 
     if (selection.frequency) {
         // Every CPU without a sysfs figure gets the same first matching line.
@@ -241,7 +241,7 @@ void CpusWrapper::refresh(bool global_only, CpuSelection selection) {
     }
 }
 
-bool CpusWrapper::read_stat(bool global_only, CpuSelection selection, bool filling,
+bool CpusWrapper::read_stat(CpuLines lines, CpuSelection selection, bool filling,
                             DescriptorTable& descriptors) {
     // Stamped before the open: a failed reading also waits out the interval.
     last_reading_ = clock_();
@@ -276,7 +276,7 @@ bool CpusWrapper::read_stat(bool global_only, CpuSelection selection, bool filli
         }
     }
 
-    if (global_only && !filling) return true;
+    if (lines == CpuLines::AggregateOnly && !filling) return true;
 
     // One line per CPU, matched to entries by position, up to the first line
     // that is not a CPU line (the interrupt counts).
@@ -288,8 +288,9 @@ bool CpusWrapper::read_stat(bool global_only, CpuSelection selection, bool filli
             cpu.usage.current = times_from(convert_counters(line));
             cpu.name = std::string(line_label(line));
             if (auto node = descriptors.extract(position)) {
-                cpu.vendor_id = std::move(node.mapped().first);
-                cpu.brand = std::move(node.mapped().second);
+                CpuDescriptors& descriptor = node.mapped();
+                cpu.vendor_id = std::move(descriptor.vendor_id);
+                cpu.brand = std::move(descriptor.brand);
             }
             cpus_.push_back(std::move(cpu));
         } else if (position < cpus_.size()) {

@@ -68,13 +68,17 @@ struct Cpu {
 using MonotonicClock = std::uint64_t (*)() noexcept;
 std::uint64_t monotonic_now_ns() noexcept;
 
+// Which lines of /proc/stat a refresh reads: every CPU's, or the aggregate
+// line alone. A CPU list not filled yet is filled either way.
+enum class CpuLines : std::uint8_t { Every, AggregateOnly };
+
 class CpusWrapper {
 public:
     explicit CpusWrapper(const HostRoot* root);
 
     // Reads /proc/stat if no reading was made yet or at least 200 ms passed
     // since the last one, then runs the frequency pass if selected.
-    void refresh(bool global_only, CpuSelection selection);
+    void refresh(CpuLines lines, CpuSelection selection);
     // Forgets the previous reading time, so the next refresh reads.
     void clear_last_reading() noexcept { last_reading_.reset(); }
 
@@ -94,7 +98,7 @@ public:
 private:
     // Steps of a due reading of /proc/stat; false when the refresh must end
     // without the frequency pass.
-    bool read_stat(bool global_only, CpuSelection selection, bool filling,
+    bool read_stat(CpuLines lines, CpuSelection selection, bool filling,
                    DescriptorTable& descriptors);
 
     const HostRoot* root_;

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "hoststats/numbers.hpp"
 #include "hoststats/text.hpp"
@@ -310,7 +311,7 @@ void read_block(SplitCursor& cursor, CpuInfo& info) {
     }
 }
 
-std::pair<std::string, std::string> describe(const CpuInfo& info) {
+CpuDescriptors describe(const CpuInfo& info) {
     if (info.implementer && info.part) {
         // ARM: the codes name the core; a "vendor_id" line is not trusted here.
         std::string vendor(arm_implementer_name(*info.implementer).value_or(std::string_view{}));
@@ -320,10 +321,10 @@ std::pair<std::string, std::string> describe(const CpuInfo& info) {
         } else if (info.brand) {
             brand = *info.brand;
         }
-        return {std::move(vendor), std::move(brand)};
+        return {.vendor_id = std::move(vendor), .brand = std::move(brand)};
     }
-    return {std::string(info.vendor_id.value_or(std::string_view{})),
-            std::string(info.brand.value_or(std::string_view{}))};
+    return {.vendor_id = std::string(info.vendor_id.value_or(std::string_view{})),
+            .brand = std::string(info.brand.value_or(std::string_view{}))};
 }
 
 // Reads a file whole; it must be valid UTF-8. False on any failure.

@@ -8,18 +8,24 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <utility>
 
 #include "hoststats/hash.hpp"
 #include "hoststats/utils.hpp"
 
 namespace hoststats {
 
-// Processor number -> (vendor, brand), from /proc/cpuinfo.
-using DescriptorTable =
-    std::unordered_map<std::size_t, std::pair<std::string, std::string>, SeededHash>;
+// What /proc/cpuinfo says of one processor; empty where it says nothing.
+struct CpuDescriptors {
+    std::string vendor_id;
+    std::string brand;
 
-// Parses the text of /proc/cpuinfo into processor number -> (vendor, brand).
+    friend bool operator==(const CpuDescriptors&, const CpuDescriptors&) = default;
+};
+
+// Processor number -> its descriptors, from /proc/cpuinfo.
+using DescriptorTable = std::unordered_map<std::size_t, CpuDescriptors, SeededHash>;
+
+// Parses the text of /proc/cpuinfo into processor number -> descriptors.
 DescriptorTable get_vendor_id_and_brand_inner(std::string_view cpuinfo);
 // Reads /proc/cpuinfo under root; empty table when it cannot be read.
 DescriptorTable get_vendor_id_and_brand(const HostRoot& root);

@@ -9,6 +9,21 @@
 #pragma once
 
 #include <cstddef>
+#include <new>
+
+namespace hoststats {
+
+// Thrown where memory that would hold secrets (a secret arena, the read
+// buffer for an environment) cannot be left out of core dumps: what was to
+// be stored there is better not kept at all.
+class DumpExclusionRefused : public std::bad_alloc {
+public:
+    [[nodiscard]] const char* what() const noexcept override {
+        return "memory could not be left out of core dumps";
+    }
+};
+
+}  // namespace hoststats
 
 namespace hoststats::pages {
 

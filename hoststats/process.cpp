@@ -21,9 +21,12 @@
 #include <string>
 
 #include "hoststats/fd.hpp"
+#include "hoststats/file_budget.hpp"
+#include "hoststats/list_budget.hpp"
 #include "hoststats/numbers.hpp"
 #include "hoststats/process_details.hpp"
 #include "hoststats/process_parse.hpp"
+#include "hoststats/shared_space.hpp"
 
 namespace hoststats {
 
@@ -159,8 +162,8 @@ struct ScanWorkspace {
           task_lister(&arenas.records),
           tasks(&arenas.records),
           fresh(&arenas.records),
-          lists(KEPT_LIST_BYTES),
-          space(&arenas.records, &arenas.secrets, lists) {}
+          list_budget(KEPT_LIST_BYTES),
+          space(&arenas.records, &arenas.secrets, list_budget) {}
 
     SnapshotMemory& memory;
     ScanContext ctx;
@@ -168,7 +171,7 @@ struct ScanWorkspace {
     DirLister task_lister;
     std::pmr::vector<TaskItem> tasks;
     std::pmr::vector<Process> fresh;  // inserted only once the walk is over
-    ListBudget lists;                 // what the scan keeps of "cmdline" and "environ"
+    ListBudget list_budget;           // what the scan keeps of "cmdline" and "environ"
     SharedSpace space;                // of the thread group at hand
 };
 
@@ -353,7 +356,7 @@ Process Scanner::retrieve_all_new_process_info(bool is_task, Pid pid,
 }  // namespace
 
 ScanOutcome scan_processes(ProcessTable& table, const std::string& proc_root,
-                           SnapshotMemory& memory, const HostClock& host,
+                           SnapshotMemory& memory, const HostFigures& host,
                            const ProcessSelection& selection, std::uint32_t caller_uid) {
     // The first scan of the process raises its soft limit on open files to
     // the hard one, once; callers see that and may rely on it.
@@ -365,7 +368,7 @@ ScanOutcome scan_processes(ProcessTable& table, const std::string& proc_root,
     work.ctx.selection = selection;
     work.ctx.caller_uid = caller_uid;
     Scanner(table, proc_root, work).refresh_procs();
-    return ScanOutcome{.list_waits_spent = work.lists.waited_out()};
+    return ScanOutcome{.list_waits_spent = work.list_budget.waited_out()};
 }
 
 }  // namespace hoststats

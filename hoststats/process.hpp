@@ -236,8 +236,9 @@ using ProcessTable = std::pmr::unordered_map<Pid, Process, SeededHash>;
 
 // --- the scan ---------------------------------------------------------------
 
-// What a scan stamps onto its records from the snapshot around it.
-struct HostClock {
+// What a scan stamps onto its records from the snapshot around it: the
+// host's figures, read once per snapshot.
+struct HostFigures {
     std::uint64_t uptime = 0;       // seconds since boot
     std::uint64_t page_size = 0;    // bytes
     std::uint64_t clock_ticks = 0;  // ticks per second
@@ -257,7 +258,7 @@ struct ScanOutcome {
 // only for the processes of `caller_uid` and root. Records and the scan's
 // scratch space live in `memory`.
 ScanOutcome scan_processes(ProcessTable& table, const std::string& proc_root,
-                           SnapshotMemory& memory, const HostClock& host,
+                           SnapshotMemory& memory, const HostFigures& host,
                            const ProcessSelection& selection, std::uint32_t caller_uid);
 
 }  // namespace hoststats

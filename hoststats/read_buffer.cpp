@@ -55,13 +55,23 @@ int ReadBuffer::read_to_end(int fd) {
     return err;
 }
 
-int ReadBuffer::read_file_at(int dirfd, const char* name) {
+int ReadBuffer::read_file_at(int dirfd, const char* name, Contents contents) {
+    const bool secret = contents == Contents::Secret;
+    if (secret && !dump_excluded_) {
+        size_ = 0;
+        throw DumpExclusionRefused();
+    }
     Fd fd = open_read(dirfd, name);
     if (!fd.valid()) {
         size_ = 0;
         return errno != 0 ? errno : ENOENT;
     }
-    return read_to_end(fd.get());
+    const int err = read_to_end(fd.get());
+    if (secret && !dump_excluded_) {  // refused as the buffer grew
+        size_ = 0;
+        throw DumpExclusionRefused();
+    }
+    return err;
 }
 
 }  // namespace hoststats

@@ -25,9 +25,16 @@ struct ProcessSelection {
     FieldPolicy exe = FieldPolicy::Never;
 
     static ProcessSelection everything() noexcept {
-        return {true, true, true, true, FieldPolicy::IfMissing, FieldPolicy::IfMissing,
-                FieldPolicy::IfMissing, FieldPolicy::IfMissing, FieldPolicy::IfMissing,
-                FieldPolicy::IfMissing};
+        return {.cpu_usage = true,
+                .disk_io = true,
+                .memory = true,
+                .tasks = true,
+                .user = FieldPolicy::IfMissing,
+                .cwd = FieldPolicy::IfMissing,
+                .root = FieldPolicy::IfMissing,
+                .environ = FieldPolicy::IfMissing,
+                .cmdline = FieldPolicy::IfMissing,
+                .exe = FieldPolicy::IfMissing};
     }
 };
 
@@ -48,8 +55,9 @@ struct RefreshSelection {
     std::optional<CpuSelection> cpu;
 
     static RefreshSelection everything() noexcept {
-        return {ProcessSelection::everything(), MemorySelection{true, true},
-                CpuSelection{true, true}};
+        return {.processes = ProcessSelection::everything(),
+                .memory = MemorySelection{.ram = true, .swap = true},
+                .cpu = CpuSelection{.usage = true, .frequency = true}};
     }
 };
 

@@ -197,14 +197,14 @@ void compute_cpu_shares(ProcessTable& table, const CpusWrapper& cpus) {
 }  // namespace
 
 void SystemInner::refresh_processes_specifics(const ProcessSelection& selection) {
-    const HostClock host{.uptime = uptime(),
+    const HostFigures host{.uptime = uptime(),
                          .page_size = page_size,
                          .clock_ticks = clock_ticks,
                          .boot_time = boot_time};
     last_scan = scan_processes(processes, root().proc, *arenas_, host, selection,
                                root().caller_uid.value_or(::geteuid()));
     if (selection.cpu_usage) {
-        cpus.refresh(true, CpuSelection{true, false});
+        cpus.refresh(CpuLines::AggregateOnly, CpuSelection{.usage = true});
         compute_cpu_shares(processes, cpus);
     }
 }
@@ -224,7 +224,7 @@ System System::new_with_specifics(const RefreshSelection& selection, HostRoot ro
     // that the process scan makes for its shares then finds the reading that
     // the CPU step has just taken.
     if (selection.memory) inner.refresh_memory_specifics(selection.memory->ram, selection.memory->swap);
-    if (selection.cpu) inner.cpus.refresh(false, *selection.cpu);
+    if (selection.cpu) inner.cpus.refresh(CpuLines::Every, *selection.cpu);
     if (selection.processes) {
         inner.refresh_processes_specifics(*selection.processes);
         inner.retain_updated();
@@ -236,6 +236,8 @@ System System::new_all(HostRoot root) {
     return new_with_specifics(RefreshSelection::everything(), std::move(root));
 }
 
-void System::refresh_cpu_all() { inner_.cpus.refresh(false, CpuSelection{true, true}); }
+void System::refresh_cpu_all() {
+    inner_.cpus.refresh(CpuLines::Every, CpuSelection{.usage = true, .frequency = true});
+}
 
 }  // namespace hoststats

@@ -17,6 +17,7 @@
 namespace {
 
 using hoststats::arm_implementer_name;
+using hoststats::CpuLines;
 using hoststats::arm_part_name;
 using hoststats::cpuinfo_frequency;
 using hoststats::DescriptorTable;
@@ -31,7 +32,7 @@ using Pair = std::pair<std::string, std::string>;
 Pair at(const DescriptorTable& table, std::size_t processor) {
     const auto it = table.find(processor);
     if (it == table.end()) return {"<none>", "<none>"};
-    return it->second;
+    return {it->second.vendor_id, it->second.brand};
 }
 
 // --- ARM code tables ---------------------------------------------------------------
@@ -248,7 +249,7 @@ TEST(DescriptorPass, EntriesTakeThePairOfTheirPosition) {
                "cpu  3 0 0 3\ncpu0 1 0 0 1\ncpu5 1 0 0 1\ncpu7 1 0 0 1\nintr 0\n");
     const hoststats::HostRoot root = tree.root();
     hoststats::CpusWrapper cpus(&root);
-    cpus.refresh(false, {true, false});
+    cpus.refresh(CpuLines::Every, {.usage = true});
     ASSERT_EQ(cpus.cpus().size(), 3u);
     EXPECT_EQ(cpus.cpus()[0].vendor_id, "V0");
     EXPECT_EQ(cpus.cpus()[0].brand, "M0");
@@ -260,7 +261,7 @@ TEST(DescriptorPass, EntriesTakeThePairOfTheirPosition) {
     // Descriptors are fixed once the entries exist.
     tree.write("proc/cpuinfo", "processor\t: 1\nvendor_id\t: New\nmodel name\t: New\n");
     cpus.clear_last_reading();
-    cpus.refresh(false, {true, false});
+    cpus.refresh(CpuLines::Every, {.usage = true});
     EXPECT_EQ(cpus.cpus()[1].vendor_id, "");
 }
 
@@ -270,7 +271,7 @@ TEST(DescriptorPass, HostEntriesCarryThisMachinesDescriptors) {
     tree.copy_fixture("procstat/x86_64-2cpu", "proc/stat");
     const hoststats::HostRoot root = tree.root();
     hoststats::CpusWrapper cpus(&root);
-    cpus.refresh(false, {true, true});
+    cpus.refresh(CpuLines::Every, {.usage = true, .frequency = true});
     ASSERT_EQ(cpus.cpus().size(), 2u);
     for (const auto& cpu : cpus.cpus()) {
         EXPECT_EQ(cpu.vendor_id, "AuthenticAMD");

@@ -9,15 +9,19 @@
 #include <atomic>
 #include <chrono>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <memory_resource>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "fixture_tree.hpp"
-#include "hoststats/process_details.hpp"
+#include "hoststats/list_budget.hpp"
+#include "hoststats/pages.hpp"
+#include "hoststats/shared_space.hpp"
 
 namespace {
 
@@ -46,6 +50,7 @@ extern "C" int madvise(void* at, std::size_t bytes, int advice) LIBC_NOEXCEPT {
 namespace {
 
 using hoststats::ByteStringList;
+using hoststats::DumpExclusionRefused;
 using hoststats::EntryStatus;
 using hoststats::Fd;
 using hoststats::ListBudget;
@@ -175,7 +180,9 @@ TEST(ThreadGroupFiles, EachFileTriedOnceWhateverCameOfIt) {
     const std::optional<hoststats::SharedText> same = space.cwd(thread.get());
     const std::optional<hoststats::SharedText> other = space.cwd(entry(tree, "proc/10/task/12").get());
     ASSERT_TRUE(exe && first && same && other);
-    EXPECT_TRUE(space.exe(thread.get())->shares_with(*exe));
+    const std::optional<hoststats::SharedText>& exe_again = space.exe(thread.get());
+    ASSERT_TRUE(exe_again);
+    EXPECT_TRUE(exe_again->shares_with(*exe));
     EXPECT_EQ(*same, "/srv/a");
     EXPECT_TRUE(same->shares_with(*first));
     EXPECT_EQ(*other, "/srv/b");
@@ -242,19 +249,21 @@ TEST(ThreadGroupFiles, NoEnvironmentWhereTheReadBufferCannotBeLeftOutOfDumps) {
     GroupTree tree;
     tree.add_space("proc/40", "first");
     tree.add_space("proc/41", "second");
-    tree.write("proc/41/environ", "BIG=" + std::string(200 * 1024, 'x') + std::string("\0", 1));
+    tree.write("proc/41/environ", "BIG=" + std::string(std::size_t{200} * 1024, 'x') + std::string("\0", 1));
     const Fd first = entry(tree, "proc/40");
     const Fd second = entry(tree, "proc/41");
     ListBudget budget(1 << 20);
 
+    constexpr auto SECRET = ReadBuffer::Contents::Secret;
     refuse_dump_exclusion = true;
     ReadBuffer unprotected;
     refuse_dump_exclusion = false;
-    ASSERT_FALSE(unprotected.dump_excluded());
+    ASSERT_THROW(unprotected.read_file_at(first.get(), "environ", SECRET),
+                 DumpExclusionRefused);
     SharedSpace space(heap(), heap(), budget);
     EXPECT_EQ(space.cmdline(first.get(), unprotected).to_vector(), (Strings{"/bin/first", "--run"}));
     EXPECT_TRUE(space.environ(first.get(), unprotected).empty());
-    // Not even read: the buffer still holds the command line.
+    // Not even read.
     EXPECT_EQ(unprotected.view().find("WHO="), std::string_view::npos);
     space.reset();
     EXPECT_TRUE(space.environ(second.get(), unprotected).empty());
@@ -263,12 +272,14 @@ TEST(ThreadGroupFiles, NoEnvironmentWhereTheReadBufferCannotBeLeftOutOfDumps) {
     // A buffer left out of dumps at first, refused as it grows for a large
     // environment: that environment is dropped, and no later one is read.
     ReadBuffer protected_at_first(4096);
-    ASSERT_TRUE(protected_at_first.dump_excluded());
+    ASSERT_EQ(protected_at_first.read_file_at(first.get(), "environ", SECRET), 0);
     SharedSpace grown(heap(), heap(), budget);
     refuse_dump_exclusion = true;
     EXPECT_TRUE(grown.environ(second.get(), protected_at_first).empty());
     refuse_dump_exclusion = false;
-    EXPECT_FALSE(protected_at_first.dump_excluded());
+    EXPECT_EQ(protected_at_first.view().find("BIG="), std::string_view::npos);
+    EXPECT_THROW(protected_at_first.read_file_at(first.get(), "environ", SECRET),
+                 DumpExclusionRefused);
     grown.reset();
     EXPECT_TRUE(grown.environ(first.get(), protected_at_first).empty());
 }

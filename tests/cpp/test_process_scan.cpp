@@ -11,13 +11,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "fixture_tree.hpp"
-#include "hoststats/process_details.hpp"
+#include "hoststats/file_budget.hpp"
 #include "hoststats/system.hpp"
 
 namespace {
@@ -294,7 +295,7 @@ TEST(ProcessTasks, ThreeThreadsGiveThreeRecords) {
     ASSERT_EQ(s.pids(), (std::vector<Pid>{500, 501, 502}));
     const Process* leader = s.find(500);
     ASSERT_TRUE(leader->task_pids.has_value());
-    EXPECT_EQ(*leader->task_pids, (hoststats::PidSet{501, 502}));
+    EXPECT_EQ(leader->task_pids, std::optional<hoststats::PidSet>(hoststats::PidSet{501, 502}));
     EXPECT_FALSE(leader->thread_class.has_value());
     EXPECT_EQ(std::string_view(leader->proc_dir), tree.path() + "/proc/500");
     for (Pid tid : {501, 502}) {
@@ -369,7 +370,7 @@ TEST(ProcessTasks, ThreadDirectoryReachedDirectly) {
     Scanned again(tree);
     ASSERT_NE(again.find(700), nullptr);
     ASSERT_TRUE(again.find(700)->task_pids.has_value());
-    EXPECT_TRUE(again.find(700)->task_pids->empty());
+    EXPECT_EQ(again.find(700)->task_pids, std::optional<hoststats::PidSet>(hoststats::PidSet{}));
     EXPECT_FALSE(again.find(700)->uid.has_value());
 }
 

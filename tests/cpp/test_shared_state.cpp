@@ -17,7 +17,7 @@
 
 #include "fixture_tree.hpp"
 #include "hoststats/hash.hpp"
-#include "hoststats/process_details.hpp"
+#include "hoststats/file_budget.hpp"
 #include "hoststats/system.hpp"
 
 namespace {
@@ -112,13 +112,15 @@ TEST(Snapshots, ConcurrentHostSnapshotsAreIndependent) {
     std::vector<char> saw_self(SNAPSHOTS);  // not vector<bool>: its elements share words
     std::barrier start(SNAPSHOTS);
     std::vector<std::thread> threads;
+    threads.reserve(SNAPSHOTS);
     for (int t = 0; t < SNAPSHOTS; ++t) {
         threads.emplace_back([&, t] {
             start.arrive_and_wait();
             hoststats::System system = hoststats::System::new_all();
             system.refresh_memory();
             totals[t] = system.mem_total();
-            saw_self[t] = system.processes().contains(static_cast<hoststats::Pid>(::getpid()));
+            const auto self = static_cast<hoststats::Pid>(::getpid());
+            saw_self[t] = system.processes().contains(self) ? 1 : 0;
         });
     }
     for (std::thread& thread : threads) thread.join();

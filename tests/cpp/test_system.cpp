@@ -27,7 +27,9 @@ System empty_snapshot(const FixtureTree& tree) {
 
 System memory_snapshot(const FixtureTree& tree, std::string_view meminfo) {
     tree.write("proc/meminfo", meminfo);
-    return System::new_with_specifics({std::nullopt, MemorySelection{true, false}, std::nullopt},
+    return System::new_with_specifics({.processes = std::nullopt,
+                                       .memory = MemorySelection{.ram = true},
+                                       .cpu = std::nullopt},
                                       tree.root());
 }
 

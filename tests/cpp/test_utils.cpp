@@ -18,7 +18,8 @@
 #include "fixture_tree.hpp"
 #include "hoststats/hash.hpp"
 #include "hoststats/numbers.hpp"
-#include "hoststats/process_details.hpp"
+#include "hoststats/process_parse.hpp"
+#include "hoststats/read_buffer.hpp"
 #include "hoststats/text.hpp"
 #include "hoststats/utils.hpp"
 

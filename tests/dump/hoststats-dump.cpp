@@ -25,8 +25,9 @@
 #include <string_view>
 #include <vector>
 
+#include "hoststats/file_budget.hpp"
+#include "hoststats/list_budget.hpp"
 #include "hoststats/numbers.hpp"
-#include "hoststats/process_details.hpp"
 #include "hoststats/system.hpp"
 #include "hoststats/text.hpp"
 #include "hoststats/utils.hpp"

@@ -78,9 +78,10 @@ __attribute__((visibility("default"))) int clock_nanosleep(int clock, int flags,
     return clock_nanosleep_as("clock_nanosleep", clock, flags, request, remaining);
 }
 
-__attribute__((visibility("default"))) int __clock_nanosleep_time64(int clock, int flags,
-                                                                    const void* request,
-                                                                    void* remaining) {
+// The C library's names for the 64-bit-time entries on 32-bit hosts: the
+// shim must answer under them too.
+__attribute__((visibility("default"))) int __clock_nanosleep_time64(  // NOLINT(bugprone-reserved-identifier)
+    int clock, int flags, const void* request, void* remaining) {
     return clock_nanosleep_as("__clock_nanosleep_time64", clock, flags, request, remaining);
 }
 
@@ -88,7 +89,9 @@ __attribute__((visibility("default"))) int nanosleep(const void* request, void* 
     return nanosleep_as("nanosleep", request, remaining);
 }
 
-__attribute__((visibility("default"))) int __nanosleep64(const void* request, void* remaining) {
+// The same, for nanosleep.
+__attribute__((visibility("default"))) int __nanosleep64(  // NOLINT(bugprone-reserved-identifier)
+    const void* request, void* remaining) {
     return nanosleep_as("__nanosleep64", request, remaining);
 }
 

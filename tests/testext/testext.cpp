@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -101,6 +102,7 @@ PyResult<Owned> once_cell_init(PyObject* args) {
 // alone.
 PyResult<Owned> drop_off_thread(PyObject* args) {
     std::vector<Owned> held;
+    held.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(args)));
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) {
         held.push_back(Owned::borrow(PyTuple_GET_ITEM(args, i)));
     }
@@ -272,7 +274,7 @@ PyObject* poisoned_mutex(PyObject*, PyObject*) noexcept {
         try {
             auto guard = mutex.lock();
             pellun::panic("panic while the mutex is held");
-        } catch (const pellun::Panic&) {
+        } catch (const pellun::Panic&) {  // NOLINT(bugprone-empty-catch)
             // Expected: the lock below is what this function is about.
         }
         auto guard = mutex.lock();
@@ -391,7 +393,9 @@ PyModuleDef TESTEXT_DEF = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__pellun_testext() noexcept {
+// The interpreter looks for PyInit_ and the module's name, which starts
+// with an underscore as a private module's does.
+PyMODINIT_FUNC PyInit__pellun_testext() noexcept {  // NOLINT(bugprone-reserved-identifier)
     PyObject* module = PyModule_Create(&TESTEXT_DEF);
 #ifdef Py_GIL_DISABLED
     // Like the module under test, safe without the interpreter lock: importing
