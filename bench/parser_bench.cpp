@@ -88,19 +88,15 @@ void BM_process_stat(benchmark::State& state) {
 }
 BENCHMARK(BM_process_stat);
 
-void BM_process_status_ids(benchmark::State& state) {
+void BM_process_status(benchmark::State& state) {
     const std::string text = read_fixture("process/shell.status");
-    for (auto _ : state) benchmark::DoNotOptimize(hoststats::parse_status_ids(text));
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(
+            hoststats::parse_status(text, {.ids = true, .all_uids = true}));
+    }
     set_bytes(state, text.size());
 }
-BENCHMARK(BM_process_status_ids);
-
-void BM_process_status_tgid(benchmark::State& state) {
-    const std::string text = read_fixture("process/shell.status");
-    for (auto _ : state) benchmark::DoNotOptimize(hoststats::parse_tgid(text));
-    set_bytes(state, text.size());
-}
-BENCHMARK(BM_process_status_tgid);
+BENCHMARK(BM_process_status);
 
 void BM_process_statm(benchmark::State& state) {
     const std::string text = read_fixture("process/shell.statm");

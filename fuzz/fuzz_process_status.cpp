@@ -1,5 +1,5 @@
-// A process's "status" text: the thread-group id, and the real and effective
-// user and group ids.
+// A process's "status" text: the thread-group id, the real and effective
+// user and group ids, and the four user ids.
 #include <cstdint>
 
 #include "fuzz/support.hpp"
@@ -10,15 +10,18 @@ using fuzz_support::check;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text = fuzz_support::as_text(data, size);
 
-    const auto tgid = hoststats::parse_tgid(text);
-    if (tgid) check(text.find("Tgid:") != std::string_view::npos, "Tgid without its key");
-
-    const auto ids = hoststats::parse_status_ids(text);
-    if (ids) {
+    const hoststats::StatusFields fields =
+        hoststats::parse_status(text, {.ids = true, .all_uids = true});
+    if (fields.tgid) check(text.find("Tgid:") != std::string_view::npos, "Tgid without its key");
+    if (fields.ids) {
         check(text.find("Uid:") != std::string_view::npos &&
                   text.find("Gid:") != std::string_view::npos,
               "ids without both keys");
     }
+    if (fields.uids) check(text.find("Uid:") != std::string_view::npos, "uids without the key");
+    // What is not asked for is never given, and asking changes nothing else.
+    const hoststats::StatusFields bare = hoststats::parse_status(text, {});
+    check(!bare.ids && !bare.uids && bare.tgid == fields.tgid, "wants changed the thread group");
 
     for (std::string_view line : fuzz_support::split(text, '\n')) {
         for (std::string_view prefix : {"Uid:", "Gid:"}) {

@@ -246,7 +246,7 @@ void Scanner::get_proc_and_tasks(int proc_fd, const char* name, Pid pid) {
     // A thread's directory is reachable from /proc by its id too; its
     // thread-group id tells it apart from a process. The same reading gives
     // the entry's ids later.
-    process.status.read_once(dir.get(), work_.ctx.scratch);
+    process.status.read_once(dir.get(), work_.ctx.scratch, work_.ctx.selection);
     const std::optional<Pid> tgid = process.status.tgid;
     if (tgid && *tgid != pid) {
         process.parent_pid = tgid;

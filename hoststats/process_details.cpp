@@ -12,13 +12,14 @@ namespace hoststats {
 
 namespace {
 
-// The ids of "status", when `policy` asks for them; the file is read only if
+// The ids of "status", when the selection asks for them; the file is read only if
 // `status` has not been read yet.
-void refresh_user_group_ids(Process& process, int dirfd, FieldPolicy policy,
+void refresh_user_group_ids(Process& process, int dirfd, const ProcessSelection& selection,
                             EntryStatus& status, ReadBuffer& scratch) {
+    const FieldPolicy policy = selection.user;
     if (policy == FieldPolicy::Never) return;
     if (policy == FieldPolicy::IfMissing && process.uid) return;
-    status.read_once(dirfd, scratch);
+    status.read_once(dirfd, scratch, selection);
     if (!status.ids) return;
     process.uid = status.ids->uid;
     process.euid = status.ids->euid;
@@ -87,7 +88,7 @@ void update_proc_info(Process& process, std::optional<Pid> parent_pid, const Sta
     process.state_code = first_code_point(stat.field(StatFields::STATE));
     process.state = process_state_from_char(process.state_code);
 
-    refresh_user_group_ids(process, dirfd, sel.user, status, ctx.scratch);
+    refresh_user_group_ids(process, dirfd, sel, status, ctx.scratch);
     // The address space's files come from the thread group's one reading,
     // except for a task that has no address space left: a leader that
     // exited before its threads has files of its own, empty ones, and the
@@ -109,7 +110,7 @@ void update_proc_info(Process& process, std::optional<Pid> parent_pid, const Sta
         const bool want_environ = wanted(sel.environ, !process.environ.empty());
         // Another user's lists are not even tried: the group's one attempt
         // is left to a task the caller may read, if the group has one.
-        if (want_cmdline || want_environ) status.read_once(dirfd, ctx.scratch);
+        if (want_cmdline || want_environ) status.read_once(dirfd, ctx.scratch, sel);
         if (lists_readable_by(status.uids, ctx.caller_uid)) {
             if (want_cmdline) apply_list(process.cmdline, shared.cmdline(dirfd, ctx.scratch));
             if (want_environ) apply_list(process.environ, shared.environ(dirfd, ctx.scratch));

@@ -72,57 +72,62 @@ std::pair<std::optional<std::uint32_t>, std::optional<std::uint32_t>> get_uid_an
     return ids;
 }
 
-std::optional<UserGroupIds> parse_status_ids(std::string_view status) noexcept {
+namespace {
+
+// The four ids after a "Uid:" key; nothing unless there are exactly four.
+std::optional<UserIds> four_user_ids(std::string_view values) noexcept {
+    UserIds ids{};
+    std::size_t seen = 0;
+    bool all_read = true;
+    split_unicode_whitespace(values, [&](std::string_view piece) {
+        all_read = seen < ids.size() && parse_u32(piece, ids[seen]);
+        ++seen;
+        return all_read;
+    });
+    if (!all_read || seen != ids.size()) return std::nullopt;
+    return ids;
+}
+
+}  // namespace
+
+StatusFields parse_status(std::string_view status, StatusWants wants) noexcept {
+    StatusFields out;
+    bool tgid_seen = false;
+    bool uids_seen = !wants.all_uids;
     std::optional<std::pair<std::uint32_t, std::uint32_t>> user, group;
+    bool ids_done = !wants.ids;
     SplitCursor lines(status);
     std::string_view line;
-    while (!(user && group) && lines.next(line)) {
+    while (!(tgid_seen && uids_seen && ids_done) && lines.next(line)) {
         line = without_cr(line);
-        // Most lines are neither; their first byte tells.
-        if (line.empty() || (line.front() != 'U' && line.front() != 'G')) continue;
-        auto [real, effective] = get_uid_and_gid(line, "Uid:");
-        if (real && effective) {
-            user.emplace(*real, *effective);
-        } else {
-            auto [greal, geffective] = get_uid_and_gid(line, "Gid:");
-            if (greal && geffective) group.emplace(*greal, *geffective);
+        // Most lines are none of the three; their first byte tells.
+        if (line.empty()) continue;
+        const char key = line.front();
+        if (key == 'T') {
+            if (tgid_seen || !line.starts_with("Tgid:")) continue;
+            tgid_seen = true;
+            Pid value = 0;
+            if (parse_i32(trim_start_unicode(line.substr(5)), value)) out.tgid = value;
+        } else if (key == 'U' || key == 'G') {
+            if (!uids_seen && line.starts_with("Uid:")) {
+                uids_seen = true;
+                out.uids = four_user_ids(line.substr(4));
+            }
+            if (ids_done) continue;
+            auto [real, effective] = get_uid_and_gid(line, "Uid:");
+            if (real && effective) {
+                user.emplace(*real, *effective);
+            } else {
+                auto [greal, geffective] = get_uid_and_gid(line, "Gid:");
+                if (greal && geffective) group.emplace(*greal, *geffective);
+            }
+            ids_done = user && group;
         }
     }
-    if (!user || !group) return std::nullopt;
-    return UserGroupIds{user->first, user->second, group->first, group->second};
-}
-
-std::optional<UserIds> parse_status_uids(std::string_view status) noexcept {
-    SplitCursor lines(status);
-    std::string_view line;
-    while (lines.next(line)) {
-        line = without_cr(line);
-        if (line.size() < 4 || line.substr(0, 4) != "Uid:") continue;
-        UserIds ids{};
-        std::size_t seen = 0;
-        bool all_read = true;
-        split_unicode_whitespace(line.substr(4), [&](std::string_view piece) {
-            all_read = seen < ids.size() && parse_u32(piece, ids[seen]);
-            ++seen;
-            return all_read;
-        });
-        if (!all_read || seen != ids.size()) return std::nullopt;
-        return ids;
+    if (wants.ids && user && group) {
+        out.ids = UserGroupIds{user->first, user->second, group->first, group->second};
     }
-    return std::nullopt;
-}
-
-std::optional<Pid> parse_tgid(std::string_view status) noexcept {
-    SplitCursor lines(status);
-    std::string_view line;
-    while (lines.next(line)) {
-        line = without_cr(line);
-        if (line.size() < 5 || line.substr(0, 5) != "Tgid:") continue;
-        Pid value = 0;
-        if (!parse_i32(trim_start_unicode(line.substr(5)), value)) return std::nullopt;
-        return value;
-    }
-    return std::nullopt;
+    return out;
 }
 
 void split_nul_list(std::string_view bytes, ByteStringList& out) {

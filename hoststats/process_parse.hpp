@@ -60,18 +60,33 @@ std::pair<std::optional<std::uint32_t>, std::optional<std::uint32_t>> get_uid_an
 struct UserGroupIds {
     std::uint32_t uid, euid, gid, egid;
 };
-// The ids of a "status" text; nothing unless both a complete "Uid:" and a
-// complete "Gid:" line are there.
-std::optional<UserGroupIds> parse_status_ids(std::string_view status) noexcept;
-
-// The four user ids of a "status" text, in the kernel's order: real,
-// effective, saved and file-system. The first "Uid:" line decides; nothing
-// unless it holds all four, each an unsigned 32-bit decimal.
+// The four user ids of a "Uid:" line, in the kernel's order: real,
+// effective, saved and file-system.
 using UserIds = std::array<std::uint32_t, 4>;
-std::optional<UserIds> parse_status_uids(std::string_view status) noexcept;
 
-// The thread-group id of a "status" text: the first "Tgid:" line decides.
-std::optional<Pid> parse_tgid(std::string_view status) noexcept;
+// What a "status" text is read for besides its thread-group id.
+struct StatusWants {
+    bool ids = false;       // real and effective user and group ids
+    bool all_uids = false;  // the four user ids
+};
+
+// What one pass over a "status" text found.
+struct StatusFields {
+    // The first "Tgid:" line decides.
+    std::optional<Pid> tgid;
+    // Nothing unless both a complete "Uid:" and a complete "Gid:" line are
+    // there (see `get_uid_and_gid`); a line that does not read leaves the
+    // next line of its key to try.
+    std::optional<UserGroupIds> ids;
+    // The first "Uid:" line decides; nothing unless it holds all four,
+    // each an unsigned 32-bit decimal.
+    std::optional<UserIds> uids;
+};
+
+// The fields of a "status" text that `wants` asks for, and the thread-group
+// id, in one pass that stops once each is decided (the kernel writes the
+// "Tgid:", "Uid:" and "Gid:" lines near the top).
+StatusFields parse_status(std::string_view status, StatusWants wants) noexcept;
 
 // The pieces of a NUL-separated list ("cmdline", "environ"), each trimmed of
 // ASCII white space except the vertical tab, empty pieces dropped. Appends

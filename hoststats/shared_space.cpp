@@ -9,7 +9,7 @@ namespace hoststats {
 
 // --- one reading of "status" ---------------------------------------------------
 
-void EntryStatus::read_once(int dirfd, ReadBuffer& scratch) {
+void EntryStatus::read_once(int dirfd, ReadBuffer& scratch, const ProcessSelection& selection) {
     if (tried) return;
     tried = true;
     if (scratch.read_file_at(dirfd, "status") != 0) return;
@@ -18,9 +18,16 @@ void EntryStatus::read_once(int dirfd, ReadBuffer& scratch) {
     // Requiring the whole file to be text would let a process hide its ids
     // by its name.
     const std::string_view text = scratch.view();
-    tgid = parse_tgid(text);
-    ids = parse_status_ids(text);
-    uids = parse_status_uids(text);
+    // The four user ids decide whether the lists may be read.
+    const StatusWants wants{
+        .ids = selection.user != FieldPolicy::Never,
+        .all_uids = selection.cmdline != FieldPolicy::Never ||
+                    selection.environ != FieldPolicy::Never,
+    };
+    StatusFields fields = parse_status(text, wants);
+    tgid = fields.tgid;
+    ids = fields.ids;
+    uids = fields.uids;
 }
 
 // --- the thread group's shared files ------------------------------------------

@@ -19,10 +19,11 @@ namespace hoststats {
 struct EntryStatus {
     bool tried = false;  // the one reading was made, whatever came of it
     std::optional<Pid> tgid;
-    std::optional<UserGroupIds> ids;
-    std::optional<UserIds> uids;  // all four user ids
+    std::optional<UserGroupIds> ids;  // only when the selection asks for them
+    std::optional<UserIds> uids;      // all four; only when lists are asked for
 
-    void read_once(int dirfd, ReadBuffer& scratch);
+    // Every entry of a scan reads for one `selection`.
+    void read_once(int dirfd, ReadBuffer& scratch, const ProcessSelection& selection);
 };
 
 // What all tasks of one thread group read alike: the files of the address

@@ -296,26 +296,28 @@ TEST(EntryStatusReading, ReadOnceWhateverCameOfIt) {
     const Fd missing = entry(tree, "proc/51");
     ReadBuffer scratch;
 
+    const auto everything = hoststats::ProcessSelection::everything();
     EntryStatus status;
-    status.read_once(read.get(), scratch);
+    status.read_once(read.get(), scratch, everything);
     EXPECT_TRUE(status.tried);
     EXPECT_EQ(status.tgid, 49);
     ASSERT_TRUE(status.ids.has_value());
     EXPECT_EQ(status.ids->euid, 2u);
     EXPECT_EQ(status.ids->egid, 4u);
+    EXPECT_EQ(status.uids, (hoststats::UserIds{1, 2, 1, 1}));
     // The entry's later needs take that reading: ids and thread-group id
     // tell of one instant.
     tree.write("proc/50/status", "Name:\tx\nTgid:\t50\nUid:\t9\t9\t9\t9\nGid:\t9\t9\t9\t9\n");
-    status.read_once(read.get(), scratch);
+    status.read_once(read.get(), scratch, everything);
     EXPECT_EQ(status.tgid, 49);
     EXPECT_EQ(status.ids->uid, 1u);
 
     EntryStatus failed;
-    failed.read_once(missing.get(), scratch);
+    failed.read_once(missing.get(), scratch, everything);
     EXPECT_TRUE(failed.tried);
     EXPECT_FALSE(failed.tgid || failed.ids);
     tree.write("proc/51/status", "Tgid:\t51\n" + ids);
-    failed.read_once(missing.get(), scratch);
+    failed.read_once(missing.get(), scratch, everything);
     EXPECT_FALSE(failed.tgid || failed.ids);
 }
 

@@ -83,23 +83,49 @@ TEST(StatusLines, UidAndGid) {
     EXPECT_FALSE(ids.first);
     EXPECT_EQ(ids.second, 7u);
 
-    auto all = hoststats::parse_status_ids("Name:\tx\r\nGid:\t3\t4\r\nUid:\t1\t2\r\n");
-    ASSERT_TRUE(all);
-    EXPECT_EQ(all->uid, 1u);
-    EXPECT_EQ(all->euid, 2u);
-    EXPECT_EQ(all->gid, 3u);
-    EXPECT_EQ(all->egid, 4u);
-    EXPECT_FALSE(hoststats::parse_status_ids("Uid:\t1\t2\n"));
-    EXPECT_FALSE(hoststats::parse_status_ids("Uid:\tx\t2\nGid:\t3\t4\n"));
+}
+
+// One pass gives all three, as each would be found alone.
+TEST(StatusLines, OnePassFindsEachAsAlone) {
+    using hoststats::parse_status;
+    constexpr hoststats::StatusWants EVERYTHING{.ids = true, .all_uids = true};
+    auto all = parse_status("Name:\tx\r\nGid:\t3\t4\r\nUid:\t1\t2\t5\t6\r\nTgid:\t7\n", EVERYTHING);
+    ASSERT_TRUE(all.ids);
+    EXPECT_EQ(all.ids->uid, 1u);
+    EXPECT_EQ(all.ids->euid, 2u);
+    EXPECT_EQ(all.ids->gid, 3u);
+    EXPECT_EQ(all.ids->egid, 4u);
+    EXPECT_EQ(all.uids, (hoststats::UserIds{1, 2, 5, 6}));
+    EXPECT_EQ(all.tgid, 7);
+    EXPECT_FALSE(parse_status("Uid:\t1\t2\n", EVERYTHING).ids);
+    // A "Uid:" line that does not read leaves the ids to a later one, but
+    // decides the four ids: the first line is the kernel's.
+    all = parse_status("Uid:\tx\t2\t2\t2\nGid:\t3\t4\nUid:\t1\t2\t1\t1\n", EVERYTHING);
+    ASSERT_TRUE(all.ids);
+    EXPECT_EQ(all.ids->uid, 1u);
+    EXPECT_FALSE(all.uids);
+    // Three ids, or five, are not the kernel's line.
+    EXPECT_FALSE(parse_status("Uid:\t1\t1\t1\nGid:\t1\t1\n", EVERYTHING).uids);
+    EXPECT_FALSE(parse_status("Uid:\t1\t1\t1\t1\t1\n", EVERYTHING).uids);
+    // Once both ids are found, a later line changes nothing.
+    all = parse_status("Uid:\t1\t2\t1\t1\nGid:\t3\t4\nUid:\t8\t9\t8\t8\n", EVERYTHING);
+    EXPECT_EQ(all.ids->uid, 1u);
+    EXPECT_EQ(all.uids, (hoststats::UserIds{1, 2, 1, 1}));
+    // What is not asked for is not given, and the thread-group id always is.
+    all = parse_status("Tgid:\t4\nUid:\t1\t2\t1\t1\nGid:\t3\t4\t3\t3\n", {});
+    EXPECT_FALSE(all.ids || all.uids);
+    EXPECT_EQ(all.tgid, 4);
 }
 
 TEST(StatusLines, Tgid) {
-    EXPECT_EQ(hoststats::parse_tgid("Name:\ta\nTgid:\t  42\nPid:\t43\n"), 42);
-    EXPECT_EQ(hoststats::parse_tgid("Tgid:\t-3\n"), -3);
-    EXPECT_FALSE(hoststats::parse_tgid("Name:\ta\nPid:\t43\n"));
+    const auto tgid = [](std::string_view text) { return hoststats::parse_status(text, {}).tgid; };
+    EXPECT_EQ(tgid("Name:\ta\nTgid:\t  42\nPid:\t43\n"), 42);
+    EXPECT_EQ(tgid("Tgid:\t-3\n"), -3);
+    EXPECT_FALSE(tgid("Name:\ta\nPid:\t43\n"));
     // The first "Tgid:" line decides, even when it does not read.
-    EXPECT_FALSE(hoststats::parse_tgid("Tgid:\tx\nTgid:\t5\n"));
-    EXPECT_FALSE(hoststats::parse_tgid("Tgid\t5\n"));
+    EXPECT_FALSE(tgid("Tgid:\tx\nTgid:\t5\n"));
+    EXPECT_FALSE(tgid("Tgid\t5\n"));
+    EXPECT_FALSE(tgid("TracerPid:\t5\n"));
 }
 
 TEST(ListFiles, NulSeparatedPieces) {
