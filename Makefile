@@ -26,6 +26,9 @@ VENV_ENV = PATH="$(CURDIR)/$(VENV)/bin:$$PATH" JOBS="$(JOBS)"
 DEBS       := g++ make libgtest-dev procps strace util-linux
 PIP_BUILD  := scikit-build-core cmake ninja
 PIP_TEST   := pytest psutil mypy basedpyright
+# make test also runs the benchmark driver's own checks, whose report draws
+# a plot.
+PIP_BENCH_CHECK := matplotlib
 
 SOURCES := $(shell git ls-files -- CMakeLists.txt pyproject.toml module boundary measure hoststats stubs 2>/dev/null)
 
@@ -53,7 +56,7 @@ $(STAMPS)/venv: $(STAMPS)/debs tools/find-python
 
 # What the Python tests use, for the targets that run them.
 $(STAMPS)/test-tools: $(STAMPS)/venv
-	$(PY) -m pip install -q $(PIP_TEST)
+	$(PY) -m pip install -q $(PIP_TEST) $(PIP_BENCH_CHECK)
 	@touch $@
 
 # The installed module, rebuilt when a source changes. Built as users build
@@ -80,8 +83,12 @@ cpp-test: cpp-build
 # make test leaves them out, and pytest's summary says how many.
 PYTEST = PELLUN_BUILD=$(CURDIR)/$(BUILD) $(PY) -m pytest -q
 
+# The benchmark driver's checks need no benchmark run; the few that need the
+# floor or the load built skip until make bench-build has built them.
+PY_TESTS = tests/py bench/test_benchlib.py
+
 py-test: install cpp-build $(STAMPS)/test-tools
-	$(PYTEST) -m "not slow"
+	$(PYTEST) -m "not slow" $(PY_TESTS)
 	@echo "make test left out the tests marked slow (deselected above): make test-slow runs them"
 
 py-test-slow: install cpp-build $(STAMPS)/test-tools
@@ -92,7 +99,7 @@ test: cpp-test py-test
 test-slow: py-test-slow
 
 test-all: cpp-test install cpp-build $(STAMPS)/test-tools
-	$(PYTEST)
+	$(PYTEST) $(PY_TESTS)
 
 clean:
 	rm -rf build $(STAMPS) $(VENV)
