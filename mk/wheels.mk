@@ -3,9 +3,11 @@
 # compiles the x86_64 and 64-bit ARM wheels, comes from PyPI too.)
 #   make wheels       the wheels for CPython 3.13 and 3.14 on x86_64, on
 #                     64-bit ARM (aarch64) and on 32-bit ARM (armv7l,
-#                     hard-float), and for free-threaded
-#                     CPython 3.13 and 3.14 on x86_64 (mk/freethreaded.mk), in
-#                     wheelhouse/, each with its manylinux tag and checked
+#                     hard-float), for free-threaded
+#                     CPython 3.13 and 3.14 on x86_64 (mk/freethreaded.mk),
+#                     and for CPython 3.13 on x86_64 with musl, in
+#                     wheelhouse/, each with its manylinux (musllinux) tag
+#                     and checked
 #                     (tools/platform/build-wheel)
 #   make sdist        the source distribution, into wheelhouse/, checked
 #                     (make wheels makes it last, beside the built wheels, so
