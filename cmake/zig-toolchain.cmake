@@ -2,7 +2,10 @@
 # with zig's own libc++ linked in. For a glibc version, as the wheels are
 # built: the C library's symbols are linked at the versions that glibc
 # release had, whatever C library the build host has. For musl, with zig's
-# own musl headers, and programs linked statically, so that they run here.
+# own musl headers, and programs linked statically, so that they run here;
+# a shared library (the module) needs zig's stand-in for musl's C library,
+# named libc.so, which musl's loader takes for itself (tools/platform/
+# build-wheel renames it as a musl system names it).
 #
 #   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/zig-toolchain.cmake
 #         -DPELLUN_ZIG=<the zig program>

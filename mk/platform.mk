@@ -13,6 +13,11 @@
 #                     of the oldest Debian the archive serves (bullseye,
 #                     glibc 2.31); built once per machine into
 #                     ~/.cache/pellun-ft (tools/freethreaded/build-python)
+#   make test-musl    the C++ suite (built by zig against musl) and the
+#                     Python suite against the musllinux x86_64 3.13 wheel
+#                     on a CPython 3.13 built against musl, once per
+#                     machine, into ~/.cache/pellun-musl
+#                     (tools/musl/build-python)
 # Debian's packages for the interpreters are fetched with a private apt set-up
 # (tools/platform/fetch-sysroot) and kept in ~/.cache/pellun-platform; only
 # the host tools below are installed system-wide.
@@ -24,6 +29,9 @@ DEBS_arm64    := qemu-user g++-aarch64-linux-gnu
 # What the floor interpreter's build takes from the host; its headers and
 # libraries come from bullseye's packages.
 DEBS_floor    := dpkg-dev xz-utils gcc make
+# What the musl interpreter's build takes from the host
+# (tools/musl/build-python); its sources come from Debian's archive.
+DEBS_musl     := musl-tools linux-libc-dev dpkg-dev xz-utils gcc make
 # $(call target-debs,TARGET): the host packages TARGET needs.
 target-debs    = $(PLATFORM_DEBS) $(DEBS_$(firstword $(subst -, ,$1)))
 # The targets tested by run-target, each against its wheel (the floor
@@ -31,7 +39,7 @@ target-debs    = $(PLATFORM_DEBS) $(DEBS_$(firstword $(subst -, ,$1)))
 RUN_TARGETS   := $(filter-out ft-%,$(PLATFORM_TARGETS))
 EMULATED      := armhf arm64
 
-.PHONY: $(RUN_TARGETS:%=test-%) $(EMULATED:%=test-%) test-floor
+.PHONY: $(RUN_TARGETS:%=test-%) $(EMULATED:%=test-%) test-floor test-musl
 
 $(RUN_TARGETS:%=test-%): test-%:
 	tools/install-debs $(call target-debs,$*)
@@ -47,6 +55,7 @@ $(EMULATED:%=test-%): test-%: $(WHEELHOUSE)/.%-py313.built $(WHEELHOUSE)/.%-py31
 	exit $$status
 
 test-floor: test-floor-py313
+test-musl: test-musl-py313
 
 # make warm-caches   the sysroots, the interpreters built from source and the
 #                    fresh systems' base roots, made ready ahead of the steps
@@ -54,5 +63,5 @@ test-floor: test-floor-py313
 #                    first, in the background)
 .PHONY: warm-caches
 warm-caches:
-	tools/install-debs $(call target-debs,ft) $(call target-debs,floor) mmdebstrap
+	tools/install-debs $(call target-debs,ft) $(call target-debs,floor) $(call target-debs,musl) mmdebstrap
 	tools/warm-caches $(FRESH_SUITES)

