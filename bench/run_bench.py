@@ -139,10 +139,13 @@ def psutil_record(proc: psutil.Process) -> dict[str, object]:
     return record
 
 
-def psutil_same_facts() -> int:
+def psutil_same_facts(hold: bool = False) -> int:
     """Memory, CPU times and frequencies, and for every process and every
     thread the fields of a snapshot record; then memory again, as
-    get_memory_mb() refreshes it. Returns the entries gathered."""
+    get_memory_mb() refreshes it. Returns the entries gathered. With `hold`,
+    every record is kept until the end, as a snapshot keeps its table."""
+    held: list[dict[str, object]] = []
+    keep = held.append if hold else (lambda record: None)
     psutil.virtual_memory()
     psutil.cpu_times(percpu=True)
     psutil.cpu_freq(percpu=True)
@@ -153,7 +156,7 @@ def psutil_same_facts() -> int:
             tids = [t.id for t in proc.threads()]
         except psutil.Error:
             tids = []
-        psutil_record(proc)
+        keep(psutil_record(proc))
         entries += 1
         for tid in tids:
             if tid == proc.pid:
@@ -162,7 +165,7 @@ def psutil_same_facts() -> int:
                 thread = psutil.Process(tid)
             except psutil.Error:
                 continue
-            psutil_record(thread)
+            keep(psutil_record(thread))
             entries += 1
     psutil.virtual_memory()
     return entries
@@ -352,7 +355,8 @@ def kib(key):
         for line in f:
             if line.startswith(key + ":"):
                 return int(line.split()[1])
-call = {{"mem": pellun_core.get_memory_mb, "ps_all": psutil_same_facts}}[{what!r}]
+call = {{"mem": pellun_core.get_memory_mb, "ps_all": psutil_same_facts,
+        "ps_held": lambda: psutil_same_facts(hold=True)}}[{what!r}]
 with open("/proc/self/clear_refs", "w") as f:
     f.write("5")
 base = kib("VmHWM")
@@ -674,6 +678,52 @@ def measure_load(args: argparse.Namespace, load: Load, rounds: int) -> LoadResul
         res.load_starts = holder.starts
     res.seconds = time.monotonic() - t_start
     return res
+
+
+# --- memory per task ------------------------------------------------------------------
+
+def count_entries() -> int:
+    """Processes plus their other threads on the host now: every task
+    directory under /proc, as a snapshot makes one record of each."""
+    entries = 0
+    for name in os.listdir("/proc"):
+        if name.isdigit():
+            try:
+                entries += len(os.listdir(f"/proc/{name}/task"))
+            except OSError:
+                pass  # ended meanwhile
+    return entries
+
+
+def measure_memory(args: argparse.Namespace, shapes: list[Load]) -> str:
+    """What one call adds to the peak resident size at each shape, and its
+    growth per entry over the idle host, for get_memory_mb() and for psutil
+    gathering the same facts and holding them all until it is done, as a
+    snapshot holds its table; a Markdown table. Memory is not timed, so the
+    shapes need no rounds: a few fresh interpreters at each."""
+    rows = []
+    base: dict[str, float] = {}
+    base_entries = 0
+    for load in shapes:
+        print(f"{load.label}: peaks", flush=True)
+        with holding(args.load or args.build / "bench" / "load", load) as holder:
+            holder.ensure(120)
+            entries = count_entries()
+            runs = 3 if load.procs * load.threads >= 5000 else 5
+            peaks = {who: median(peak_added(who, runs)[0]) for who in ("mem", "ps_held")}
+            entries = (entries + count_entries()) // 2
+            loadavg = os.getloadavg()[0]
+        if not load.generated:
+            base, base_entries = peaks, entries
+        row = [load.label, str(entries), str(runs)]
+        for who in ("mem", "ps_held"):
+            per_task = ("–" if not base or entries <= base_entries
+                        else f"{(peaks[who] - base[who]) / (entries - base_entries):,.0f}")
+            row += [f"{peaks[who] / 2**10:,.0f}", per_task]
+        rows.append(row + [f"{loadavg:.1f}"])
+    return md_table(["shape", "entries", "runs", "get_memory_mb() peak KiB",
+                     "bytes per entry over idle", "psutil, holding the same facts: peak KiB",
+                     "bytes per entry over idle", "load average (1 min)"], rows)
 
 
 # --- a starved lock holder ----------------------------------------------------------
@@ -1298,6 +1348,11 @@ def main() -> None:
     ap.add_argument("--shapes", default="",
                     help="measure only these, by key (" + ", ".join(
                         load.key for load in LOADS + SHAPES) + "), comma-separated")
+    ap.add_argument("--memory", action="store_true",
+                    help="only the peak memory of one call at each shape (default: idle, "
+                         "200x1, 200x10, 1000x10), printed as a table")
+    ap.add_argument("--load", type=Path,
+                    help="the load generator (default: BUILD/bench/load), for --memory")
     ap.add_argument("--inside", help=argparse.SUPPRESS)
     ap.add_argument("--rounds", type=int, help=argparse.SUPPRESS)
     ap.add_argument("--result", type=Path, help=argparse.SUPPRESS)
@@ -1316,6 +1371,12 @@ def main() -> None:
         write_report(args, **state)
         return
     wanted = [k for k in args.shapes.split(",") if k]
+    if args.memory:
+        # The idle host first: the growth per entry is counted from it.
+        print(measure_memory(args, [LOADS[0]] + [load for load in LOADS[1:] + SHAPES
+                                                 if load.key in wanted or not wanted and
+                                                 load in LOADS]))
+        return
     shapes = [load for load in LOADS + SHAPES if not wanted or load.key in wanted]
     counted = [load for load in shapes if load.caller]
     # Either of the starved pair measures both, side by side.

@@ -224,6 +224,7 @@ struct Process {
     std::optional<PidSet> task_pids;
     RecordString proc_dir;  // <proc>/PID or <proc>/PID/task/TID
     bool updated = true;
+    bool unpublished = false;  // built by a walk still under way
     std::optional<std::uint32_t> uid, euid, gid, egid;
     std::optional<SharedText> exe, cwd, root;  // link targets
     ByteStringList cmdline, environ;
