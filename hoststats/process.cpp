@@ -14,6 +14,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -65,6 +66,50 @@ std::string_view to_string(ProcessState state) noexcept {
         case ProcessState::Unknown: break;
     }
     return "Unknown";
+}
+
+namespace {
+
+// The decimal text of an id, as the kernel names its directories.
+struct IdText {
+    explicit IdText(Pid id) noexcept : end(std::to_chars(text, text + sizeof text, id).ptr) {}
+    [[nodiscard]] std::string_view view() const noexcept {
+        return {text, static_cast<std::size_t>(end - text)};
+    }
+    char text[16];
+    char* end;
+};
+
+}  // namespace
+
+std::string Process::proc_dir(std::string_view proc_root) const {
+    if (unusual_dir_) return std::string(*unusual_dir_);
+    std::string dir(proc_root);
+    dir += '/';
+    if (under_process && parent_pid) dir.append(IdText(*parent_pid).view()).append("/task/");
+    dir.append(IdText(pid).view());
+    return dir;
+}
+
+bool Process::proc_dir_is(std::string_view proc_root, std::string_view path) const noexcept {
+    if (unusual_dir_) return std::string_view(*unusual_dir_) == path;
+    const auto take = [&path](std::string_view piece) {
+        if (!path.starts_with(piece)) return false;
+        path.remove_prefix(piece.size());
+        return true;
+    };
+    if (!take(proc_root) || !take("/")) return false;
+    if (under_process && parent_pid) {
+        if (!take(IdText(*parent_pid).view()) || !take("/task/")) return false;
+    }
+    return take(IdText(pid).view()) && path.empty();
+}
+
+void Process::set_proc_dir(std::string_view proc_root, std::string_view path, bool under,
+                           std::pmr::memory_resource* memory) {
+    unusual_dir_.reset();
+    under_process = under;
+    if (!proc_dir_is(proc_root, path)) unusual_dir_.emplace(memory, path);
 }
 
 namespace {
@@ -143,8 +188,9 @@ struct ProcAndTasks {
     Pid pid = 0;
     std::optional<Pid> parent_pid;
     std::string path;                // the entry's directory
-    std::optional<PidSet> task_pids;  // processes only, with the tasks flag
+    TaskSet task_pids;  // processes only, with the tasks flag
     bool is_task = false;
+    bool under_process = false;  // a task listed in its process's "task"
     EntryStatus status;  // read when first needed, once
 };
 
@@ -195,7 +241,8 @@ private:
     // Fills `process`, a record in its starting state, for a new id.
     void retrieve_all_new_process_info(Process& process, bool is_task, Pid pid,
                                        std::optional<Pid> parent_pid, const StatFields& stat,
-                                       std::string_view path, int dirfd, EntryStatus& status);
+                                       std::string_view path, bool under_process, int dirfd,
+                                       EntryStatus& status);
     // Publishes the walk's new records, or takes them out again when the
     // walk was cut short.
     void publish() noexcept;
@@ -287,6 +334,7 @@ void Scanner::get_proc_and_tasks(int proc_fd, const char* name, Pid pid) {
         item.path.reserve(process.path.size() + 6 + task.name.size());
         item.path.append(process.path).append("/task/").append(task.name);
         item.is_task = true;
+        item.under_process = true;
         entry_step(item, task_entry.get());
         check_between_entries();
     }
@@ -319,7 +367,7 @@ void Scanner::entry_step(ProcAndTasks& item, int dirfd) {
     }
     process->unpublished = true;
     retrieve_all_new_process_info(*process, item.is_task, item.pid, item.parent_pid, stat,
-                                  item.path, dirfd, item.status);
+                                  item.path, item.under_process, dirfd, item.status);
     process->task_pids = std::move(item.task_pids);
 }
 
@@ -327,8 +375,8 @@ void Scanner::existing_entry(Process& process, ProcAndTasks& item, int dirfd) {
     // The record's own directory is the one to read; it is the item's in
     // all but the rarest cases (an id seen as a task before, as a process now).
     Fd own_dir;
-    if (std::string_view(process.proc_dir) != item.path) {
-        own_dir = open_dir(AT_FDCWD, process.proc_dir.c_str(), /*path_only=*/true);
+    if (!process.proc_dir_is(proc_root_, item.path)) {
+        own_dir = open_dir(AT_FDCWD, process.proc_dir(proc_root_).c_str(), /*path_only=*/true);
         dirfd = own_dir.valid() ? own_dir.get() : -1;
     }
 
@@ -340,6 +388,14 @@ void Scanner::existing_entry(Process& process, ProcAndTasks& item, int dirfd) {
 
     if (stat.u64(StatFields::STARTTIME) == process.start_ticks) {
         if (item.is_task && !process.thread_class) process.thread_class = ThreadClass::UserThread;
+        // A task's directory is derived from its parent, which the update
+        // may change: it is then kept as a text.
+        const bool same_parent = item.parent_pid && *item.parent_pid != 0 &&
+                                 item.parent_pid == process.parent_pid;
+        if (process.under_process && !same_parent) {
+            process.set_proc_dir(proc_root_, process.proc_dir(proc_root_), false,
+                                 &work_.memory.records);
+        }
         // The ids are refreshed from the entry's one reading of "status".
         update_proc_info(process, item.parent_pid, stat, dirfd, work_.ctx, work_.space,
                          item.status);
@@ -347,10 +403,11 @@ void Scanner::existing_entry(Process& process, ProcAndTasks& item, int dirfd) {
         // The id now belongs to another process: start over, without the old
         // record's task set.
         const Pid pid = process.pid;
-        const std::string path(process.proc_dir);
+        const bool under_process = process.under_process;
+        const std::string path = process.proc_dir(proc_root_);
         process = Process(&work_.memory.records, &work_.memory.secrets);
         retrieve_all_new_process_info(process, item.is_task, pid, item.parent_pid, stat, path,
-                                      dirfd, item.status);
+                                      under_process, dirfd, item.status);
     }
 }
 
@@ -366,9 +423,8 @@ bool Scanner::get_stat_data(int dirfd) {
 void Scanner::retrieve_all_new_process_info(Process& process, bool is_task, Pid pid,
                                             std::optional<Pid> parent_pid,
                                             const StatFields& stat, std::string_view path,
-                                            int dirfd, EntryStatus& status) {
+                                            bool under_process, int dirfd, EntryStatus& status) {
     process.pid = pid;
-    process.proc_dir.assign(path);
     process.start_ticks = stat.u64(StatFields::STARTTIME);
     process.start_since_boot = ticks_to_seconds(process.start_ticks, work_.ctx.host.clock_ticks);
     process.start_time = saturating_add(process.start_since_boot, work_.ctx.host.boot_time);
@@ -385,6 +441,8 @@ void Scanner::retrieve_all_new_process_info(Process& process, bool is_task, Pid 
     }
 
     update_proc_info(process, parent_pid, stat, dirfd, work_.ctx, work_.space, status);
+    // After the parent is known: a task's directory is derived from it.
+    process.set_proc_dir(proc_root_, path, under_process, &work_.memory.records);
 }
 
 }  // namespace

@@ -125,6 +125,9 @@ struct Scanned {
         auto it = sys.processes().find(pid);
         return it == sys.processes().end() ? nullptr : &it->second;
     }
+    [[nodiscard]] std::string proc_dir(Pid pid) const {
+        return find(pid)->proc_dir(sys.inner().root().proc);
+    }
     [[nodiscard]] std::vector<Pid> pids() const {
         std::vector<Pid> out;
         for (const auto& [pid, p] : sys.processes()) out.push_back(pid);
@@ -150,7 +153,7 @@ TEST(ProcessWalk, OnlyNumericDirectoriesBecomeRecords) {
     Scanned s(tree);
     EXPECT_EQ(s.pids(), (std::vector<Pid>{7, 100}));
     ASSERT_NE(s.find(7), nullptr);
-    EXPECT_EQ(std::string_view(s.find(7)->proc_dir), tree.path() + "/proc/+7");
+    EXPECT_EQ(s.proc_dir(7), tree.path() + "/proc/+7");
 }
 
 TEST(ProcessWalk, MissingProcListsNothing) {
@@ -295,14 +298,14 @@ TEST(ProcessTasks, ThreeThreadsGiveThreeRecords) {
     ASSERT_EQ(s.pids(), (std::vector<Pid>{500, 501, 502}));
     const Process* leader = s.find(500);
     ASSERT_TRUE(leader->task_pids.has_value());
-    EXPECT_EQ(leader->task_pids, std::optional<hoststats::PidSet>(hoststats::PidSet{501, 502}));
+    EXPECT_EQ(*leader->task_pids, (hoststats::PidSet{501, 502}));
     EXPECT_FALSE(leader->thread_class.has_value());
-    EXPECT_EQ(std::string_view(leader->proc_dir), tree.path() + "/proc/500");
+    EXPECT_EQ(s.proc_dir(500), tree.path() + "/proc/500");
     for (Pid tid : {501, 502}) {
         const Process* task = s.find(tid);
         EXPECT_EQ(task->parent_pid, 500);  // the process, not the stat's ppid
         EXPECT_FALSE(task->task_pids.has_value());
-        EXPECT_EQ(std::string_view(task->proc_dir), tree.path() + "/proc/500/task/" + std::to_string(tid));
+        EXPECT_EQ(s.proc_dir(tid), tree.path() + "/proc/500/task/" + std::to_string(tid));
     }
     // One address space: its lists were read once and are held once.
     const Process* helper = s.find(501);
@@ -370,7 +373,7 @@ TEST(ProcessTasks, ThreadDirectoryReachedDirectly) {
     Scanned again(tree);
     ASSERT_NE(again.find(700), nullptr);
     ASSERT_TRUE(again.find(700)->task_pids.has_value());
-    EXPECT_EQ(again.find(700)->task_pids, std::optional<hoststats::PidSet>(hoststats::PidSet{}));
+    EXPECT_EQ(*again.find(700)->task_pids, hoststats::PidSet{});
     EXPECT_FALSE(again.find(700)->uid.has_value());
 }
 
