@@ -726,6 +726,53 @@ def measure_memory(args: argparse.Namespace, shapes: list[Load]) -> str:
                      "bytes per entry over idle", "load average (1 min)"], rows)
 
 
+MEMORY_HEADING = "## Memory per entry"
+MACHINE_HEADING = "## The machine and the run"
+
+
+def memory_span(report: str) -> tuple[int, int]:
+    """Where the section that --memory wrote lies in a report, up to the
+    next section's heading; (0, 0) when there is none."""
+    start = report.find(MEMORY_HEADING + "\n")
+    if start < 0:
+        return 0, 0
+    end = report.find("\n## ", start + len(MEMORY_HEADING))
+    return start, len(report) if end < 0 else end + 1
+
+
+def memory_section_of(report: str) -> str:
+    """The section that --memory wrote into a report, or nothing."""
+    start, end = memory_span(report)
+    return report[start:end].rstrip("\n") + "\n" if end else ""
+
+
+def with_memory_section(report: str, section: str) -> str:
+    """The report with its memory section replaced by `section`, which goes
+    before the machine's: a full run keeps what --memory measured, and
+    --memory leaves the rest of the report as the full run wrote it."""
+    start, end = memory_span(report)
+    report = report[:start] + report[end:]
+    if not section:
+        return report
+    section = section.rstrip("\n") + "\n\n"
+    at = report.find(MACHINE_HEADING)
+    return report + "\n" + section if at < 0 else report[:at] + section + report[at:]
+
+
+def memory_report(args: argparse.Namespace, table: str) -> str:
+    when = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M")
+    return "\n".join([
+        MEMORY_HEADING + "\n",
+        "What one `get_memory_mb()` call adds to the peak resident size of a fresh "
+        "interpreter (VmHWM after the call less VmHWM reset by writing 5 to "
+        "/proc/self/clear_refs just before it; the median of the runs), and how much "
+        "that grows for each entry (process or thread) the host has beyond the idle "
+        "host's; beside it psutil gathering the same facts for every process and "
+        "thread and holding them all until it is done, as a snapshot holds its table. "
+        f"Measured {when} UTC by `{' '.join(args.argv)}`, apart from the timed run above.\n",
+        table, ""])
+
+
 # --- a starved lock holder ----------------------------------------------------------
 
 # A caller in a process of its own, for SIGINT from another process: at each
@@ -1331,7 +1378,8 @@ def write_report(args: argparse.Namespace, results: list[LoadResult], machine: d
         "lose the others), the same for each of its other threads through `Process(tid)`, "
         "and `virtual_memory()` again. psutil has no `root` link, "
         "which the snapshot reads too.\n")
-    out.write_text("\n".join(L))
+    kept = memory_section_of(out.read_text()) if out.exists() else ""
+    out.write_text(with_memory_section("\n".join(L), kept))
     print(f"wrote {rel(out)} and {rel(png)}")
 
 
@@ -1350,7 +1398,8 @@ def main() -> None:
                         load.key for load in LOADS + SHAPES) + "), comma-separated")
     ap.add_argument("--memory", action="store_true",
                     help="only the peak memory of one call at each shape (default: idle, "
-                         "200x1, 200x10, 1000x10), printed as a table")
+                         "200x1, 200x10, 1000x10), printed and written into the report's "
+                         "memory section")
     ap.add_argument("--load", type=Path,
                     help="the load generator (default: BUILD/bench/load), for --memory")
     ap.add_argument("--inside", help=argparse.SUPPRESS)
@@ -1372,10 +1421,14 @@ def main() -> None:
         return
     wanted = [k for k in args.shapes.split(",") if k]
     if args.memory:
+        args.argv = [rel(__file__), *sys.argv[1:]]
         # The idle host first: the growth per entry is counted from it.
-        print(measure_memory(args, [LOADS[0]] + [load for load in LOADS[1:] + SHAPES
-                                                 if load.key in wanted or not wanted and
-                                                 load in LOADS]))
+        table = measure_memory(args, [LOADS[0]] + [load for load in LOADS[1:] + SHAPES
+                                                   if load.key in wanted or not wanted and
+                                                   load in LOADS])
+        print(table)
+        report = args.out.read_text() if args.out.exists() else ""
+        args.out.write_text(with_memory_section(report, memory_report(args, table)))
         return
     shapes = [load for load in LOADS + SHAPES if not wanted or load.key in wanted]
     counted = [load for load in shapes if load.caller]

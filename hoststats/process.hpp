@@ -80,7 +80,7 @@ public:
     ByteStringList() noexcept : ByteStringList(std::pmr::get_default_resource()) {}
     // New buffers of this list come from `memory`.
     explicit ByteStringList(std::pmr::memory_resource* memory) noexcept
-        : word_(reinterpret_cast<std::uintptr_t>(memory) | NO_STORAGE) {}
+        : word_(tag(memory)) {}
     ByteStringList(std::initializer_list<std::string_view> pieces) : ByteStringList() {
         for (std::string_view piece : pieces) push_back(piece);
     }
@@ -88,7 +88,7 @@ public:
         if (Storage* own = storage()) ++own->copies;
     }
     ByteStringList(ByteStringList&& other) noexcept : word_(other.word_) {
-        other.word_ = reinterpret_cast<std::uintptr_t>(memory_of(word_)) | NO_STORAGE;
+        other.word_ = tag(memory_of(word_));
     }
     ByteStringList& operator=(const ByteStringList& other) noexcept {
         if (this != &other) {
@@ -163,18 +163,20 @@ private:
         std::size_t count = 0;   // pieces
         std::size_t copies = 1;  // lists that hold this buffer
     };
-    // The low bit of the word: set when it holds a memory resource, clear
-    // when it holds the buffer (both are aligned to more than one byte).
-    static constexpr std::uintptr_t NO_STORAGE = 1;
-
-    static std::pmr::memory_resource* memory_of(std::uintptr_t word) noexcept {
-        if ((word & NO_STORAGE) != 0) {
-            return reinterpret_cast<std::pmr::memory_resource*>(word & ~NO_STORAGE);
-        }
+    // The word points one byte past a memory resource, or at the buffer:
+    // both are aligned to more than one byte, so its low bit tells which.
+    static char* tag(std::pmr::memory_resource* memory) noexcept {
+        return reinterpret_cast<char*>(memory) + 1;
+    }
+    static bool tagged(const char* word) noexcept {
+        return (reinterpret_cast<std::uintptr_t>(word) & 1U) != 0;
+    }
+    static std::pmr::memory_resource* memory_of(char* word) noexcept {
+        if (tagged(word)) return reinterpret_cast<std::pmr::memory_resource*>(word - 1);
         return reinterpret_cast<Storage*>(word)->bytes.get_allocator().resource();
     }
     [[nodiscard]] Storage* storage() const noexcept {
-        return (word_ & NO_STORAGE) != 0 ? nullptr : reinterpret_cast<Storage*>(word_);
+        return tagged(word_) ? nullptr : reinterpret_cast<Storage*>(word_);
     }
     void swap(ByteStringList& other) noexcept { std::swap(word_, other.word_); }
     // Lets go of the buffer, which goes when no other list holds it.
@@ -183,7 +185,7 @@ private:
         if (own == nullptr) return;
         std::pmr::memory_resource* memory = memory_of(word_);
         if (--own->copies == 0) std::pmr::polymorphic_allocator<Storage>(memory).delete_object(own);
-        word_ = reinterpret_cast<std::uintptr_t>(memory) | NO_STORAGE;
+        word_ = tag(memory);
     }
     Storage& writable() {
         Storage* own = storage();
@@ -201,11 +203,11 @@ private:
             fresh->count = own->count;
             release();
         }
-        word_ = reinterpret_cast<std::uintptr_t>(fresh);
+        word_ = reinterpret_cast<char*>(fresh);
         return *fresh;
     }
 
-    std::uintptr_t word_;
+    char* word_;
 };
 
 // An unchanging text that the records of one snapshot may share: a link
@@ -219,7 +221,8 @@ public:
         : text_(std::pmr::polymorphic_allocator<Storage>(memory).new_object<Storage>(text)) {}
     SharedText(const SharedText& other) noexcept : text_(other.text_) { ++text_->copies; }
     SharedText& operator=(const SharedText& other) noexcept {
-        ++other.text_->copies;  // first, in case the two are one text
+        if (this == &other) return *this;
+        ++other.text_->copies;  // first: the two may hold one text
         release();
         text_ = other.text_;
         return *this;

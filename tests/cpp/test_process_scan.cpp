@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "fixture_tree.hpp"
+#include "hoststats/fd.hpp"
 #include "hoststats/file_budget.hpp"
 #include "hoststats/system.hpp"
 
@@ -667,6 +668,26 @@ TEST(ProcessRescan, CpuSharesAfterASecondScan) {
     s.scan();
     ASSERT_EQ(s.sys.cpus().cpus().size(), 1u);
     EXPECT_EQ(s.find(10)->usage_percent, 10.0f / 21.0f * 100.0f);
+}
+
+TEST(ProcessRescan, AWalkCutShortPublishesNoneOfItsRecords) {
+    // New records are made in the table as the walk goes; a signal handler
+    // that raises between two entries must leave the table as the last
+    // whole walk left it, without the records made before the raise.
+    ScanTree tree;
+    tree.add_process({.pid = 10});
+    Scanned s(tree);
+    for (const Pid pid : {20, 21, 22}) tree.add_process({.pid = pid});
+    static int entries_left;
+    entries_left = 2;  // the check refuses after the second entry
+    {
+        const hoststats::InterruptCheckScope scope(+[] { return --entries_left > 0; });
+        EXPECT_THROW(s.scan(), hoststats::Interrupted);
+    }
+    EXPECT_EQ(entries_left, 0);  // the walk did reach a new entry before it ended
+    EXPECT_EQ(s.pids(), (std::vector<Pid>{10}));
+    s.scan();  // and the next whole walk publishes them all
+    EXPECT_EQ(s.pids(), (std::vector<Pid>{10, 20, 21, 22}));
 }
 
 // --- the open-file budget during scans ---------------------------------------------
