@@ -139,10 +139,13 @@ def psutil_record(proc: psutil.Process) -> dict[str, object]:
     return record
 
 
-def psutil_same_facts() -> int:
+def psutil_same_facts(hold: bool = False) -> int:
     """Memory, CPU times and frequencies, and for every process and every
     thread the fields of a snapshot record; then memory again, as
-    get_memory_mb() refreshes it. Returns the entries gathered."""
+    get_memory_mb() refreshes it. Returns the entries gathered. With `hold`,
+    every record is kept until the end, as a snapshot keeps its table."""
+    held: list[dict[str, object]] = []
+    keep = held.append if hold else (lambda record: None)
     psutil.virtual_memory()
     psutil.cpu_times(percpu=True)
     psutil.cpu_freq(percpu=True)
@@ -153,7 +156,7 @@ def psutil_same_facts() -> int:
             tids = [t.id for t in proc.threads()]
         except psutil.Error:
             tids = []
-        psutil_record(proc)
+        keep(psutil_record(proc))
         entries += 1
         for tid in tids:
             if tid == proc.pid:
@@ -162,7 +165,7 @@ def psutil_same_facts() -> int:
                 thread = psutil.Process(tid)
             except psutil.Error:
                 continue
-            psutil_record(thread)
+            keep(psutil_record(thread))
             entries += 1
     psutil.virtual_memory()
     return entries
@@ -352,7 +355,8 @@ def kib(key):
         for line in f:
             if line.startswith(key + ":"):
                 return int(line.split()[1])
-call = {{"mem": pellun_core.get_memory_mb, "ps_all": psutil_same_facts}}[{what!r}]
+call = {{"mem": pellun_core.get_memory_mb, "ps_all": psutil_same_facts,
+        "ps_held": lambda: psutil_same_facts(hold=True)}}[{what!r}]
 with open("/proc/self/clear_refs", "w") as f:
     f.write("5")
 base = kib("VmHWM")
@@ -674,6 +678,99 @@ def measure_load(args: argparse.Namespace, load: Load, rounds: int) -> LoadResul
         res.load_starts = holder.starts
     res.seconds = time.monotonic() - t_start
     return res
+
+
+# --- memory per task ------------------------------------------------------------------
+
+def count_entries() -> int:
+    """Processes plus their other threads on the host now: every task
+    directory under /proc, as a snapshot makes one record of each."""
+    entries = 0
+    for name in os.listdir("/proc"):
+        if name.isdigit():
+            try:
+                entries += len(os.listdir(f"/proc/{name}/task"))
+            except OSError:
+                pass  # ended meanwhile
+    return entries
+
+
+def measure_memory(args: argparse.Namespace, shapes: list[Load]) -> str:
+    """What one call adds to the peak resident size at each shape, and its
+    growth per entry over the idle host, for get_memory_mb() and for psutil
+    gathering the same facts and holding them all until it is done, as a
+    snapshot holds its table; a Markdown table. Memory is not timed, so the
+    shapes need no rounds: a few fresh interpreters at each."""
+    rows = []
+    base: dict[str, float] = {}
+    base_entries = 0
+    for load in shapes:
+        print(f"{load.label}: peaks", flush=True)
+        with holding(args.load or args.build / "bench" / "load", load) as holder:
+            holder.ensure(120)
+            entries = count_entries()
+            runs = 3 if load.procs * load.threads >= 5000 else 5
+            peaks = {who: median(peak_added(who, runs)[0]) for who in ("mem", "ps_held")}
+            entries = (entries + count_entries()) // 2
+            loadavg = os.getloadavg()[0]
+        if not load.generated:
+            base, base_entries = peaks, entries
+        row = [load.label, str(entries), str(runs)]
+        for who in ("mem", "ps_held"):
+            per_task = ("–" if not base or entries <= base_entries
+                        else f"{(peaks[who] - base[who]) / (entries - base_entries):,.0f}")
+            row += [f"{peaks[who] / 2**10:,.0f}", per_task]
+        rows.append(row + [f"{loadavg:.1f}"])
+    return md_table(["shape", "entries", "runs", "get_memory_mb() peak KiB",
+                     "bytes per entry over idle", "psutil, holding the same facts: peak KiB",
+                     "bytes per entry over idle", "load average (1 min)"], rows)
+
+
+MEMORY_HEADING = "## Memory per entry"
+MACHINE_HEADING = "## The machine and the run"
+
+
+def memory_span(report: str) -> tuple[int, int]:
+    """Where the section that --memory wrote lies in a report, up to the
+    next section's heading; (0, 0) when there is none."""
+    start = report.find(MEMORY_HEADING + "\n")
+    if start < 0:
+        return 0, 0
+    end = report.find("\n## ", start + len(MEMORY_HEADING))
+    return start, len(report) if end < 0 else end + 1
+
+
+def memory_section_of(report: str) -> str:
+    """The section that --memory wrote into a report, or nothing."""
+    start, end = memory_span(report)
+    return report[start:end].rstrip("\n") + "\n" if end else ""
+
+
+def with_memory_section(report: str, section: str) -> str:
+    """The report with its memory section replaced by `section`, which goes
+    before the machine's: a full run keeps what --memory measured, and
+    --memory leaves the rest of the report as the full run wrote it."""
+    start, end = memory_span(report)
+    report = report[:start] + report[end:]
+    if not section:
+        return report
+    section = section.rstrip("\n") + "\n\n"
+    at = report.find(MACHINE_HEADING)
+    return report + "\n" + section if at < 0 else report[:at] + section + report[at:]
+
+
+def memory_report(args: argparse.Namespace, table: str) -> str:
+    when = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M")
+    return "\n".join([
+        MEMORY_HEADING + "\n",
+        "What one `get_memory_mb()` call adds to the peak resident size of a fresh "
+        "interpreter (VmHWM after the call less VmHWM reset by writing 5 to "
+        "/proc/self/clear_refs just before it; the median of the runs), and how much "
+        "that grows for each entry (process or thread) the host has beyond the idle "
+        "host's; beside it psutil gathering the same facts for every process and "
+        "thread and holding them all until it is done, as a snapshot holds its table. "
+        f"Measured {when} UTC by `{' '.join(args.argv)}`, apart from the timed run above.\n",
+        table, ""])
 
 
 # --- a starved lock holder ----------------------------------------------------------
@@ -1281,7 +1378,8 @@ def write_report(args: argparse.Namespace, results: list[LoadResult], machine: d
         "lose the others), the same for each of its other threads through `Process(tid)`, "
         "and `virtual_memory()` again. psutil has no `root` link, "
         "which the snapshot reads too.\n")
-    out.write_text("\n".join(L))
+    kept = memory_section_of(out.read_text()) if out.exists() else ""
+    out.write_text(with_memory_section("\n".join(L), kept))
     print(f"wrote {rel(out)} and {rel(png)}")
 
 
@@ -1298,6 +1396,12 @@ def main() -> None:
     ap.add_argument("--shapes", default="",
                     help="measure only these, by key (" + ", ".join(
                         load.key for load in LOADS + SHAPES) + "), comma-separated")
+    ap.add_argument("--memory", action="store_true",
+                    help="only the peak memory of one call at each shape (default: idle, "
+                         "200x1, 200x10, 1000x10), printed and written into the report's "
+                         "memory section")
+    ap.add_argument("--load", type=Path,
+                    help="the load generator (default: BUILD/bench/load), for --memory")
     ap.add_argument("--inside", help=argparse.SUPPRESS)
     ap.add_argument("--rounds", type=int, help=argparse.SUPPRESS)
     ap.add_argument("--result", type=Path, help=argparse.SUPPRESS)
@@ -1316,6 +1420,16 @@ def main() -> None:
         write_report(args, **state)
         return
     wanted = [k for k in args.shapes.split(",") if k]
+    if args.memory:
+        args.argv = [rel(__file__), *sys.argv[1:]]
+        # The idle host first: the growth per entry is counted from it.
+        table = measure_memory(args, [LOADS[0]] + [load for load in LOADS[1:] + SHAPES
+                                                   if load.key in wanted or not wanted and
+                                                   load in LOADS])
+        print(table)
+        report = args.out.read_text() if args.out.exists() else ""
+        args.out.write_text(with_memory_section(report, memory_report(args, table)))
+        return
     shapes = [load for load in LOADS + SHAPES if not wanted or load.key in wanted]
     counted = [load for load in shapes if load.caller]
     # Either of the starved pair measures both, side by side.

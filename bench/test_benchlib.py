@@ -136,6 +136,18 @@ class TestReport:
         m = run_bench.PERF_DSO_LINE.match("    83.53%  [kernel.kallsyms]   ")
         assert m and (m[1], m[2]) == ("83.53", "[kernel.kallsyms]")
 
+    def test_memory_section_survives_both_runs(self) -> None:
+        # A full run rewrites the report and must keep what --memory wrote;
+        # --memory must replace its own section and touch nothing else.
+        full = "# Performance\n\nheadline\n\n## The machine and the run\n\nmachine\n"
+        first = run_bench.with_memory_section(full, "## Memory per entry\n\nold table\n")
+        second = run_bench.with_memory_section(first, "## Memory per entry\n\nnew table\n")
+        assert "old table" not in second
+        assert second.index("new table") < second.index("## The machine")
+        kept = run_bench.memory_section_of(second)
+        assert run_bench.with_memory_section(second, kept) == second  # no growth run to run
+        assert run_bench.with_memory_section(second, "") == full
+
 
 class TestCallTrace:
     def test_counts_between_the_marks_per_thread_group(self) -> None:

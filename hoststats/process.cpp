@@ -14,9 +14,11 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory_resource>
 #include <string>
 
@@ -64,6 +66,50 @@ std::string_view to_string(ProcessState state) noexcept {
         case ProcessState::Unknown: break;
     }
     return "Unknown";
+}
+
+namespace {
+
+// The decimal text of an id, as the kernel names its directories.
+struct IdText {
+    explicit IdText(Pid id) noexcept : end(std::to_chars(text, text + sizeof text, id).ptr) {}
+    [[nodiscard]] std::string_view view() const noexcept {
+        return {text, static_cast<std::size_t>(end - text)};
+    }
+    char text[16];
+    char* end;
+};
+
+}  // namespace
+
+std::string Process::proc_dir(std::string_view proc_root) const {
+    if (unusual_dir_) return std::string(*unusual_dir_);
+    std::string dir(proc_root);
+    dir += '/';
+    if (under_process && parent_pid) dir.append(IdText(*parent_pid).view()).append("/task/");
+    dir.append(IdText(pid).view());
+    return dir;
+}
+
+bool Process::proc_dir_is(std::string_view proc_root, std::string_view path) const noexcept {
+    if (unusual_dir_) return std::string_view(*unusual_dir_) == path;
+    const auto take = [&path](std::string_view piece) {
+        if (!path.starts_with(piece)) return false;
+        path.remove_prefix(piece.size());
+        return true;
+    };
+    if (!take(proc_root) || !take("/")) return false;
+    if (under_process && parent_pid) {
+        if (!take(IdText(*parent_pid).view()) || !take("/task/")) return false;
+    }
+    return take(IdText(pid).view()) && path.empty();
+}
+
+void Process::set_proc_dir(std::string_view proc_root, std::string_view path, bool under,
+                           std::pmr::memory_resource* memory) {
+    unusual_dir_.reset();
+    under_process = under;
+    if (!proc_dir_is(proc_root, path)) unusual_dir_.emplace(memory, path);
 }
 
 namespace {
@@ -142,8 +188,9 @@ struct ProcAndTasks {
     Pid pid = 0;
     std::optional<Pid> parent_pid;
     std::string path;                // the entry's directory
-    std::optional<PidSet> task_pids;  // processes only, with the tasks flag
+    TaskSet task_pids;  // processes only, with the tasks flag
     bool is_task = false;
+    bool under_process = false;  // a task listed in its process's "task"
     EntryStatus status;  // read when first needed, once
 };
 
@@ -161,7 +208,6 @@ struct ScanWorkspace {
           proc_lister(&arenas.records),
           task_lister(&arenas.records),
           tasks(&arenas.records),
-          fresh(&arenas.records),
           list_budget(KEPT_LIST_BYTES),
           space(&arenas.records, &arenas.secrets, list_budget) {}
 
@@ -170,13 +216,16 @@ struct ScanWorkspace {
     DirLister proc_lister;
     DirLister task_lister;
     std::pmr::vector<TaskItem> tasks;
-    std::pmr::vector<Process> fresh;  // inserted only once the walk is over
     ListBudget list_budget;           // what the scan keeps of "cmdline" and "environ"
     SharedSpace space;                // of the thread group at hand
 };
 
-// One walk of /proc into a table. New records are built aside and inserted
-// once the walk is over, so the table never rehashes under the walk.
+// One walk of /proc into a table. A new record is built once, in the table
+// node where it stays, so that no record exists twice at the peak; but it
+// is published only once the walk is over. Until then the walk's own
+// lookups pass it by (an id met again later in the walk gets a new record
+// in its place, as if the two had been inserted in turn), and a walk cut
+// short takes its unpublished records out again.
 class Scanner {
 public:
     Scanner(ProcessTable& table, const std::string& proc_root, ScanWorkspace& work)
@@ -189,32 +238,51 @@ private:
     void entry_step(ProcAndTasks& item, int dirfd);
     void existing_entry(Process& process, ProcAndTasks& item, int dirfd);
     bool get_stat_data(int dirfd);
-    Process retrieve_all_new_process_info(bool is_task, Pid pid, std::optional<Pid> parent_pid,
-                                          const StatFields& stat, std::string_view path, int dirfd,
-                                          EntryStatus& status);
+    // Fills `process`, a record in its starting state, for a new id.
+    void retrieve_all_new_process_info(Process& process, bool is_task, Pid pid,
+                                       std::optional<Pid> parent_pid, const StatFields& stat,
+                                       std::string_view path, bool under_process, int dirfd,
+                                       EntryStatus& status);
+    // Publishes the walk's new records, or takes them out again when the
+    // walk was cut short.
+    void publish() noexcept;
+    void withdraw() noexcept;
 
     ProcessTable& table_;
     const std::string& proc_root_;
     ScanWorkspace& work_;
+    std::size_t unpublished_ = 0;  // records the walk has built so far
 };
 
 void Scanner::refresh_procs() {
     Fd proc_fd = open_dir(AT_FDCWD, proc_root_.c_str());
     if (!proc_fd.valid()) return;
-    work_.fresh.clear();  // nothing left over from a scan that was cut short
-    work_.fresh.reserve(table_.size() + 256);
-    work_.proc_lister.list(proc_fd.get(), [&](const char* name, Pid pid) {
-        get_proc_and_tasks(proc_fd.get(), name, pid);
-    });
-    if (table_.bucket_count() < table_.size() + work_.fresh.size()) {
-        table_.reserve(table_.size() + work_.fresh.size());
+    // Room for the host as the last walk left it, and some more: the table
+    // grows in few steps, and the walk's records are never moved anyway.
+    table_.reserve(table_.size() + 256);
+    try {
+        work_.proc_lister.list(proc_fd.get(), [&](const char* name, Pid pid) {
+            get_proc_and_tasks(proc_fd.get(), name, pid);
+        });
+    } catch (...) {
+        withdraw();
+        throw;
     }
-    for (Process& process : work_.fresh) {
-        const Pid pid = process.pid;
-        table_.insert_or_assign(pid, std::move(process));
+    publish();
+}
+
+void Scanner::publish() noexcept {
+    if (unpublished_ == 0) return;
+    for (auto& [pid, process] : table_) process.unpublished = false;
+    unpublished_ = 0;
+}
+
+void Scanner::withdraw() noexcept {
+    if (unpublished_ == 0) return;
+    for (auto it = table_.begin(); it != table_.end();) {
+        it = it->second.unpublished ? table_.erase(it) : std::next(it);
     }
-    // Clearing the moved-from records keeps the room for the next scan.
-    work_.fresh.clear();
+    unpublished_ = 0;
 }
 
 void Scanner::get_proc_and_tasks(int proc_fd, const char* name, Pid pid) {
@@ -266,6 +334,7 @@ void Scanner::get_proc_and_tasks(int proc_fd, const char* name, Pid pid) {
         item.path.reserve(process.path.size() + 6 + task.name.size());
         item.path.append(process.path).append("/task/").append(task.name);
         item.is_task = true;
+        item.under_process = true;
         entry_step(item, task_entry.get());
         check_between_entries();
     }
@@ -274,28 +343,40 @@ void Scanner::get_proc_and_tasks(int proc_fd, const char* name, Pid pid) {
 }
 
 void Scanner::entry_step(ProcAndTasks& item, int dirfd) {
+    Process* met = nullptr;  // a record of this walk with the same id
     if (!table_.empty()) {
         auto found = table_.find(item.pid);
         if (found != table_.end()) {
-            existing_entry(found->second, item, dirfd);
-            return;
+            if (!found->second.unpublished) {
+                existing_entry(found->second, item, dirfd);
+                return;
+            }
+            met = &found->second;
         }
     }
     if (!get_stat_data(dirfd)) return;
     StatFields stat;
     if (!parse_stat_file(work_.ctx.stat_buffer.view(), stat)) return;
-    Process process = retrieve_all_new_process_info(item.is_task, item.pid, item.parent_pid, stat,
-                                                    item.path, dirfd, item.status);
-    process.task_pids = std::move(item.task_pids);
-    work_.fresh.push_back(std::move(process));
+    SnapshotMemory& memory = work_.memory;
+    Process* process = met;
+    if (process != nullptr) {
+        *process = Process(&memory.records, &memory.secrets);
+    } else {
+        process = &table_.try_emplace(item.pid, &memory.records, &memory.secrets).first->second;
+        ++unpublished_;
+    }
+    process->unpublished = true;
+    retrieve_all_new_process_info(*process, item.is_task, item.pid, item.parent_pid, stat,
+                                  item.path, item.under_process, dirfd, item.status);
+    process->task_pids = std::move(item.task_pids);
 }
 
 void Scanner::existing_entry(Process& process, ProcAndTasks& item, int dirfd) {
     // The record's own directory is the one to read; it is the item's in
     // all but the rarest cases (an id seen as a task before, as a process now).
     Fd own_dir;
-    if (std::string_view(process.proc_dir) != item.path) {
-        own_dir = open_dir(AT_FDCWD, process.proc_dir.c_str(), /*path_only=*/true);
+    if (!process.proc_dir_is(proc_root_, item.path)) {
+        own_dir = open_dir(AT_FDCWD, process.proc_dir(proc_root_).c_str(), /*path_only=*/true);
         dirfd = own_dir.valid() ? own_dir.get() : -1;
     }
 
@@ -307,14 +388,26 @@ void Scanner::existing_entry(Process& process, ProcAndTasks& item, int dirfd) {
 
     if (stat.u64(StatFields::STARTTIME) == process.start_ticks) {
         if (item.is_task && !process.thread_class) process.thread_class = ThreadClass::UserThread;
+        // A task's directory is derived from its parent, which the update
+        // may change: it is then kept as a text.
+        const bool same_parent = item.parent_pid && *item.parent_pid != 0 &&
+                                 item.parent_pid == process.parent_pid;
+        if (process.under_process && !same_parent) {
+            process.set_proc_dir(proc_root_, process.proc_dir(proc_root_), false,
+                                 &work_.memory.records);
+        }
         // The ids are refreshed from the entry's one reading of "status".
         update_proc_info(process, item.parent_pid, stat, dirfd, work_.ctx, work_.space,
                          item.status);
     } else {
         // The id now belongs to another process: start over, without the old
         // record's task set.
-        process = retrieve_all_new_process_info(item.is_task, process.pid, item.parent_pid, stat,
-                                                process.proc_dir, dirfd, item.status);
+        const Pid pid = process.pid;
+        const bool under_process = process.under_process;
+        const std::string path = process.proc_dir(proc_root_);
+        process = Process(&work_.memory.records, &work_.memory.secrets);
+        retrieve_all_new_process_info(process, item.is_task, pid, item.parent_pid, stat, path,
+                                      under_process, dirfd, item.status);
     }
 }
 
@@ -327,13 +420,11 @@ bool Scanner::get_stat_data(int dirfd) {
     return work_.ctx.stat_buffer.read_file_at(dirfd, "stat") == 0;
 }
 
-Process Scanner::retrieve_all_new_process_info(bool is_task, Pid pid,
-                                               std::optional<Pid> parent_pid,
-                                               const StatFields& stat, std::string_view path,
-                                               int dirfd, EntryStatus& status) {
-    Process process(&work_.memory.records, &work_.memory.secrets);
+void Scanner::retrieve_all_new_process_info(Process& process, bool is_task, Pid pid,
+                                            std::optional<Pid> parent_pid,
+                                            const StatFields& stat, std::string_view path,
+                                            bool under_process, int dirfd, EntryStatus& status) {
     process.pid = pid;
-    process.proc_dir.assign(path);
     process.start_ticks = stat.u64(StatFields::STARTTIME);
     process.start_since_boot = ticks_to_seconds(process.start_ticks, work_.ctx.host.clock_ticks);
     process.start_time = saturating_add(process.start_since_boot, work_.ctx.host.boot_time);
@@ -350,7 +441,8 @@ Process Scanner::retrieve_all_new_process_info(bool is_task, Pid pid,
     }
 
     update_proc_info(process, parent_pid, stat, dirfd, work_.ctx, work_.space, status);
-    return process;
+    // After the parent is known: a task's directory is derived from it.
+    process.set_proc_dir(proc_root_, path, under_process, &work_.memory.records);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "hoststats/arena.hpp"
@@ -48,7 +49,10 @@ enum class ThreadClass : std::uint8_t { KernelThread, UserThread };
 // buffer: each piece is followed by one NUL, which no piece can hold. One
 // allocation per list instead of one per piece keeps a scan cheap. Copies
 // share that buffer (every task of a process holds its process's lists); a
-// list that is changed gets a buffer of its own first.
+// list that is changed gets a buffer of its own first. A list is one word,
+// as every record holds two: the shared buffer, or while there is none the
+// memory a first buffer will come from. Copies of one buffer are counted
+// without atomics: a snapshot's lists stay on the thread that made them.
 class ByteStringList {
 public:
     class iterator {
@@ -73,12 +77,34 @@ public:
         const char* at_ = nullptr;
     };
 
-    ByteStringList() = default;
+    ByteStringList() noexcept : ByteStringList(std::pmr::get_default_resource()) {}
     // New buffers of this list come from `memory`.
-    explicit ByteStringList(std::pmr::memory_resource* memory) noexcept : memory_(memory) {}
-    ByteStringList(std::initializer_list<std::string_view> pieces) {
+    explicit ByteStringList(std::pmr::memory_resource* memory) noexcept
+        : word_(tag(memory)) {}
+    ByteStringList(std::initializer_list<std::string_view> pieces) : ByteStringList() {
         for (std::string_view piece : pieces) push_back(piece);
     }
+    ByteStringList(const ByteStringList& other) noexcept : word_(other.word_) {
+        if (Storage* own = storage()) ++own->copies;
+    }
+    ByteStringList(ByteStringList&& other) noexcept : word_(other.word_) {
+        other.word_ = tag(memory_of(word_));
+    }
+    ByteStringList& operator=(const ByteStringList& other) noexcept {
+        if (this != &other) {
+            ByteStringList copy(other);
+            swap(copy);
+        }
+        return *this;
+    }
+    ByteStringList& operator=(ByteStringList&& other) noexcept {
+        if (this != &other) {
+            ByteStringList taken(std::move(other));
+            swap(taken);
+        }
+        return *this;
+    }
+    ~ByteStringList() { release(); }
 
     // `piece` must not hold a NUL.
     void push_back(std::string_view piece) {
@@ -99,26 +125,32 @@ public:
         own.bytes.resize(old + used);
         own.count += pieces;
     }
-    void clear() noexcept { storage_.reset(); }
+    void clear() noexcept { release(); }
 
     [[nodiscard]] bool empty() const noexcept { return size() == 0; }
-    [[nodiscard]] std::size_t size() const noexcept { return storage_ ? storage_->count : 0; }
+    [[nodiscard]] std::size_t size() const noexcept {
+        const Storage* own = storage();
+        return own != nullptr ? own->count : 0;
+    }
     [[nodiscard]] iterator begin() const noexcept {
-        return iterator(storage_ ? storage_->bytes.data() : nullptr);
+        const Storage* own = storage();
+        return iterator(own != nullptr ? own->bytes.data() : nullptr);
     }
     [[nodiscard]] iterator end() const noexcept {
-        return iterator(storage_ ? storage_->bytes.data() + storage_->bytes.size() : nullptr);
+        const Storage* own = storage();
+        return iterator(own != nullptr ? own->bytes.data() + own->bytes.size() : nullptr);
     }
     [[nodiscard]] std::vector<std::string> to_vector() const {
         return std::vector<std::string>(begin(), end());
     }
     // The pieces and their NULs, as held.
     [[nodiscard]] std::string_view bytes() const noexcept {
-        return storage_ ? std::string_view(storage_->bytes) : std::string_view{};
+        const Storage* own = storage();
+        return own != nullptr ? std::string_view(own->bytes) : std::string_view{};
     }
     // Whether two lists hold one buffer.
     [[nodiscard]] bool shares_with(const ByteStringList& other) const noexcept {
-        return storage_ != nullptr && storage_ == other.storage_;
+        return storage() != nullptr && word_ == other.word_;
     }
     bool operator==(const ByteStringList& other) const noexcept {
         return size() == other.size() && bytes() == other.bytes();
@@ -128,35 +160,74 @@ private:
     struct Storage {
         explicit Storage(std::pmr::memory_resource* memory) : bytes(memory) {}
         std::pmr::string bytes;
-        std::size_t count = 0;
+        std::size_t count = 0;   // pieces
+        std::size_t copies = 1;  // lists that hold this buffer
     };
-
+    // The word points one byte past a memory resource, or at the buffer:
+    // both are aligned to more than one byte, so its low bit tells which.
+    static char* tag(std::pmr::memory_resource* memory) noexcept {
+        return reinterpret_cast<char*>(memory) + 1;
+    }
+    static bool tagged(const char* word) noexcept {
+        return (reinterpret_cast<std::uintptr_t>(word) & 1U) != 0;
+    }
+    static std::pmr::memory_resource* memory_of(char* word) noexcept {
+        if (tagged(word)) return reinterpret_cast<std::pmr::memory_resource*>(word - 1);
+        return reinterpret_cast<Storage*>(word)->bytes.get_allocator().resource();
+    }
+    [[nodiscard]] Storage* storage() const noexcept {
+        return tagged(word_) ? nullptr : reinterpret_cast<Storage*>(word_);
+    }
+    void swap(ByteStringList& other) noexcept { std::swap(word_, other.word_); }
+    // Lets go of the buffer, which goes when no other list holds it.
+    void release() noexcept {
+        Storage* own = storage();
+        if (own == nullptr) return;
+        std::pmr::memory_resource* memory = memory_of(word_);
+        if (--own->copies == 0) std::pmr::polymorphic_allocator<Storage>(memory).delete_object(own);
+        word_ = tag(memory);
+    }
     Storage& writable() {
-        if (!storage_ || storage_.use_count() > 1) {
-            std::shared_ptr<Storage> own = std::allocate_shared<Storage>(
-                std::pmr::polymorphic_allocator<Storage>(memory_), memory_);
-            if (storage_) {
-                own->bytes = storage_->bytes;
-                own->count = storage_->count;
+        Storage* own = storage();
+        if (own != nullptr && own->copies == 1) return *own;
+        std::pmr::memory_resource* memory = memory_of(word_);
+        Storage* fresh =
+            std::pmr::polymorphic_allocator<Storage>(memory).new_object<Storage>(memory);
+        if (own != nullptr) {
+            try {
+                fresh->bytes = own->bytes;
+            } catch (...) {
+                std::pmr::polymorphic_allocator<Storage>(memory).delete_object(fresh);
+                throw;
             }
-            storage_ = std::move(own);
+            fresh->count = own->count;
+            release();
         }
-        return *storage_;
+        word_ = reinterpret_cast<char*>(fresh);
+        return *fresh;
     }
 
-    std::pmr::memory_resource* memory_ = std::pmr::get_default_resource();
-    std::shared_ptr<Storage> storage_;
+    char* word_;
 };
 
 // An unchanging text that the records of one snapshot may share: a link
 // target that every task of a thread group reads alike is kept once, and
-// each record holds a reference to it.
+// each record holds a reference to it, one word wide. Copies are counted
+// without atomics, as for ByteStringList.
 class SharedText {
 public:
     // A copy of `text` in `memory`.
     SharedText(std::string_view text, std::pmr::memory_resource* memory)
-        : text_(std::allocate_shared<const Storage>(
-              std::pmr::polymorphic_allocator<Storage>(memory), text, memory)) {}
+        : text_(std::pmr::polymorphic_allocator<Storage>(memory).new_object<Storage>(text)) {}
+    SharedText(const SharedText& other) noexcept : text_(other.text_) { ++text_->copies; }
+    SharedText& operator=(const SharedText& other) noexcept {
+        if (this == &other) return *this;
+        ++other.text_->copies;  // first: the two may hold one text
+        release();
+        text_ = other.text_;
+        return *this;
+    }
+    ~SharedText() { release(); }
 
     [[nodiscard]] std::string_view view() const noexcept { return text_->text; }
     operator std::string_view() const noexcept { return view(); }  // NOLINT: reads as a text
@@ -173,13 +244,68 @@ public:
 
 private:
     struct Storage {
-        Storage(std::string_view from, std::pmr::memory_resource* memory) : text(from, memory) {}
+        using allocator_type = std::pmr::polymorphic_allocator<char>;
+        Storage(std::string_view from, const allocator_type& memory) : text(from, memory) {}
         std::pmr::string text;
+        std::size_t copies = 1;  // references to this text
     };
-    std::shared_ptr<const Storage> text_;  // never null
+    void release() noexcept {
+        if (--text_->copies == 0) {
+            std::pmr::polymorphic_allocator<Storage>(text_->text.get_allocator().resource())
+                .delete_object(text_);
+        }
+    }
+    Storage* text_;  // never null
 };
 
 using PidSet = std::pmr::unordered_set<Pid, SeededHash>;
+
+// One value of an allocator-aware type (a container of the snapshot's
+// memory), held through a pointer: what most records lack costs each of
+// them a pointer, not a whole container. Empty, or owning a value made in
+// the memory resource it was given and given back to it.
+template <class T>
+class ArenaBox {
+public:
+    ArenaBox() = default;
+    ArenaBox(ArenaBox&& other) noexcept : value_(std::exchange(other.value_, nullptr)) {}
+    ArenaBox& operator=(ArenaBox&& other) noexcept {
+        if (this != &other) {
+            reset();
+            value_ = std::exchange(other.value_, nullptr);
+        }
+        return *this;
+    }
+    ~ArenaBox() { reset(); }
+
+    // A new value, made from `args` in `memory`, in place of the old one.
+    template <class... Args>
+    T& emplace(std::pmr::memory_resource* memory, Args&&... args) {
+        reset();
+        value_ = std::pmr::polymorphic_allocator<T>(memory).template new_object<T>(
+            std::forward<Args>(args)...);
+        return *value_;
+    }
+    void reset() noexcept {
+        if (value_ == nullptr) return;
+        std::pmr::polymorphic_allocator<T>(value_->get_allocator().resource()).delete_object(value_);
+        value_ = nullptr;
+    }
+
+    [[nodiscard]] bool has_value() const noexcept { return value_ != nullptr; }
+    explicit operator bool() const noexcept { return has_value(); }
+    T& operator*() noexcept { return *value_; }
+    const T& operator*() const noexcept { return *value_; }
+    T* operator->() noexcept { return value_; }
+    const T* operator->() const noexcept { return value_; }
+
+private:
+    T* value_ = nullptr;
+};
+
+// The ids of a process's other tasks: present for a process whose tasks
+// were listed, absent for a task.
+using TaskSet = ArenaBox<PidSet>;
 
 // A text owned by a record, in its snapshot's memory.
 using RecordString = std::pmr::string;
@@ -198,12 +324,19 @@ struct Process {
     // A record whose texts, lists and sets live in `records`, and whose
     // environment lives in `secrets` (memory left out of core dumps).
     Process(std::pmr::memory_resource* records, std::pmr::memory_resource* secrets)
-        : name(records), proc_dir(records), cmdline(records), environ(secrets) {}
+        : name(records), cmdline(records), environ(secrets) {}
 
-    // Where this record's texts are allocated.
-    [[nodiscard]] std::pmr::memory_resource* memory() const noexcept {
-        return proc_dir.get_allocator().resource();
-    }
+    // The entry's directory under `proc_root` (where the scan found it):
+    // <proc_root>/PID, or <proc_root>/PGID/task/PID for a task listed under
+    // its process, whose parent is that process.
+    [[nodiscard]] std::string proc_dir(std::string_view proc_root) const;
+    // Whether `path` is that directory.
+    [[nodiscard]] bool proc_dir_is(std::string_view proc_root, std::string_view path) const noexcept;
+    // Records `path` as the entry's directory: it is derived from the ids
+    // as above, and only a directory that is not (a name the kernel would
+    // not write, such as "+7") is kept as a text, in `memory`.
+    void set_proc_dir(std::string_view proc_root, std::string_view path, bool under_process,
+                      std::pmr::memory_resource* memory);
 
     Pid pid = 0;
     std::optional<Pid> parent_pid;
@@ -221,15 +354,19 @@ struct Process {
     std::uint64_t prev_system_ticks = 0;
     std::uint64_t cpu_time_ms = 0;
     float usage_percent = 0.0f;  // 0 .. number of CPUs x 100
-    std::optional<PidSet> task_pids;
-    RecordString proc_dir;  // <proc>/PID or <proc>/PID/task/TID
+    TaskSet task_pids;
     bool updated = true;
+    bool unpublished = false;  // built by a walk still under way
+    bool under_process = false;  // its directory is <proc>/PGID/task/PID
     std::optional<std::uint32_t> uid, euid, gid, egid;
     std::optional<SharedText> exe, cwd, root;  // link targets
     ByteStringList cmdline, environ;
     std::uint64_t resident_bytes = 0;
     std::uint64_t virtual_bytes = 0;
     IoCounters io;
+
+private:
+    ArenaBox<RecordString> unusual_dir_;  // the whole directory, when not derived
 };
 
 using ProcessTable = std::pmr::unordered_map<Pid, Process, SeededHash>;

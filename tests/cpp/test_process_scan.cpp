@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "fixture_tree.hpp"
+#include "hoststats/fd.hpp"
 #include "hoststats/file_budget.hpp"
 #include "hoststats/system.hpp"
 
@@ -125,6 +126,9 @@ struct Scanned {
         auto it = sys.processes().find(pid);
         return it == sys.processes().end() ? nullptr : &it->second;
     }
+    [[nodiscard]] std::string proc_dir(Pid pid) const {
+        return find(pid)->proc_dir(sys.inner().root().proc);
+    }
     [[nodiscard]] std::vector<Pid> pids() const {
         std::vector<Pid> out;
         for (const auto& [pid, p] : sys.processes()) out.push_back(pid);
@@ -150,7 +154,7 @@ TEST(ProcessWalk, OnlyNumericDirectoriesBecomeRecords) {
     Scanned s(tree);
     EXPECT_EQ(s.pids(), (std::vector<Pid>{7, 100}));
     ASSERT_NE(s.find(7), nullptr);
-    EXPECT_EQ(std::string_view(s.find(7)->proc_dir), tree.path() + "/proc/+7");
+    EXPECT_EQ(s.proc_dir(7), tree.path() + "/proc/+7");
 }
 
 TEST(ProcessWalk, MissingProcListsNothing) {
@@ -295,14 +299,14 @@ TEST(ProcessTasks, ThreeThreadsGiveThreeRecords) {
     ASSERT_EQ(s.pids(), (std::vector<Pid>{500, 501, 502}));
     const Process* leader = s.find(500);
     ASSERT_TRUE(leader->task_pids.has_value());
-    EXPECT_EQ(leader->task_pids, std::optional<hoststats::PidSet>(hoststats::PidSet{501, 502}));
+    EXPECT_EQ(*leader->task_pids, (hoststats::PidSet{501, 502}));
     EXPECT_FALSE(leader->thread_class.has_value());
-    EXPECT_EQ(std::string_view(leader->proc_dir), tree.path() + "/proc/500");
+    EXPECT_EQ(s.proc_dir(500), tree.path() + "/proc/500");
     for (Pid tid : {501, 502}) {
         const Process* task = s.find(tid);
         EXPECT_EQ(task->parent_pid, 500);  // the process, not the stat's ppid
         EXPECT_FALSE(task->task_pids.has_value());
-        EXPECT_EQ(std::string_view(task->proc_dir), tree.path() + "/proc/500/task/" + std::to_string(tid));
+        EXPECT_EQ(s.proc_dir(tid), tree.path() + "/proc/500/task/" + std::to_string(tid));
     }
     // One address space: its lists were read once and are held once.
     const Process* helper = s.find(501);
@@ -370,7 +374,7 @@ TEST(ProcessTasks, ThreadDirectoryReachedDirectly) {
     Scanned again(tree);
     ASSERT_NE(again.find(700), nullptr);
     ASSERT_TRUE(again.find(700)->task_pids.has_value());
-    EXPECT_EQ(again.find(700)->task_pids, std::optional<hoststats::PidSet>(hoststats::PidSet{}));
+    EXPECT_EQ(*again.find(700)->task_pids, hoststats::PidSet{});
     EXPECT_FALSE(again.find(700)->uid.has_value());
 }
 
@@ -664,6 +668,26 @@ TEST(ProcessRescan, CpuSharesAfterASecondScan) {
     s.scan();
     ASSERT_EQ(s.sys.cpus().cpus().size(), 1u);
     EXPECT_EQ(s.find(10)->usage_percent, 10.0f / 21.0f * 100.0f);
+}
+
+TEST(ProcessRescan, AWalkCutShortPublishesNoneOfItsRecords) {
+    // New records are made in the table as the walk goes; a signal handler
+    // that raises between two entries must leave the table as the last
+    // whole walk left it, without the records made before the raise.
+    ScanTree tree;
+    tree.add_process({.pid = 10});
+    Scanned s(tree);
+    for (const Pid pid : {20, 21, 22}) tree.add_process({.pid = pid});
+    static int entries_left;
+    entries_left = 2;  // the check refuses after the second entry
+    {
+        const hoststats::InterruptCheckScope scope(+[] { return --entries_left > 0; });
+        EXPECT_THROW(s.scan(), hoststats::Interrupted);
+    }
+    EXPECT_EQ(entries_left, 0);  // the walk did reach a new entry before it ended
+    EXPECT_EQ(s.pids(), (std::vector<Pid>{10}));
+    s.scan();  // and the next whole walk publishes them all
+    EXPECT_EQ(s.pids(), (std::vector<Pid>{10, 20, 21, 22}));
 }
 
 // --- the open-file budget during scans ---------------------------------------------

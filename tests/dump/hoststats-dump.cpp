@@ -166,7 +166,7 @@ const char* thread_class_name(const std::optional<hoststats::ThreadClass>& cls) 
     return *cls == hoststats::ThreadClass::KernelThread ? "KernelThread" : "UserThread";
 }
 
-void dump_process(Json& j, const hoststats::Process& p) {
+void dump_process(Json& j, const hoststats::Process& p, const std::string& proc_root) {
     j.open('{');
     j.key("pid"); j.number(static_cast<std::int64_t>(p.pid));
     j.key("parent_pid"); j.optional_number(p.parent_pid);
@@ -195,7 +195,7 @@ void dump_process(Json& j, const hoststats::Process& p) {
     } else {
         j.null();
     }
-    j.key("proc_dir"); j.string(p.proc_dir);
+    j.key("proc_dir"); j.string(p.proc_dir(proc_root));
     j.key("updated"); j.boolean(p.updated);
     j.key("uid"); j.optional_number(p.uid);
     j.key("euid"); j.optional_number(p.euid);
@@ -270,7 +270,7 @@ void dump_snapshot(Json& j, const hoststats::System& sys) {
               [](const auto* a, const auto* b) { return a->pid < b->pid; });
     j.key("processes");
     j.open('[');
-    for (const hoststats::Process* p : records) dump_process(j, *p);
+    for (const hoststats::Process* p : records) dump_process(j, *p, sys.inner().root().proc);
     j.close(']');
 }
 
