@@ -38,7 +38,7 @@ BENCHMARK(BM_meminfo);
 // reads the file: this one measures open + read + parse of a /proc/stat copy
 // on the temporary directory's file system.
 void BM_proc_stat_refresh(benchmark::State& state) {
-    const std::string text = read_fixture("procstat/x86_64-2cpu");
+    const std::string text = read_fixture("stat/x86_64-2cpu");
     testing_support::FixtureTree tree;
     tree.write("proc/stat", text);
     const hoststats::HostRoot root = tree.root();

@@ -517,7 +517,7 @@ std::uint64_t plain_total(const std::string& line, std::string* label) {
 }
 
 TEST_F(CpuRefresh, FileCopiedFromThisMachine) {
-    const std::string text = testing_support::read_fixture("procstat/x86_64-2cpu");
+    const std::string text = testing_support::read_fixture("stat/x86_64-2cpu");
     tree_.write("proc/stat", text);
     cpus_.refresh(CpuLines::Every, USAGE);
 

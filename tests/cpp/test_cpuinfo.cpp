@@ -268,7 +268,7 @@ TEST(DescriptorPass, EntriesTakeThePairOfTheirPosition) {
 TEST(DescriptorPass, HostEntriesCarryThisMachinesDescriptors) {
     FixtureTree tree;
     tree.copy_fixture("cpuinfo/x86_64-amd-epyc", "proc/cpuinfo");
-    tree.copy_fixture("procstat/x86_64-2cpu", "proc/stat");
+    tree.copy_fixture("stat/x86_64-2cpu", "proc/stat");
     const hoststats::HostRoot root = tree.root();
     hoststats::CpusWrapper cpus(&root);
     cpus.refresh(CpuLines::Every, {.usage = true, .frequency = true});
