@@ -1,6 +1,6 @@
 #include "boundary/panic.hpp"
 
-#include <pthread.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -12,12 +12,14 @@ namespace pellun {
 
 namespace {
 
-// The thread's name as the kernel knows it (at most 15 bytes), or
-// "<unnamed>"; the thread id tells apart threads of the same name.
+// The calling thread's name as the kernel knows it (at most 15 bytes), or
+// "<unnamed>"; the thread id tells apart threads of the same name. Asked of
+// the kernel directly: pthread_getname_np came to musl only in 1.2.3, and
+// the musllinux_1_2 wheel also installs on musl 1.2.0 to 1.2.2.
 std::string thread_label() {
     char name[16] = {};
     std::string label = "'";
-    if (::pthread_getname_np(::pthread_self(), name, sizeof name) == 0 && name[0] != '\0') {
+    if (::prctl(PR_GET_NAME, name) == 0 && name[0] != '\0') {
         label += name;
     } else {
         label += "<unnamed>";

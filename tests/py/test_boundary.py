@@ -192,12 +192,16 @@ class TestPanics:
                 t.panic_text("first line\\nsecond line")
             except BaseException as e:
                 print(type(e).__name__, repr(str(e)))
+            print(open("/proc/thread-self/comm").read().strip())
             """
         )
         assert done.returncode == 0, done.stderr
-        assert done.stdout == "PanicException 'first line\\nsecond line'\n"
+        raised, thread = done.stdout.splitlines()
+        assert raised == "PanicException 'first line\\nsecond line'"
         reports = FAULT_REPORT.findall(done.stderr)
         assert len(reports) == 1
+        # The thread as the kernel names it.
+        assert reports[0].startswith(f"thread '{thread}' ("), reports[0]
         assert "testext.cpp:" in reports[0]
         assert done.stderr.endswith(reports[0] + "\nfirst line\nsecond line\n")
 
