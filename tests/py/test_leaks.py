@@ -352,7 +352,9 @@ def test_call_gives_its_memory_back_among_two_thousand_threads():
     """What a call held for its snapshot goes back when it returns: resident
     memory afterwards is within 0.5 MiB of before, at 2,000 entries."""
     (found,) = call_memory((2000, 1, 100, 100))
-    assert found.peak > 2**19  # the snapshot's records really were made
+    # The snapshot's records really were made: some 500 bytes an entry on
+    # x86_64, 245 on armhf.
+    assert found.peak > 128 * found.entries, found
     assert found.held < 2**19, (
         f"{found.held} bytes still resident after the call ({found.peak} at its peak)")
 
