@@ -34,22 +34,14 @@ inline constexpr std::size_t KEPT_LIST_BYTES = std::size_t{32} * 1024 * 1024;
 // address-space lock, and the kernel's wait there yields to nothing but a
 // fatal signal: a process that keeps its own lock busy (mprotect over a
 // large region, in a loop) holds every such read for as long as one hold
-// lasts. A list read waited for the time past LIST_READ_GRACE, which no read
-// that runs through needs (a few microseconds; a list of some MiB takes well
-// under a millisecond), but only for as long as the thread slept meanwhile:
-// time lost to other programs taking the CPU, or to a slow machine's own
-// work, is no wait. Once the waits of one scan come to LIST_WAIT_BOUND, its
-// later lists are treated as unreadable, so a call waits at most that and
-// one hold more, whoever holds the locks.
+// lasts. A list read waited when it took longer than LIST_READ_GRACE, which
+// no read that runs through needs (a few microseconds; a list of some MiB
+// takes well under a millisecond), and the thread slept meanwhile: time
+// lost to other programs taking the CPU is no wait. Once the waits of one
+// scan come to LIST_WAIT_BOUND, its later lists are treated as unreadable,
+// so a call waits at most that and one hold more, whoever holds the locks.
 inline constexpr std::chrono::nanoseconds LIST_READ_GRACE = std::chrono::microseconds(100);
 inline constexpr std::chrono::nanoseconds LIST_WAIT_BOUND = std::chrono::milliseconds(20);
-
-// How long the calling thread has slept, from a fixed but unnamed origin:
-// the time it neither ran nor waited to run, so only differences mean
-// anything. Nothing where the kernel does not say (no
-// /proc/thread-self/schedstat).
-using SleepClock = std::optional<std::chrono::nanoseconds> (*)() noexcept;
-std::optional<std::chrono::nanoseconds> thread_sleep_time() noexcept;
 
 // What is left of KEPT_LIST_BYTES and LIST_WAIT_BOUND in one scan. Once a
 // list or a link target does not fit, or the waits reach their bound, the
@@ -58,8 +50,8 @@ std::optional<std::chrono::nanoseconds> thread_sleep_time() noexcept;
 // bytes fit.
 class ListBudget {
 public:
-    explicit ListBudget(std::size_t bytes, std::chrono::nanoseconds wait = LIST_WAIT_BOUND,
-                        SleepClock slept = thread_sleep_time) noexcept;
+    explicit ListBudget(std::size_t bytes,
+                        std::chrono::nanoseconds wait = LIST_WAIT_BOUND) noexcept;
     [[nodiscard]] bool spent() const noexcept { return out_of_bytes_ || waited_out_; }
     // Whether the waits reached their bound: lists were left unread because
     // processes held their locks, not for their size.
@@ -73,11 +65,7 @@ public:
 private:
     std::size_t left_;                    // bytes
     std::chrono::nanoseconds wait_left_;  // of the waits past the grace
-    SleepClock slept_;
-    // The thread's sleep, and its voluntary context switches (for a kernel
-    // that does not tell the sleep), when last charged.
-    std::optional<std::chrono::nanoseconds> slept_seen_;
-    long sleeps_seen_;
+    long sleeps_seen_;                    // the thread's voluntary context switches
     bool out_of_bytes_ = false;
     bool waited_out_ = false;
 };
