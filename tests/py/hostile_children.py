@@ -149,7 +149,11 @@ def mode_churn(stop: str, hex_name: str, env_bytes: str) -> None:
     name = bytes.fromhex(hex_name)
     big = "x" * int(env_bytes)
     count = live = 0
+    started = False
     while not os.path.exists(stop):
+        if count and not started:
+            ready()  # the first children are under way
+            started = True
         while live < CHURN_CHILDREN:
             pid = os.fork()
             if pid == 0:

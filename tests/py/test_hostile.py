@@ -295,7 +295,10 @@ def test_processes_vanishing_between_listing_and_reads(tmp_path):
              *(Path(f"/proc/{pid}/comm").read_bytes().removesuffix(b"\n") for pid in churner_pids)}
     children_seen = 0
     try:
-        time.sleep(0.2)
+        # On a loaded host a churner may take seconds to start.
+        for churner in churners:
+            assert churner.stdout is not None
+            assert churner.stdout.readline().startswith("ready")
         round_no = 0
         # At least eight rounds, and more until some vanishing children were
         # caught (on a loaded host the churners may be slow to start).
