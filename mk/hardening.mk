@@ -93,7 +93,9 @@ test-asan: asan-cpp-test asan-py-test
 
 # --- ThreadSanitizer -------------------------------------------------------------
 TSAN_BUILD := build/tsan
-TSAN_TESTS := $(patsubst tests/cpp/%.cpp,%,$(wildcard tests/cpp/test_*.cpp))
+# The C++ test programs: one per file of tests/cpp, and test_basics for
+# tests/cpp/basics.
+TSAN_TESTS := test_basics $(patsubst tests/cpp/%.cpp,%,$(wildcard tests/cpp/test_*.cpp))
 
 tsan-build: $(STAMPS)/venv
 	$(VENV_ENV) cmake --preset tsan >/dev/null

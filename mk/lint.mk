@@ -20,8 +20,8 @@ LINT_DEBS       := shellcheck clang-tidy-19 clang-19 libgtest-dev libbenchmark-d
 PIP_LINT        := ruff
 LINT_PYTHON     := tests bench stubs tools
 LINT_SKIP       ?=
-TIDY_DIRS       := hoststats measure boundary module tests/cpp tests/dump tests/testext \
-                   tests/shim bench
+TIDY_DIRS       := hoststats measure boundary module tests/cpp tests/cpp/basics tests/dump \
+                   tests/testext tests/shim bench
 TIDY_SOURCES    := $(wildcard $(TIDY_DIRS:%=%/*.cpp))
 TIDY_FUZZ       := $(wildcard fuzz/*.cpp)
 TIDY_HEADERS    := $(wildcard $(TIDY_DIRS:%=%/*.hpp) fuzz/*.hpp)

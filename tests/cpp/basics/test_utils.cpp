@@ -11,114 +11,16 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
-#include <limits>
 #include <string>
 #include <thread>
 
 #include "fixture_tree.hpp"
-#include "hoststats/hash.hpp"
-#include "hoststats/numbers.hpp"
-#include "hoststats/process_parse.hpp"
 #include "hoststats/read_buffer.hpp"
-#include "hoststats/text.hpp"
 #include "hoststats/utils.hpp"
 
 using namespace hoststats;
 using testing_support::FixtureTree;
 using testing_support::open_descriptors;
-
-namespace {
-constexpr std::uint64_t U64_MAX = std::numeric_limits<std::uint64_t>::max();
-}
-
-TEST(NumberReaders, UnsignedAcceptsOnePlusAndDigitsOnly) {
-    std::uint64_t v = 7;
-    EXPECT_TRUE(parse_u64("+100", v));
-    EXPECT_EQ(v, 100u);
-    EXPECT_TRUE(parse_u64("0", v));
-    EXPECT_EQ(v, 0u);
-    v = 7;
-    for (const char* bad : {"", "+", "-", "-1", "++1", "+-1", " 1", "1 ", "12a", "0x10", "1.5"}) {
-        EXPECT_FALSE(parse_u64(bad, v)) << bad;
-        EXPECT_EQ(v, 7u) << "a failed read must leave the value alone: " << bad;
-    }
-}
-
-TEST(NumberReaders, OverflowAtTheTypeLimit) {
-    std::uint64_t v64 = 0;
-    EXPECT_TRUE(parse_u64("18446744073709551615", v64));
-    EXPECT_EQ(v64, U64_MAX);
-    EXPECT_FALSE(parse_u64("18446744073709551616", v64));
-
-    std::uint32_t v32 = 0;
-    EXPECT_TRUE(parse_u32("4294967295", v32));
-    EXPECT_EQ(v32, 4294967295u);
-    EXPECT_FALSE(parse_u32("4294967296", v32));
-
-    std::size_t vs = 0;
-    EXPECT_TRUE(parse_usize("+42", vs));
-    EXPECT_EQ(vs, 42u);
-}
-
-TEST(NumberReaders, SignedTakesEitherSignOnce) {
-    std::int32_t v = 0;
-    EXPECT_TRUE(parse_i32("-2147483648", v));
-    EXPECT_EQ(v, std::numeric_limits<std::int32_t>::min());
-    EXPECT_TRUE(parse_i32("+2147483647", v));
-    EXPECT_EQ(v, std::numeric_limits<std::int32_t>::max());
-    v = 5;
-    for (const char* bad : {"", "+", "-", "2147483648", "-2147483649", "+-1", "-+1", "--1", "1-"}) {
-        EXPECT_FALSE(parse_i32(bad, v)) << bad;
-    }
-    EXPECT_EQ(v, 5);
-}
-
-TEST(NumberReaders, AccumulateDigitsWrapsAndTakesAnyByte) {
-    EXPECT_EQ(accumulate_digits(""), 0u);
-    EXPECT_EQ(accumulate_digits("1796629319"), 1796629319u);
-    // 2^64 + 4 wraps to 4.
-    EXPECT_EQ(accumulate_digits("18446744073709551620"), 4u);
-    // 'a' - '0' = 49, unchecked; ' ' - '0' wraps to 240 modulo 256.
-    EXPECT_EQ(accumulate_digits("1a"), 10u + 49u);
-    EXPECT_EQ(accumulate_digits(" "), 240u);
-}
-
-TEST(NumberReaders, SaturatingArithmetic) {
-    EXPECT_EQ(saturating_add(U64_MAX - 1, 2), U64_MAX);
-    EXPECT_EQ(saturating_mul(std::uint64_t{1} << 54, 1024), U64_MAX);
-    EXPECT_EQ(saturating_mul((std::uint64_t{1} << 54) - 1, 1024), U64_MAX - 1023);
-    EXPECT_EQ(saturating_sub(3, 5), 0u);
-    EXPECT_EQ(saturating_sub(5, 3), 2u);
-}
-
-TEST(Utf8, ValidityRules) {
-    EXPECT_TRUE(is_valid_utf8("plain ascii text that is longer than eight bytes"));
-    EXPECT_TRUE(is_valid_utf8("\xC2\xA0 \xE3\x80\x80 \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF"));
-    EXPECT_FALSE(is_valid_utf8("\xC0\xAF"));          // overlong '/'
-    EXPECT_FALSE(is_valid_utf8("\xE0\x80\xAF"));      // overlong, three bytes
-    EXPECT_FALSE(is_valid_utf8("\xF0\x80\x80\xAF"));  // overlong, four bytes
-    EXPECT_FALSE(is_valid_utf8("\xED\xA0\x80"));      // surrogate U+D800
-    EXPECT_FALSE(is_valid_utf8("\xF4\x90\x80\x80"));  // U+110000
-    EXPECT_FALSE(is_valid_utf8("abcdefgh\xE2\x82"));  // truncated after the fast path
-    EXPECT_FALSE(is_valid_utf8("\x80"));              // lone continuation byte
-    EXPECT_FALSE(is_valid_utf8("\xFF"));
-}
-
-TEST(Utf8, UnicodeWhiteSpaceTrimAndSplit) {
-    // U+00A0, U+3000, U+2009, U+0085, U+1680, U+205F, tab
-    const std::string_view padded = "\xC2\xA0\xE3\x80\x80\xE2\x80\x89\t7 kB\xC2\x85\xE1\x9A\x80\xE2\x81\x9F";
-    EXPECT_EQ(trim_start_unicode(padded), "7 kB\xC2\x85\xE1\x9A\x80\xE2\x81\x9F");
-    EXPECT_EQ(trim_unicode(padded), "7 kB");
-    // U+200B ZERO WIDTH SPACE is not White_Space; U+00A1 is not either.
-    EXPECT_EQ(trim_unicode("\xE2\x80\x8B" "1"), "\xE2\x80\x8B" "1");
-    EXPECT_EQ(trim_unicode("\xC2\xA1"), "\xC2\xA1");
-    std::string joined;
-    split_unicode_whitespace("a\xE2\x80\xA8 bc\xE3\x80\x80" "d ", [&](std::string_view piece) {
-        joined += std::string(piece) + "|";
-        return true;
-    });
-    EXPECT_EQ(joined, "a|bc|d|");
-}
 
 TEST(FileReads, WholeFileFromOffsetZeroIntoAReusedBuffer) {
     FixtureTree tree;
@@ -238,79 +140,6 @@ TEST(FileReads, RealpathReadsTheLinkOnce) {
     Fd base = open_dir(AT_FDCWD, dir.c_str(), true);
     ASSERT_TRUE(base.valid());
     EXPECT_EQ(realpath(base.get(), "cwd"), "/some/where/else");
-}
-
-// Expected hashes come from this reference, written from the SipHash paper
-// and checked there against the paper's SipHash-2-4 example (key 00..0f,
-// message 00..0e -> 0xa129ca6149be45e5):
-//
-//   M = (1 << 64) - 1
-//   def rotl(x, b): return ((x << b) | (x >> (64 - b))) & M
-//   def siphash(k0, k1, data, c, d):
-//       v = [k0 ^ 0x736f6d6570736575, k1 ^ 0x646f72616e646f6d,
-//            k0 ^ 0x6c7967656e657261, k1 ^ 0x7465646279746573]
-//       def rnd():
-//           v[0] = (v[0] + v[1]) & M; v[1] = rotl(v[1], 13) ^ v[0]; v[0] = rotl(v[0], 32)
-//           v[2] = (v[2] + v[3]) & M; v[3] = rotl(v[3], 16) ^ v[2]
-//           v[0] = (v[0] + v[3]) & M; v[3] = rotl(v[3], 21) ^ v[0]
-//           v[2] = (v[2] + v[1]) & M; v[1] = rotl(v[1], 17) ^ v[2]; v[2] = rotl(v[2], 32)
-//       full = len(data) // 8 * 8
-//       words = [int.from_bytes(data[i:i+8], "little") for i in range(0, full, 8)]
-//       words.append(int.from_bytes(data[full:], "little") | ((len(data) & 0xFF) << 56))
-//       for m in words:
-//           v[3] ^= m
-//           for _ in range(c): rnd()
-//           v[0] ^= m
-//       v[2] ^= 0xFF
-//       for _ in range(d): rnd()
-//       return v[0] ^ v[1] ^ v[2] ^ v[3]
-namespace {
-const SeedPair PAPER_KEY{0x0706050403020100ULL, 0x0f0e0d0c0b0a0908ULL};
-std::string counting_bytes(std::size_t n) {
-    std::string s;
-    for (std::size_t i = 0; i < n; ++i) s.push_back(static_cast<char>(i));
-    return s;
-}
-}  // namespace
-
-TEST(SeededHashing, SipHashAgainstTheReference) {
-    const std::string m15 = counting_bytes(15);
-    EXPECT_EQ(siphash(PAPER_KEY, m15.data(), m15.size(), 2, 4), 0xa129ca6149be45e5ULL);
-    const std::pair<std::size_t, std::uint64_t> cases[] = {
-        {0, 0xabac0158050fc4dcULL},  {1, 0xc9f49bf37d57ca93ULL},  {7, 0xd3927d989bb11140ULL},
-        {8, 0x369095118d299a8eULL},  {15, 0xd320d86d2a519956ULL}, {16, 0xcc4fdd1a7d908b66ULL},
-        {63, 0x9d199062b7bbb3a8ULL},
-    };
-    for (auto [len, expected] : cases) {
-        const std::string m = counting_bytes(len);
-        EXPECT_EQ(siphash13(PAPER_KEY, m.data(), m.size()), expected) << len << " bytes";
-    }
-}
-
-TEST(SeededHashing, KeysAreFramedAndLittleEndian) {
-    SeededHash h;
-    h.key = PAPER_KEY;
-    if constexpr (sizeof(std::size_t) == 8) {
-        EXPECT_EQ(h(std::string_view("ram_total_mb")), 0x83297955529128bfULL);
-        EXPECT_EQ(h(std::int32_t{1234}), 0x7fc3256c428bc6adULL);
-        EXPECT_EQ(h(std::uint64_t{0x0102030405060708ULL}), 0xf5a1b46847d6fa91ULL);
-    }
-    EXPECT_NE(h(std::string_view("ab")), h(std::string_view("ab\xFF")));
-    SeededHash other = h;
-    other.key.k1 ^= 1;
-    EXPECT_NE(h(std::string_view("ram_total_mb")), other(std::string_view("ram_total_mb")));
-}
-
-TEST(SeededHashing, EachMapTakesTheNextSeedAndThreadsDiffer) {
-    SeededHash first;
-    SeededHash second;
-    EXPECT_EQ(second.key.k0, first.key.k0 + 1);
-    EXPECT_EQ(second.key.k1, first.key.k1);
-    SeedPair a{}, b{};
-    std::thread([&] { a = next_seed_pair(); }).join();
-    std::thread([&] { b = next_seed_pair(); }).join();
-    EXPECT_FALSE(a.k0 == b.k0 && a.k1 == b.k1);
-    EXPECT_FALSE(a.k1 == first.key.k1) << "a new thread draws its own pair";
 }
 
 // --- interrupted operations -----------------------------------------------------
