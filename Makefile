@@ -60,9 +60,12 @@ $(STAMPS)/test-tools: $(STAMPS)/venv
 	@touch $@
 
 # The installed module, rebuilt when a source changes. Built as users build
-# it (Release), but here a compiler warning fails the build.
+# it (Release), in the C++ tests' own tree with the "dev" preset's settings
+# (a compiler warning fails the build there), so that a changed source is
+# compiled once for both; pip builds the module alone.
 $(STAMPS)/install: $(STAMPS)/venv $(SOURCES)
-	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.PELLUN_WERROR=ON .
+	$(VENV_ENV) $(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD) \
+	  -Ccmake.define.PELLUN_BUILD_TESTS=ON -Cbuild.targets=pellun_core .
 	@touch $@
 
 install: $(STAMPS)/install

@@ -56,7 +56,7 @@ TEST(StatSplit, NumbersOfFields) {
     // A line longer than the fields ever read: those are all there, and
     // what follows must still be text.
     std::string line = "1 (a)";
-    for (int i = 1; i < 80; ++i) line += " " + std::to_string(i);
+    for (int i = 1; i < 80; ++i) line.append(" ").append(std::to_string(i));
     ASSERT_TRUE(hoststats::parse_stat_file(line, f));
     EXPECT_GE(f.size(), 23u);
     EXPECT_EQ(f.u64(22), 22u);
