@@ -258,14 +258,20 @@ def read_stat_fields(pid: int) -> list[str]:
     return data[data.rindex(b")") + 2:].decode().split()
 
 
+def wait_until(done: Callable[[], bool], what: str) -> None:
+    """Waits until DONE() holds, at most 20 s: a child's start may take a
+    while on a busy machine."""
+    deadline = time.monotonic() + 20
+    while not done():
+        assert time.monotonic() < deadline, f"never came to pass: {what}"
+        time.sleep(0.01)
+
+
 def wait_for_state(pid: int, letter: str) -> None:
     """Waits until the kernel shows PID in state LETTER. A child that has said
     "ready" may still be running on its way to sleep, on a busy machine for a
     while."""
-    deadline = time.monotonic() + 20
-    while read_stat_fields(pid)[0] != letter:
-        assert time.monotonic() < deadline, f"{pid} never reached state {letter}"
-        time.sleep(0.01)
+    wait_until(lambda: read_stat_fields(pid)[0] == letter, f"{pid} in state {letter}")
 
 
 def ps_threads() -> set[tuple[int, int]]:

@@ -15,7 +15,7 @@ import time
 import pytest
 
 import pellun_core
-from helpers import build_dir, make_tree
+from helpers import build_dir, make_tree, read_stat_fields, wait_until
 
 PAUSE_S = 0.1
 ONE_THIRD_PERCENT_F32 = struct.unpack("f", struct.pack("f", 100.0 * struct.unpack(
@@ -189,7 +189,12 @@ def read_aggregate() -> list[int]:
 def busy_loops():
     count = os.cpu_count() or 1
     loops = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(count)]
-    time.sleep(0.5)  # let every loop get going on its CPU
+    # Every loop going: past its start-up, and spinning (utime, field 14,
+    # grows).
+    for loop in loops:
+        first = int(read_stat_fields(loop.pid)[11])
+        wait_until(lambda pid=loop.pid, first=first: int(read_stat_fields(pid)[11]) > first + 10,
+                   f"loop {loop.pid} spinning")
     yield loops
     for loop in loops:
         loop.kill()

@@ -21,7 +21,8 @@ import pytest
 import pellun_core
 from helpers import (EMULATED, PSUTIL_STATUS, as_bytes, build_dir, fd_targets, open_fds,
                      ps_parents, ps_threads, read_stat_fields, records_by_pid, run_dump,
-                     skip_if_lists_over_budget, uptime_seconds, wait_for_state)
+                     skip_if_lists_over_budget, uptime_seconds, wait_for_state,
+                     wait_until)
 
 # Index of a kernel "stat" field in read_stat_fields(): field k is at k - 3.
 UTIME, STIME, STARTTIME = 14 - 3, 15 - 3, 22 - 3
@@ -108,7 +109,9 @@ def children(tmp_path_factory):
         copy = workdir / "sleep-copy"
         shutil.copy("/bin/sleep", copy)
         started["deleted"] = subprocess.Popen([str(copy), "600"])
-        time.sleep(0.05)
+        # Removed once the child runs it: before its exec, the exec would fail.
+        wait_until(lambda: os.readlink(f"/proc/{started['deleted'].pid}/exe") == str(copy),
+                   "the copy of sleep running")
         copy.unlink()
         wait_for_state(started["plain"].pid, "S")
         wait_for_state(started["zombie"].pid, "Z")
