@@ -42,9 +42,16 @@ WHEEL_GLIBC=2.28
 
 # target_init TARGET: sets target, suite, arch, version, abi (the ABI flags,
 # "t" for a free-threaded interpreter), mode (host, native, qemu-arm,
-# qemu-aarch64, freethreaded, floor, musl), triplet and sysroot.
+# qemu-aarch64, freethreaded, floor, musl), triplet, sysroot and whole.
+# whole is 1 for the target that runs a machine's whole suite: the Python
+# tests marked slow (seconds of a whole host: storms, churn, thousands of
+# threads) and, where its tree builds them, the C++ tests. Both test the
+# C++ core, which is the same code on every interpreter of one machine and
+# C library, so they run once there, with its CPython 3.13 (3.13t for the
+# free-threaded builds); its other interpreters run the rest of the Python
+# suite, which is everything that goes through the interpreter.
 target_init() {
-  target=$1 abi=''
+  target=$1 abi='' whole=1
   case "$target" in
     py313)       suite=''     arch=amd64 version=3.13 mode=host ;;
     py314)       suite=sid    arch=amd64 version=3.14 mode=native ;;
@@ -65,6 +72,11 @@ target_init() {
   esac
   [ "$mode" != musl ] || triplet=x86_64-linux-musl
   sysroot=$PWD/build/sysroot-py${version/./}-$arch
+  # The floor interpreter runs the x86_64 wheel that py313 runs whole.
+  if [ "$version" != 3.13 ] || [ "$mode" = floor ]; then
+    # shellcheck disable=SC2034  # read by run-target and run-tests
+    whole=0
+  fi
 }
 
 # target_sysroot: Debian's interpreter, its headers and psutil, unpacked; or
