@@ -14,10 +14,15 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
+#include <bit>
 #include <charconv>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <new>
 #include <iterator>
 #include <memory_resource>
 #include <string>
@@ -66,6 +71,54 @@ std::string_view to_string(ProcessState state) noexcept {
         case ProcessState::Unknown: break;
     }
     return "Unknown";
+}
+
+void TaskName::assign(std::string_view text, std::pmr::memory_resource* memory) {
+    if (text.size() <= INLINE) {
+        // Copied out first: `text` may be a view of the name it replaces.
+        char copy[INLINE];
+        text.copy(copy, INLINE);
+        release();
+        std::memcpy(bytes_, copy, text.size());
+        bytes_[INLINE] = static_cast<char>(text.size());
+        return;
+    }
+    // Made before the old name goes: `text` may be a view of it.
+    void* at = memory->allocate(sizeof(Spill) + text.size(), alignof(Spill));
+    auto* fresh = ::new (at) Spill{memory, text.size()};
+    std::memcpy(fresh + 1, text.data(), text.size());
+    release();
+    const auto address = std::bit_cast<std::array<char, sizeof(void*)>>(fresh);
+    std::copy(address.begin(), address.end(), bytes_);
+    bytes_[INLINE] = static_cast<char>(SPILLED);
+}
+
+std::string_view TaskName::view() const noexcept {
+    if (!spilled()) return {bytes_, static_cast<unsigned char>(bytes_[INLINE])};
+    const Spill* long_name = spill();
+    return {reinterpret_cast<const char*>(long_name + 1), long_name->size};
+}
+
+TaskName::Spill* TaskName::spill() const noexcept {
+    std::array<char, sizeof(void*)> address{};
+    std::copy_n(bytes_, address.size(), address.begin());
+    return std::bit_cast<Spill*>(address);
+}
+
+std::pmr::memory_resource* TaskName::memory() const noexcept {
+    return spilled() ? spill()->memory : std::pmr::get_default_resource();
+}
+
+void TaskName::take(TaskName& other) noexcept {
+    std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+    std::memset(other.bytes_, 0, sizeof other.bytes_);
+}
+
+void TaskName::release() noexcept {
+    if (!spilled()) return;
+    Spill* long_name = spill();
+    long_name->memory->deallocate(long_name, sizeof(Spill) + long_name->size, alignof(Spill));
+    std::memset(bytes_, 0, sizeof bytes_);
 }
 
 namespace {
@@ -306,9 +359,14 @@ void Scanner::get_proc_and_tasks(int proc_fd, const char* name, Pid pid) {
             work_.task_lister.list(task_dir.get(), [&](const char* task_name, Pid tid) {
                 if (tid == pid) return;  // the leader is the process itself
                 work_.tasks.push_back({tid, task_name});
-                set.insert(tid);
             });
         }
+        // Sized once: what the snapshot's memory is given back is not reused.
+        set.reserve(work_.tasks.size());
+        for (const TaskItem& task : work_.tasks) set.push_back(task.tid);
+        std::sort(set.begin(), set.end());
+        // A listing read while threads come and go may name one twice.
+        set.erase(std::unique(set.begin(), set.end()), set.end());
     }
 
     // A thread's directory is reachable from /proc by its id too; its
@@ -428,7 +486,7 @@ void Scanner::retrieve_all_new_process_info(Process& process, bool is_task, Pid 
     process.start_ticks = stat.u64(StatFields::STARTTIME);
     process.start_since_boot = ticks_to_seconds(process.start_ticks, work_.ctx.host.clock_ticks);
     process.start_time = saturating_add(process.start_since_boot, work_.ctx.host.boot_time);
-    process.name.assign(stat.name);
+    process.name.assign(stat.name, &work_.memory.records);
 
     std::uint32_t flags = 0;
     const bool flags_read =

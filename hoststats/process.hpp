@@ -5,13 +5,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <limits>
 #include <memory>
 #include <memory_resource>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -219,10 +219,10 @@ public:
     // A copy of `text` in `memory`.
     SharedText(std::string_view text, std::pmr::memory_resource* memory)
         : text_(std::pmr::polymorphic_allocator<Storage>(memory).new_object<Storage>(text)) {}
-    SharedText(const SharedText& other) noexcept : text_(other.text_) { ++text_->copies; }
+    SharedText(const SharedText& other) noexcept : text_(other.text_) { hold(); }
     SharedText& operator=(const SharedText& other) noexcept {
         if (this == &other) return *this;
-        ++other.text_->copies;  // first: the two may hold one text
+        other.hold();  // first: the two may hold one text
         release();
         text_ = other.text_;
         return *this;
@@ -243,22 +243,100 @@ public:
     }
 
 private:
+    friend class OptionalText;
+    // No text: only an OptionalText holds one, for its absence.
+    SharedText() noexcept = default;
+
     struct Storage {
         using allocator_type = std::pmr::polymorphic_allocator<char>;
         Storage(std::string_view from, const allocator_type& memory) : text(from, memory) {}
         std::pmr::string text;
         std::size_t copies = 1;  // references to this text
     };
+    void hold() const noexcept {
+        if (text_ != nullptr) ++text_->copies;
+    }
     void release() noexcept {
-        if (--text_->copies == 0) {
+        if (text_ != nullptr && --text_->copies == 0) {
             std::pmr::polymorphic_allocator<Storage>(text_->text.get_allocator().resource())
                 .delete_object(text_);
         }
+        text_ = nullptr;
     }
-    Storage* text_;  // never null
+    Storage* text_ = nullptr;  // null only in an OptionalText's absent text
 };
 
-using PidSet = std::pmr::unordered_set<Pid, SeededHash>;
+// A SharedText or none, read like a std::optional of one, in one word: a
+// record holds three link targets, and std::optional would double each.
+class OptionalText {
+public:
+    OptionalText() noexcept = default;
+    OptionalText(std::nullopt_t) noexcept {}  // NOLINT: as std::optional converts
+    OptionalText(const SharedText& text) noexcept : text_(text) {}  // NOLINT: likewise
+    OptionalText(const std::optional<SharedText>& text) noexcept {  // NOLINT: likewise
+        if (text) text_ = *text;
+    }
+
+    [[nodiscard]] bool has_value() const noexcept { return text_.text_ != nullptr; }
+    explicit operator bool() const noexcept { return has_value(); }
+    // Only when there is a text.
+    const SharedText& operator*() const noexcept { return text_; }
+    const SharedText* operator->() const noexcept { return &text_; }
+    void reset() noexcept { text_.release(); }
+
+    friend bool operator==(const OptionalText& a, const OptionalText& b) noexcept {
+        return a.has_value() == b.has_value() && (!a.has_value() || *a == *b);
+    }
+    friend bool operator==(const OptionalText& a, std::string_view b) noexcept {
+        return a.has_value() && *a == b;
+    }
+    friend bool operator==(const OptionalText& a, std::nullopt_t) noexcept {
+        return !a.has_value();
+    }
+
+private:
+    SharedText text_;  // without a text when absent
+};
+
+// An optional number in the number's own width: `None`, a value the kernel
+// never gives for the field, stands for absence, so a record keeps no
+// presence flags and no padding for them. Reads like a std::optional.
+template <class T, T None>
+class Compact {
+public:
+    constexpr Compact() noexcept = default;
+    constexpr Compact(std::nullopt_t) noexcept {}  // NOLINT: as std::optional converts
+    // `value` must not be None.
+    constexpr Compact(T value) noexcept : value_(value) {}  // NOLINT: likewise
+    constexpr Compact(const std::optional<T>& value) noexcept  // NOLINT: likewise
+        : value_(value.value_or(None)) {}
+
+    [[nodiscard]] constexpr bool has_value() const noexcept { return value_ != None; }
+    constexpr explicit operator bool() const noexcept { return has_value(); }
+    // Only when there is a value.
+    constexpr T operator*() const noexcept { return value_; }
+    [[nodiscard]] constexpr T value_or(T other) const noexcept {
+        return has_value() ? value_ : other;
+    }
+    constexpr void reset() noexcept { value_ = None; }
+    constexpr operator std::optional<T>() const noexcept {  // NOLINT: reads as one
+        return has_value() ? std::optional<T>(value_) : std::nullopt;
+    }
+
+    friend constexpr bool operator==(Compact a, Compact b) noexcept { return a.value_ == b.value_; }
+    friend constexpr bool operator==(Compact a, T b) noexcept { return a.has_value() && a.value_ == b; }
+    friend constexpr bool operator==(Compact a, std::nullopt_t) noexcept { return !a.has_value(); }
+    friend constexpr bool operator==(Compact a, const std::optional<T>& b) noexcept {
+        return a == Compact(b);
+    }
+
+private:
+    T value_ = None;
+};
+
+// A process's other tasks, ascending, each once: a lookup is a binary
+// search, and a task costs its id, not a node of its own.
+using PidSet = std::pmr::vector<Pid>;
 
 // One value of an allocator-aware type (a container of the snapshot's
 // memory), held through a pointer: what most records lack costs each of
@@ -310,6 +388,64 @@ using TaskSet = ArenaBox<PidSet>;
 // A text owned by a record, in its snapshot's memory.
 using RecordString = std::pmr::string;
 
+// The name of "stat" (the task's comm), which may hold any bytes. A user
+// task's is at most 15 bytes (the kernel's TASK_COMM_LEN less its NUL) and
+// is kept within the 16 bytes of this object; a longer one, such as a
+// kernel worker's with its work queue appended, is kept in the memory it
+// was given, which the copies use too.
+class TaskName {
+public:
+    TaskName() noexcept = default;
+    TaskName(const TaskName& other) { assign(other.view(), other.memory()); }
+    TaskName(TaskName&& other) noexcept { take(other); }
+    TaskName& operator=(const TaskName& other) {
+        if (this != &other) assign(other.view(), other.memory());
+        return *this;
+    }
+    TaskName& operator=(TaskName&& other) noexcept {
+        if (this != &other) {
+            release();
+            take(other);
+        }
+        return *this;
+    }
+    ~TaskName() { release(); }
+
+    // `text`, kept here or, when longer than fits, in `memory`.
+    void assign(std::string_view text, std::pmr::memory_resource* memory);
+
+    [[nodiscard]] std::string_view view() const noexcept;
+    operator std::string_view() const noexcept { return view(); }  // NOLINT: reads as a text
+    [[nodiscard]] std::size_t size() const noexcept { return view().size(); }
+    [[nodiscard]] bool empty() const noexcept { return size() == 0; }
+    friend bool operator==(const TaskName& a, std::string_view b) noexcept { return a.view() == b; }
+    friend bool operator==(const TaskName& a, const TaskName& b) noexcept {
+        return a.view() == b.view();
+    }
+
+private:
+    // A long name: this header, then its bytes.
+    struct Spill {
+        std::pmr::memory_resource* memory;
+        std::size_t size;  // bytes of the name
+    };
+    static constexpr std::size_t INLINE = 15;  // bytes a name may have to be kept here
+    static constexpr unsigned char SPILLED = 0xFF;  // in place of the size
+
+    [[nodiscard]] bool spilled() const noexcept {
+        return static_cast<unsigned char>(bytes_[INLINE]) == SPILLED;
+    }
+    [[nodiscard]] Spill* spill() const noexcept;
+    // The memory a long name came from, or the default for a short one.
+    [[nodiscard]] std::pmr::memory_resource* memory() const noexcept;
+    void take(TaskName& other) noexcept;
+    void release() noexcept;
+
+    // A short name and, in the last byte, its size; or the address of a
+    // Spill and SPILLED.
+    alignas(void*) char bytes_[INLINE + 1] = {};
+};
+
 // Storage traffic from the "io" file, in bytes: the last reading and the one
 // before it.
 struct IoCounters {
@@ -320,11 +456,17 @@ struct IoCounters {
 };
 
 struct Process {
+    // A parent's id; the kernel's 0 ("none") is absence.
+    using ParentPid = Compact<Pid, 0>;
+    // A user or group id; (uid_t)-1 is no id, which the kernel never shows.
+    using Id = Compact<std::uint32_t, std::numeric_limits<std::uint32_t>::max()>;
+    using OptionalThreadClass = Compact<ThreadClass, static_cast<ThreadClass>(0xFF)>;
+
     Process() = default;
-    // A record whose texts, lists and sets live in `records`, and whose
-    // environment lives in `secrets` (memory left out of core dumps).
+    // A record whose lists live in `records`, and whose environment lives
+    // in `secrets` (memory left out of core dumps).
     Process(std::pmr::memory_resource* records, std::pmr::memory_resource* secrets)
-        : name(records), cmdline(records), environ(secrets) {}
+        : cmdline(records), environ(secrets) {}
 
     // The entry's directory under `proc_root` (where the scan found it):
     // <proc_root>/PID, or <proc_root>/PGID/task/PID for a task listed under
@@ -338,12 +480,10 @@ struct Process {
     void set_proc_dir(std::string_view proc_root, std::string_view path, bool under_process,
                       std::pmr::memory_resource* memory);
 
+    // Wider fields first, so that little of the record is padding.
     Pid pid = 0;
-    std::optional<Pid> parent_pid;
-    RecordString name;  // bytes between the parentheses of "stat"; may be any bytes
-    ProcessState state = ProcessState::Unknown;
-    std::uint32_t state_code = 0;  // code point of the state letter, 0 when none
-    std::optional<ThreadClass> thread_class;
+    ParentPid parent_pid;
+    TaskName name;  // bytes between the parentheses of "stat"
     std::uint64_t start_ticks = 0;       // clock ticks after boot
     std::uint64_t start_since_boot = 0;  // seconds
     std::uint64_t start_time = 0;        // seconds since the epoch
@@ -353,17 +493,20 @@ struct Process {
     std::uint64_t prev_user_ticks = 0;
     std::uint64_t prev_system_ticks = 0;
     std::uint64_t cpu_time_ms = 0;
-    float usage_percent = 0.0f;  // 0 .. number of CPUs x 100
-    TaskSet task_pids;
-    bool updated = true;
-    bool unpublished = false;  // built by a walk still under way
-    bool under_process = false;  // its directory is <proc>/PGID/task/PID
-    std::optional<std::uint32_t> uid, euid, gid, egid;
-    std::optional<SharedText> exe, cwd, root;  // link targets
-    ByteStringList cmdline, environ;
     std::uint64_t resident_bytes = 0;
     std::uint64_t virtual_bytes = 0;
     IoCounters io;
+    TaskSet task_pids;
+    OptionalText exe, cwd, root;  // link targets
+    ByteStringList cmdline, environ;
+    std::uint32_t state_code = 0;  // code point of the state letter, 0 when none
+    float usage_percent = 0.0f;    // 0 .. number of CPUs x 100
+    Id uid, euid, gid, egid;
+    ProcessState state = ProcessState::Unknown;
+    OptionalThreadClass thread_class;
+    bool updated = true;
+    bool unpublished = false;    // built by a walk still under way
+    bool under_process = false;  // its directory is <proc>/PGID/task/PID
 
 private:
     ArenaBox<RecordString> unusual_dir_;  // the whole directory, when not derived

@@ -36,10 +36,10 @@ bool wanted(FieldPolicy policy, bool present) noexcept {
 // The "cwd" and "root" links, which each task has of its own. A failed
 // read keeps what an earlier scan found.
 template <class Read>
-void refresh_link(std::optional<SharedText>& field, FieldPolicy policy, Read&& read) {
+void refresh_link(OptionalText& field, FieldPolicy policy, Read&& read) {
     if (!wanted(policy, field.has_value())) return;
     std::optional<SharedText> target = read();
-    if (target) field = std::move(target);
+    if (target) field = target;
 }
 
 // A freshly read list. An empty one (a kernel thread, a process that just

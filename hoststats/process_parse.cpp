@@ -66,9 +66,10 @@ std::pair<std::optional<std::uint32_t>, std::optional<std::uint32_t>> get_uid_an
         return seen < 3;
     });
     std::pair<std::optional<std::uint32_t>, std::optional<std::uint32_t>> ids;
+    constexpr std::uint32_t NO_ID = std::numeric_limits<std::uint32_t>::max();
     std::uint32_t value = 0;
-    if (parse_u32(pieces[1], value)) ids.first = value;
-    if (parse_u32(pieces[2], value)) ids.second = value;
+    if (parse_u32(pieces[1], value) && value != NO_ID) ids.first = value;
+    if (parse_u32(pieces[2], value) && value != NO_ID) ids.second = value;
     return ids;
 }
 

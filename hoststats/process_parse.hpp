@@ -53,7 +53,9 @@ struct StatFields {
 
 // Real and effective id of one "Uid:" or "Gid:" line of "status" (`prefix`
 // is the four-byte key). A missing value counts as "0"; a value that does not
-// read as an unsigned 32-bit decimal is absent.
+// read as an unsigned 32-bit decimal is absent, and so is 4294967295, which
+// is (uid_t)-1, no id: the kernel never shows it, and records use it for
+// absence.
 std::pair<std::optional<std::uint32_t>, std::optional<std::uint32_t>> get_uid_and_gid(
     std::string_view line, std::string_view prefix) noexcept;
 

@@ -82,6 +82,9 @@ TEST(StatusLines, UidAndGid) {
     ids = get_uid_and_gid("Uid:\t4294967296\t+7", "Uid:");
     EXPECT_FALSE(ids.first);
     EXPECT_EQ(ids.second, 7u);
+    ids = get_uid_and_gid("Gid:\t4294967295\t4294967294", "Gid:");  // (gid_t)-1 is no id
+    EXPECT_FALSE(ids.first);
+    EXPECT_EQ(ids.second, 4294967294u);
 
 }
 

@@ -172,12 +172,32 @@ TEST(ProcessStat, CommandNamesKeepAnyBytes) {
     tree.add_process({.pid = 11, .name = "line\nbreak"});
     tree.add_process({.pid = 12, .name = std::string("bad\xff\xfe", 5)});
     tree.add_process({.pid = 13, .name = ""});
+    // The longest a user task's name is, and longer ones (a kernel worker's).
+    tree.add_process({.pid = 14, .name = "fifteen bytes.."});
+    tree.add_process({.pid = 15, .name = "sixteen bytes..."});
+    tree.add_process({.pid = 16, .name = "kworker/u8:2-events_unbound"});
     Scanned s(tree);
-    ASSERT_EQ(s.pids(), (std::vector<Pid>{10, 11, 12, 13}));
+    ASSERT_EQ(s.pids(), (std::vector<Pid>{10, 11, 12, 13, 14, 15, 16}));
     EXPECT_EQ(s.find(10)->name, "a b) (c");
     EXPECT_EQ(s.find(11)->name, "line\nbreak");
     EXPECT_EQ(std::string_view(s.find(12)->name), std::string("bad\xff\xfe", 5));
     EXPECT_EQ(s.find(13)->name, "");
+    std::pmr::memory_resource* heap = std::pmr::get_default_resource();
+    for (const Pid pid : {14, 15, 16}) {
+        // A copy has a name of its own; a name takes the place of one of
+        // either length, even when it is a view of that one.
+        const std::string whole(s.find(pid)->name);
+        hoststats::TaskName copy = s.find(pid)->name;
+        copy.assign(copy.view().substr(1), heap);
+        EXPECT_EQ(copy, whole.substr(1));
+        copy.assign(copy.view().substr(copy.size() - 3), heap);
+        EXPECT_EQ(copy, whole.substr(whole.size() - 3));
+        copy = s.find(16)->name;
+        EXPECT_EQ(copy, s.find(16)->name);
+        EXPECT_EQ(s.find(pid)->name, whole);
+    }
+    EXPECT_EQ(s.find(15)->name, "sixteen bytes...");
+    EXPECT_EQ(s.find(16)->name, "kworker/u8:2-events_unbound");
     // The fields after the name are still where they belong.
     EXPECT_EQ(s.find(10)->state, ProcessState::Sleeping);
     EXPECT_EQ(s.find(10)->parent_pid, 1);

@@ -82,15 +82,16 @@ public:
         comma();
         out_.append("null");
     }
+    // `value` reads like a std::optional of a number.
     template <class T>
-    void optional_number(const std::optional<T>& value) {
+    void optional_number(const T& value) {
         if (value) {
             number(static_cast<std::int64_t>(*value));
         } else {
             null();
         }
     }
-    void optional_string(const std::optional<hoststats::SharedText>& value) {
+    void optional_string(const hoststats::OptionalText& value) {
         if (value) {
             string(*value);
         } else {
