@@ -302,6 +302,16 @@ class TestSummaryAndReport:
         assert "still resident once the call has returned: 0.50 MiB and 0.00 MiB" in text
 
 
+class TestFreshInterpreters:
+    def test_the_snippets_find_what_they_measure(self) -> None:
+        # A fresh interpreter imports the contenders by module name from
+        # bench/: one moved or renamed fails there, in the middle of a run.
+        held = memory.peak_added("ps_held", 1)
+        assert len(held.peak_bytes) == len(held.kept_bytes) == 1
+        assert held.peak_bytes[0] >= 0
+        assert memory.import_times("psutil", 1)[0] > 0
+
+
 def thread_ticks(pid: int, tid: int) -> int:
     """User plus system clock ticks of one thread (/proc/TID/stat would
     give its whole thread group's)."""
