@@ -4,7 +4,6 @@ without any other sign."""
 
 from __future__ import annotations
 
-import argparse
 import datetime
 import json
 import os
@@ -18,9 +17,17 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from benchlib import ARG_PIECE, Load, Side, Spread, md_table, parse_benchmark_json  # noqa: E402
-import run_bench  # noqa: E402
+import contenders  # noqa: E402
+import loads  # noqa: E402
+import memory  # noqa: E402
+import psutil_side  # noqa: E402
+import report  # noqa: E402
+import starved  # noqa: E402
+import tracing  # noqa: E402
+from commands import REPO  # noqa: E402
+from machine import MachineFacts  # noqa: E402
 
-BUILT = run_bench.REPO / "build/bench/bench"
+BUILT = REPO / "build/bench/bench"
 FLOOR = BUILT / "floor"
 LOAD = BUILT / "load"
 
@@ -105,17 +112,17 @@ class TestLoads:
             Load(0, 0).load_args()
 
     def test_neighbours_and_environments(self) -> None:
-        spaces = run_bench.SPACES
+        spaces = loads.SPACES
         assert spaces.load_args() == ["-a", "19:100000:space", "1", "999"]
-        assert run_bench.LETTERS.load_args() == ["-a", "19:100000:a", "1", "999"]
-        assert run_bench.ENVIRONMENTS.load_args() == ["-e", "1800000", "300", "0"]
-        keys = [load.key for load in run_bench.LOADS + run_bench.SHAPES]
+        assert loads.LETTERS.load_args() == ["-a", "19:100000:a", "1", "999"]
+        assert loads.ENVIRONMENTS.load_args() == ["-e", "1800000", "300", "0"]
+        keys = [load.key for load in loads.LOADS + loads.SHAPES]
         assert len(keys) == len(set(keys))  # --shapes picks each by its key
         assert spaces.label == "1×1000, 19 arguments of 100,000 spaces"
-        assert run_bench.UNPRIVILEGED.load_args() == ["1", "999"]
-        assert run_bench.STARVED.load_args() == ["-m", "2", "-i", "-u", "nobody", "1", "999"]
-        assert run_bench.STARVED_SPINNING.load_args()[:3] == ["-m", "2", "-I"]
-        assert run_bench.STARVED.label == "1×1000, a starved lock holder over 2 GiB, as nobody"
+        assert loads.UNPRIVILEGED.load_args() == ["1", "999"]
+        assert loads.STARVED.load_args() == ["-m", "2", "-i", "-u", "nobody", "1", "999"]
+        assert loads.STARVED_SPINNING.load_args()[:3] == ["-m", "2", "-I"]
+        assert loads.STARVED.label == "1×1000, a starved lock holder over 2 GiB, as nobody"
         with pytest.raises(ValueError):
             Load(1, 2, storm_gib=2, starved="holding")  # no room for the two busy threads
 
@@ -128,30 +135,30 @@ class TestReport:
             md_table(["a", "b"], [["only one"]])
 
     def test_perf_report_lines(self) -> None:
-        m = run_bench.PERF_LINE.match("     3.78%  libc.so.6             [.] read")
+        m = tracing.PERF_LINE.match("     3.78%  libc.so.6             [.] read")
         assert m and (m[1], m[2], m[3], m[4]) == ("3.78", "libc.so.6", ".", "read")
-        m = run_bench.PERF_LINE.match(
+        m = tracing.PERF_LINE.match(
             "     0.39%  snapshot_bench        [.] std::_Hashtable<int, std::pair<int const> >::clear")
         assert m and m[4] == "std::_Hashtable<int, std::pair<int const> >::clear"
-        m = run_bench.PERF_DSO_LINE.match("    83.53%  [kernel.kallsyms]   ")
+        m = tracing.PERF_DSO_LINE.match("    83.53%  [kernel.kallsyms]   ")
         assert m and (m[1], m[2]) == ("83.53", "[kernel.kallsyms]")
 
     def test_memory_section_survives_both_runs(self) -> None:
         # A full run rewrites the report and must keep what --memory wrote;
         # --memory must replace its own section and touch nothing else.
         full = "# Performance\n\nheadline\n\n## The machine and the run\n\nmachine\n"
-        first = run_bench.with_memory_section(full, "## Memory per entry\n\nold table\n")
-        second = run_bench.with_memory_section(first, "## Memory per entry\n\nnew table\n")
+        first = memory.with_memory_section(full, "## Memory per entry\n\nold table\n")
+        second = memory.with_memory_section(first, "## Memory per entry\n\nnew table\n")
         assert "old table" not in second
         assert second.index("new table") < second.index("## The machine")
-        kept = run_bench.memory_section_of(second)
-        assert run_bench.with_memory_section(second, kept) == second  # no growth run to run
-        assert run_bench.with_memory_section(second, "") == full
+        kept = memory.memory_section_of(second)
+        assert memory.with_memory_section(second, kept) == second  # no growth run to run
+        assert memory.with_memory_section(second, "") == full
 
 
 class TestCallTrace:
     def test_counts_between_the_marks_per_thread_group(self) -> None:
-        start, end = run_bench.MARK_START, run_bench.MARK_END
+        start, end = tracing.MARK_START, tracing.MARK_END
         lines = [
             '7 openat(AT_FDCWD, "/proc/1/environ", O_RDONLY|O_CLOEXEC) = 3</proc/1/environ>',
             f'7 openat(AT_FDCWD, "{start}", O_RDONLY) = -1 ENOENT (No such file or directory)',
@@ -169,20 +176,20 @@ class TestCallTrace:
             f'7 openat(AT_FDCWD, "{end}", O_RDONLY) = -1 ENOENT (No such file or directory)',
             '7 read(3, "", 10) = 0',
         ]
-        trace = run_bench.parse_call_trace(lines)
+        trace = tracing.parse_call_trace(lines)
         assert trace.syscalls == 11
         assert (trace.reads, trace.files_opened) == (2, 1)  # no directory, no failed open
         assert trace.tries_of("environ", 5) == 2 and trace.tries_of("environ") == 2
         assert trace.tries_of("exe", 5) == 1 and trace.tries_of("exe") == 2
         assert trace.groups() == 2
         with pytest.raises(ValueError):
-            run_bench.parse_call_trace(lines[2:])
+            tracing.parse_call_trace(lines[2:])
 
 
 class TestPsutilSide:
     def test_a_record_holds_every_field(self) -> None:
-        record = run_bench.psutil_record(psutil.Process(os.getpid()))
-        assert set(record) == set(run_bench.PSUTIL_ATTRS)
+        record = psutil_side.psutil_record(psutil.Process(os.getpid()))
+        assert set(record) == set(psutil_side.PSUTIL_ATTRS)
         assert record["ppid"] == os.getppid()
         assert record["cmdline"] and record["environ"] is not None
 
@@ -192,7 +199,7 @@ class TestPsutilSide:
         kthreads = [p for p in psutil.process_iter(["ppid"]) if p.pid == 2 or p.info["ppid"] == 2]
         if not kthreads:
             pytest.skip("no kernel threads visible")
-        record = run_bench.psutil_record(kthreads[0])
+        record = psutil_side.psutil_record(kthreads[0])
         assert record["name"]
         assert record["create_time"]
 
@@ -200,14 +207,14 @@ class TestPsutilSide:
         import threading
 
         me = psutil.Process()
-        monkeypatch.setattr(run_bench.psutil, "process_iter", lambda: iter([me]))
+        monkeypatch.setattr(psutil, "process_iter", lambda: iter([me]))
         stop = threading.Event()
         extra = [threading.Thread(target=stop.wait) for _ in range(3)]
         for t in extra:
             t.start()
         try:
             # The process itself and each of its threads besides the leader.
-            assert run_bench.psutil_same_facts() == len(me.threads())
+            assert psutil_side.psutil_same_facts() == len(me.threads())
             assert len(me.threads()) >= 4
         finally:
             stop.set()
@@ -215,54 +222,57 @@ class TestPsutilSide:
                 t.join()
 
 
-def synthetic_result(load: Load, scale: float) -> run_bench.LoadResult:
+def synthetic_result(load: Load, scale: float) -> contenders.LoadResult:
     """A load's result with known medians: floor 10 ms, snapshot 11 ms,
     get_memory_mb() 12 ms, get_cpu_percent() 113 ms, psutil 60 ms (times
     `scale`)."""
-    sides = {key: Side(key) for key, _ in run_bench.SIDES}
+    sides = contenders.Sides()
     per_call = {"floor": 0.010, "native": 0.011, "mem": 0.012, "cpu": 0.100 + 0.013,
                 "ps_all": 0.060, "ps_vm": 0.0001, "ps_cpu": 0.1005}
     for key, t in per_call.items():
         t = t * scale if key not in ("cpu", "ps_cpu") else t + (scale - 1) * (t - 0.1)
-        sides[key].times_s = [t * 0.9, t, t * 1.2]
-        sides[key].calls = 3
-        sides[key].cpu_user_s = 3 * t * 0.1
-        sides[key].cpu_sys_s = 3 * t * 0.8
-    return run_bench.LoadResult(
+        side = sides.of(key)
+        side.times_s = [t * 0.9, t, t * 1.2]
+        side.calls = 3
+        side.cpu_user_s = 3 * t * 0.1
+        side.cpu_sys_s = 3 * t * 0.8
+    return contenders.LoadResult(
         load, sides, rounds=3, entries=[int(100 * scale)] * 3, procs=[80] * 3,
         psutil_entries=[int(100 * scale)] * 3, native_ratios=[1.1, 1.0, 1.2],
         loadavg=[(1.0, 1.0, 1.0)] * 3,
-        import_s={"pellun_core": [0.002], "psutil": [0.05]},
-        peak_bytes={"mem": [2.0**20], "ps_all": [2.0**19]},
-        kept_bytes={"mem": [2.0**19], "ps_all": [0.0]}, seconds=10.0)
+        import_pellun_core_s=[0.002], import_psutil_s=[0.05],
+        peak_mem=memory.PeakMemory([2.0**20], [2.0**19]),
+        peak_psutil=memory.PeakMemory([2.0**19], [0.0]), seconds=10.0)
 
 
 class TestSummaryAndReport:
     def test_ratios_point_the_right_way(self) -> None:
-        s = run_bench.summary(synthetic_result(Load(0, 0), 1.0))
-        assert s["native_ratio"] == pytest.approx(1.1)
-        assert s["mem_ratio"] == pytest.approx(1.2)
-        assert s["speedup"] == pytest.approx(5.0)  # psutil takes 5 times as long
-        assert s["cpu_extra"] == pytest.approx(0.013)
-        assert s["native_cpu_ratio"] == pytest.approx(1.1)
+        s = contenders.summary(synthetic_result(Load(0, 0), 1.0))
+        assert s.native_ratio == pytest.approx(1.1)
+        assert s.mem_ratio == pytest.approx(1.2)
+        assert s.speedup == pytest.approx(5.0)  # psutil takes 5 times as long
+        assert s.cpu_extra_s == pytest.approx(0.013)
+        assert s.native_cpu_ratio == pytest.approx(1.1)
 
     def test_report_holds_every_load_and_section(self, tmp_path: Path) -> None:
         results = [synthetic_result(Load(0, 0), 1.0), synthetic_result(Load(200, 10), 10.0)]
-        args = argparse.Namespace(out=tmp_path / "perf.md", argv=["bench/run_bench.py"])
-        counts = {"idle": {"entries": 100, "groups": 80, "syscalls": 2500, "reads": 600,
-                           "files_opened": 500, "syscalls_per_entry": 25.0,
-                           "reads_per_file": 1.2, "status_opens": 180, "statm_opens": 100,
-                           "floor_syscalls_per_entry": 30.0, "floor_reads_per_file": 1.9},
-                  "unprivileged": None}
+        idle = tracing.IdleCounts(entries=100, groups=80, syscalls=2500, reads=600,
+                                  files_opened=500, status_opens=180, statm_opens=100,
+                                  floor_syscalls_per_entry=30.0, floor_reads_per_file=1.9)
         # Worst calls 0.3 s beside the holder and 0.2 s beside it spinning.
-        starved = run_bench.StarvedResult(
-            rounds=1, calls_s={"holding": [0.1, 0.3], "spinning": [0.2, 0.1]},
-            sigint_s={"holding": [0.25, 0.01], "spinning": [0.02, 0.01]},
-            sigint_in_call={"holding": 2, "spinning": 1},
-            cmdline_read_s={"holding": [2.5], "spinning": [0.001]}, loadavg=[3.0, 4.0])
-        run_bench.write_report(args, results, {"CPU": "test"}, "| parsers |",
-                               datetime.datetime(2026, 1, 1, tzinfo=datetime.timezone.utc), 60.0,
-                               counts, starved)
+        beside = starved.StarvedResult(
+            rounds=1,
+            holding=starved.StarvedTurns(calls_s=[0.1, 0.3], sigint_s=[0.25, 0.01],
+                                         sigint_in_call=2, cmdline_read_s=[2.5]),
+            spinning=starved.StarvedTurns(calls_s=[0.2, 0.1], sigint_s=[0.02, 0.01],
+                                          sigint_in_call=1, cmdline_read_s=[0.001]),
+            loadavg=[3.0, 4.0])
+        machine = MachineFacts(cpu="test", logical_cpus=2, memory_bytes=2**30, kernel="6.1",
+                               arch="x86_64", python="3.13", psutil="7", compiler="c++")
+        run = report.Run(results, machine, [contenders.ParserTiming("meminfo", 7.5, 2**30)],
+                         datetime.datetime(2026, 1, 1, tzinfo=datetime.timezone.utc), 60.0,
+                         argv=["bench/run_bench.py"], commands=[], idle=idle, starved=beside)
+        report.write_report(run, tmp_path / "perf.md")
         text = (tmp_path / "perf.md").read_text()
         assert (tmp_path / "perf.png").stat().st_size > 10_000
         # Each target beside the figure measured, or "not measured" where the
@@ -286,8 +296,20 @@ class TestSummaryAndReport:
         assert "| 200×10 | 1000 | 100 | 110 | 1.10× |" in text
         assert "no profile" in text  # no perf data in these results
         assert "2026-01-01" in text
+        assert "| kernel | Linux 6.1 (x86_64) |" in text
+        assert "| meminfo | 7.5 | 1,024 |" in text
         assert "get_memory_mb() 1.00 MiB, psutil gathering the same facts 0.50 MiB" in text
         assert "still resident once the call has returned: 0.50 MiB and 0.00 MiB" in text
+
+
+class TestFreshInterpreters:
+    def test_the_snippets_find_what_they_measure(self) -> None:
+        # A fresh interpreter imports the contenders by module name from
+        # bench/: one moved or renamed fails there, in the middle of a run.
+        held = memory.peak_added("ps_held", 1)
+        assert len(held.peak_bytes) == len(held.kept_bytes) == 1
+        assert held.peak_bytes[0] >= 0
+        assert memory.import_times("psutil", 1)[0] > 0
 
 
 def thread_ticks(pid: int, tid: int) -> int:
@@ -301,7 +323,7 @@ def thread_ticks(pid: int, tid: int) -> int:
 @pytest.mark.skipif(not LOAD.exists(), reason="load not built (make bench-build)")
 class TestLoadHolder:
     def test_load_starts_and_leaves_nothing_behind(self) -> None:
-        with run_bench.holding(LOAD, Load(3, 2)) as holder:
+        with loads.holding(LOAD, Load(3, 2)) as holder:
             holder.ensure(5)
             assert holder.proc is not None and holder.starts == 1
             children = psutil.Process(holder.proc.pid).children()
@@ -314,7 +336,7 @@ class TestLoadHolder:
 
     def test_each_process_holds_its_fillers(self) -> None:
         load = Load(2, 1, arg_bytes=2 * ARG_PIECE, fill=" ", env_bytes=250_000)
-        with run_bench.holding(LOAD, load) as holder:
+        with loads.holding(LOAD, load) as holder:
             holder.ensure(5)
             assert holder.proc is not None
             children = psutil.Process(holder.proc.pid).children()
@@ -337,9 +359,9 @@ class TestLoadHolder:
         own), its holding thread at SCHED_IDLE and the two others busy."""
         if os.geteuid() != 0:
             pytest.skip("needs root, to run the load as another user")
-        for starved in ("holding", "spinning"):
-            load = Load(1, 4, storm_gib=1, starved=starved, owner="nobody")
-            with run_bench.holding(LOAD, load) as holder:
+        for kind in ("holding", "spinning"):
+            load = Load(1, 4, storm_gib=1, starved=kind, owner="nobody")
+            with loads.holding(LOAD, load) as holder:
                 holder.ensure(5)
                 assert holder.proc is not None
                 (child,) = psutil.Process(holder.proc.pid).children()
@@ -358,21 +380,21 @@ class TestLoadHolder:
 class TestProfileSection:
     def test_shares_split_kernel_stubs_allocator_and_program(self) -> None:
         res = synthetic_result(Load(1000, 10), 100.0)
-        snap = run_bench.Profile(
+        snap = tracing.Profile(
             samples_by_dso={"[kernel.kallsyms]": 80.0, "libc.so.6": 15.0, "snapshot_bench": 5.0},
             top_symbols=[(9.0, "libc.so.6", "read"), (5.0, "snapshot_bench", "parse"),
                          (4.0, "libc.so.6", "_int_malloc")],
             syscall_wrappers=11.0)
-        floor = run_bench.Profile({"[kernel.kallsyms]": 89.0, "libc.so.6": 10.5,
-                                   "floor": 0.5}, [], 10.0)
-        res.profiles = {"snapshot": snap, "floor": floor}
-        text = run_bench.profile_section([res])
+        floor = tracing.Profile({"[kernel.kallsyms]": 89.0, "libc.so.6": 10.5,
+                                 "floor": 0.5}, [], 10.0)
+        res.snapshot_profile, res.floor_profile = snap, floor
+        text = report.profile_section([res])
         assert "| 1000×10: snapshot | 80.0 | 11.0 | 4.0 | 5.0 |" in text
         assert "| 1000×10: floor | 89.0 | 10.0 | 0.5 | 0.5 |" in text
         assert "| 5.00 | snapshot_bench | `parse` |" in text
 
     def test_stubs_are_only_the_kernel_entries(self) -> None:
         for stub in ("read", "__libc_openat64", "__close", "readlinkat"):
-            assert stub in run_bench.SYSCALL_STUBS
+            assert stub in tracing.SYSCALL_STUBS
         for work in ("_int_malloc", "__memchr_avx2", "malloc_consolidate"):
-            assert work not in run_bench.SYSCALL_STUBS
+            assert work not in tracing.SYSCALL_STUBS

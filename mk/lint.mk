@@ -2,7 +2,9 @@
 #             first line), ruff on the Python (settings in pyproject.toml),
 #             clang-tidy's bug-finding checks on all the C++: the module's
 #             (hoststats, measure, boundary, module), the tests', the
-#             fuzzers' and the benchmarks' (settings in .clang-tidy). Each
+#             fuzzers' and the benchmarks' (settings in .clang-tidy), and
+#             mypy --strict on the benchmark driver's modules (bench/*.py),
+#             which hand typed records from one job to the next. Each
 #             tool runs even when an earlier one fails. LINT_SKIP="tools/x"
 #             leaves those scripts out of ShellCheck.
 # clang-tidy reads the compile commands of configured, never built, trees:
@@ -18,6 +20,10 @@ LINT_BUILD      := build/lint
 LINT_FUZZ_BUILD := build/lint-fuzz
 LINT_DEBS       := shellcheck clang-tidy-19 clang-19 libgtest-dev libbenchmark-dev
 PIP_LINT        := ruff
+# mypy reads psutil's types from typeshed's stubs, matplotlib's and
+# pellun_core's from the packages themselves: the installed module and the
+# test tools (mypy, matplotlib) come first.
+PIP_LINT_TYPES  := types-psutil
 LINT_PYTHON     := tests bench stubs tools
 LINT_SKIP       ?=
 TIDY_DIRS       := hoststats measure boundary module tests/cpp tests/cpp/basics tests/dump \
@@ -31,6 +37,10 @@ TIDY_HEADERS    := $(wildcard $(TIDY_DIRS:%=%/*.hpp) fuzz/*.hpp)
 $(STAMPS)/lint-tools: $(STAMPS)/venv tools/install-debs
 	tools/install-debs $(LINT_DEBS)
 	$(PY) -m pip install -q $(PIP_LINT)
+	@touch $@
+
+$(STAMPS)/lint-types: $(STAMPS)/test-tools
+	$(PY) -m pip install -q $(PIP_LINT_TYPES)
 	@touch $@
 
 $(LINT_BUILD)/compile_commands.json: $(STAMPS)/venv $(STAMPS)/lint-tools CMakeLists.txt \
@@ -57,11 +67,12 @@ $(LINT_BUILD)/tidy.ok: $(STAMPS)/lint-tools $(LINT_BUILD)/compile_commands.json 
 	@echo "clang-tidy: $(words $(TIDY_SOURCES) $(TIDY_FUZZ)) files clean"
 	@touch $@
 
-lint: $(STAMPS)/lint-tools
+lint: $(STAMPS)/lint-tools $(STAMPS)/lint-types $(STAMPS)/install
 	@status=0; \
 	scripts=$$(git grep -nIE '^#!.*(/|env )(ba|da)?sh( |$$)' | \
 	  awk -F: -v skip=" $(LINT_SKIP) " '$$2 == 1 && !index(skip, " " $$1 " ") { print $$1 }'); \
 	shellcheck -x $$scripts && echo "shellcheck: $$(wc -w <<< $$scripts) scripts clean" || status=1; \
 	$(VENV)/bin/ruff check -q $(LINT_PYTHON) && echo "ruff: clean" || status=1; \
+	$(PY) -m mypy --strict --cache-dir build/mypy bench && echo "mypy: bench clean" || status=1; \
 	$(MAKE) --no-print-directory $(LINT_BUILD)/tidy.ok || status=1; \
 	exit $$status
