@@ -244,7 +244,11 @@ def test_a_handler_that_raises_nothing_lets_the_call_go_on(unshare, tmp_path):
     os.mkfifo(fifo)
     stat = tmp_path / "stat"
     stat.write_text("cpu  1 0 1 8 0 0 0 0 0 0\ncpu0 1 0 1 8 0 0 0 0 0 0\n")
-    writer = f"while true; do cat {stat} > {fifo}; done"
+    # The writer meets the open the signal interrupted, then puts the plain
+    # file over the FIFO before it writes: a reading that opens while a
+    # writer lingers would meet an empty pipe, and the call reads the file
+    # again once it has the counters, without waiting for the end.
+    writer = f"exec 3>{fifo} && mount --bind {stat} /proc/stat && cat {stat} >&3"
     child = start_child(unshare, f"mount --bind {fifo} /proc/stat", "get_cpu_percent",
                         writer=writer)
     outcome = signal_blocked_call(child, signal.SIGUSR1)
