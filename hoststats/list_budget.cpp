@@ -24,7 +24,7 @@ long voluntary_switches() noexcept {
 }  // namespace
 
 ListBudget::ListBudget(std::size_t bytes, std::chrono::nanoseconds wait) noexcept
-    : left_(bytes), wait_left_(wait), sleeps_seen_(voluntary_switches()) {}
+    : left_(bytes), wait_left_(wait) {}
 
 bool ListBudget::take(std::size_t bytes) noexcept {
     if (out_of_bytes_ || bytes > left_) {
@@ -35,13 +35,23 @@ bool ListBudget::take(std::size_t bytes) noexcept {
     return true;
 }
 
-void ListBudget::charge_read(std::chrono::nanoseconds elapsed) noexcept {
-    // The system call is made only for the rare read that took long.
+ListBudget::ReadStart ListBudget::read_starts() noexcept {
+    // The switches first: a sleep between the two readings then counts as
+    // the read's, not the other way round.
+    const long sleeps = voluntary_switches();
+    return {std::chrono::steady_clock::now(), sleeps};
+}
+
+void ListBudget::charge_read(const ReadStart& start) noexcept {
+    const std::chrono::nanoseconds elapsed = std::chrono::steady_clock::now() - start.at;
+    // The second reading is made only for the rare read that took long.
     if (elapsed <= LIST_READ_GRACE) return;
     const long sleeps = voluntary_switches();
-    const bool slept = sleeps != sleeps_seen_ || sleeps < 0;
-    sleeps_seen_ = sleeps;
-    if (!slept) return;
+    charge_read(elapsed, sleeps != start.sleeps || sleeps < 0);
+}
+
+void ListBudget::charge_read(std::chrono::nanoseconds elapsed, bool slept) noexcept {
+    if (elapsed <= LIST_READ_GRACE || !slept) return;
     const std::chrono::nanoseconds waited = elapsed - LIST_READ_GRACE;
     if (waited >= wait_left_) {
         wait_left_ = std::chrono::nanoseconds::zero();

@@ -36,8 +36,13 @@ inline constexpr std::size_t KEPT_LIST_BYTES = std::size_t{32} * 1024 * 1024;
 // large region, in a loop) holds every such read for as long as one hold
 // lasts. A list read waited when it took longer than LIST_READ_GRACE, which
 // no read that runs through needs (a few microseconds; a list of some MiB
-// takes well under a millisecond), and the thread slept meanwhile: time
-// lost to other programs taking the CPU is no wait. Once the waits of one
+// takes well under a millisecond), and the thread went to sleep during the
+// read itself: time lost to other programs taking the CPU, or to a sleep
+// somewhere else in the scan, is no wait. A read that slept is charged all
+// it took past the grace, the CPU it then queued for included: a lock's
+// holder that keeps the CPUs busy makes that queue. (A tracer's stop at each
+// system call is a sleep as well: a traced call counts its slow reads as
+// waits.) Once the waits of one
 // scan come to LIST_WAIT_BOUND, its later lists are treated as unreadable,
 // so a call waits at most that and one hold more, whoever holds the locks.
 inline constexpr std::chrono::nanoseconds LIST_READ_GRACE = std::chrono::microseconds(100);
@@ -59,13 +64,23 @@ public:
     // Takes `bytes` when they fit; otherwise spends the budget. Whether
     // they were taken.
     [[nodiscard]] bool take(std::size_t bytes) noexcept;
-    // Counts a list read that has just taken `elapsed` against the waits.
-    void charge_read(std::chrono::nanoseconds elapsed) noexcept;
+    // When a list read began, and how often the thread had gone to sleep
+    // by then (-1 where the kernel does not say).
+    struct ReadStart {
+        std::chrono::steady_clock::time_point at;
+        long sleeps;
+    };
+    [[nodiscard]] static ReadStart read_starts() noexcept;
+    // Counts the list read begun at `start`, which has just ended, against
+    // the waits.
+    void charge_read(const ReadStart& start) noexcept;
+    // Counts a read that took `elapsed`, during which the thread went to
+    // sleep or not.
+    void charge_read(std::chrono::nanoseconds elapsed, bool slept) noexcept;
 
 private:
     std::size_t left_;                    // bytes
     std::chrono::nanoseconds wait_left_;  // of the waits past the grace
-    long sleeps_seen_;                    // the thread's voluntary context switches
     bool out_of_bytes_ = false;
     bool waited_out_ = false;
 };

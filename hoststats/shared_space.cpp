@@ -82,8 +82,8 @@ ByteStringList SharedSpace::read_list(int dirfd, const char* name, ReadBuffer& s
     // Empty on any failure, and once the scan's budget is spent.
     ByteStringList list(memory);
     if (budget_->spent()) return list;
-    const auto start = std::chrono::steady_clock::now();
-    const auto charge = [&] { budget_->charge_read(std::chrono::steady_clock::now() - start); };
+    const ListBudget::ReadStart start = ListBudget::read_starts();
+    const auto charge = [&] { budget_->charge_read(start); };
     int error = 0;
     try {
         error = scratch.read_file_at(dirfd, name, contents);

@@ -93,23 +93,49 @@ TEST(ListBudget, ReadsThatSleptEndTheListsAndLeaveTheLinks) {
     // A long read during which the thread never slept lost its time to
     // other programs, not to a lock: it is no wait.
     ListBudget preempted(1 << 20);
-    preempted.charge_read(std::chrono::seconds(1));
+    preempted.charge_read(std::chrono::seconds(1), false);
     EXPECT_FALSE(preempted.spent());
 
     // A read that slept waited for what it took past 0.1 ms, and a scan's
     // waits end its lists once they come to 20 ms. The figures are spelled
     // out: a grace or a bound off by a microsecond either way fails here.
     ListBudget budget(1 << 20);
-    ::usleep(1000);  // a sleep, as a wait for a lock is
-    budget.charge_read(microseconds(100));  // within the grace: nothing waited
+    budget.charge_read(microseconds(100), true);  // within the grace: nothing waited
     EXPECT_FALSE(budget.spent());
-    budget.charge_read(microseconds(100) + milliseconds(20) - microseconds(1));
+    budget.charge_read(microseconds(100) + milliseconds(20) - microseconds(1), true);
     EXPECT_FALSE(budget.spent());
-    ::usleep(1000);
-    budget.charge_read(microseconds(101));
+    budget.charge_read(microseconds(101), true);
     EXPECT_TRUE(budget.spent()) << "the waits reached their bound";
     // Link targets wait on no other process, and are still kept.
     EXPECT_TRUE(budget.take(100));
+}
+
+TEST(ListBudget, OnlyASleepDuringTheReadMakesItAWait) {
+    // Timed by the real clock against a bound below the read's time: a
+    // sleep before the read began (elsewhere in the scan) does not make a
+    // read that ran through a wait, and a sleep during it does.
+    const auto spin = [](std::chrono::microseconds span) {
+        const auto end = std::chrono::steady_clock::now() + span;
+        while (std::chrono::steady_clock::now() < end) {
+        }
+    };
+    // The spin can still be put to sleep by the machine (under an
+    // emulator, by its own threads): one of a few tries must run through.
+    bool charged_every_try = true;
+    for (int attempt = 0; attempt < 5 && charged_every_try; ++attempt) {
+        ListBudget before(1 << 20, std::chrono::microseconds(200));
+        ::usleep(1000);
+        const ListBudget::ReadStart ran_through = ListBudget::read_starts();
+        spin(std::chrono::milliseconds(2));
+        before.charge_read(ran_through);
+        charged_every_try = before.spent();
+    }
+    EXPECT_FALSE(charged_every_try) << "a sleep before the read was charged to it";
+    ListBudget budget(1 << 20, std::chrono::microseconds(200));
+    const ListBudget::ReadStart slept = ListBudget::read_starts();
+    ::usleep(1000);
+    budget.charge_read(slept);
+    EXPECT_TRUE(budget.waited_out());
 }
 
 // --- the thread group's shared files ----------------------------------------------

@@ -277,7 +277,8 @@ def mode_lock_storm(gib: str) -> None:
     mprotect holds the lock for write while it rewrites every page entry.
     SIGUSR1 starts the storm and SIGUSR2 ends it; meanwhile the process spins
     without the lock, so the CPU is as busy either way. Prints "ready" or
-    "unsupported" with the reason."""
+    "unsupported" with the reason, then "storming" or "spinning" at each
+    change, once a hold under way has ended."""
     prot_read, prot_write = 1, 2
     at = map_zero_pages(gib)
     if at is None:
@@ -287,9 +288,13 @@ def mode_lock_storm(gib: str) -> None:
     signal.signal(signal.SIGUSR1, lambda *_: storming.__setitem__(0, True))
     signal.signal(signal.SIGUSR2, lambda *_: storming.__setitem__(0, False))
     ready()
-    writable = 0
+    writable, told = 0, False
     while True:
-        if storming[0]:
+        now = storming[0]
+        if now != told:
+            print("storming" if now else "spinning", flush=True)
+            told = now
+        if now:
             writable ^= prot_write
             _libc.mprotect(at, size, prot_read | writable)
         else:

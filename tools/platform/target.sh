@@ -79,6 +79,14 @@ target_init() {
   fi
 }
 
+# target_marks: sets marks, the pytest arguments of the target's Python
+# suite: the tests marked slow are left out unless the target runs whole.
+target_marks() {
+  marks=()
+  # shellcheck disable=SC2034  # read by run-target and run-tests
+  [ "$whole" = 1 ] || marks=(-m "not slow")
+}
+
 # target_sysroot: Debian's interpreter, its headers and psutil, unpacked; or
 # an interpreter built from source once per machine (free-threaded, floor or
 # musl: its path in ft_python).
