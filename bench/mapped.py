@@ -119,7 +119,10 @@ def traced_run(python: Path) -> list[str]:
         else:
             if shutil.which("strace") is None:
                 raise SystemExit("--mapped: no strace on PATH (Debian's strace has it)")
-            argv = ["strace", "-f", "-qq", "-e", "trace=mmap,munmap,mremap,brk,getppid",
+            # --seccomp-bpf: the calls not traced (the reads) run without a
+            # stop, which the call would count as a wait for a list's lock.
+            argv = ["strace", "--seccomp-bpf", "-f", "-qq",
+                    "-e", "trace=mmap,munmap,mremap,brk,getppid",
                     "-o", str(log), str(python), "-c", MARKED_SNIPPET]
             note_command([*argv[:-3], rel(python), "-c", "MARKED_SNIPPET of bench/mapped.py"])
             subprocess.run(argv, stdout=subprocess.DEVNULL, check=True)
@@ -173,8 +176,11 @@ def mapped_report(args: argparse.Namespace, table: str) -> str:
         "Under qemu-user the peak resident size is the emulator's (its translated code and "
         "its own heap), so the table above cannot be made for the 32-bit ARM wheel. This "
         "one counts what the program itself maps, from a trace of its system calls: "
-        "strace's for a native interpreter, qemu's own `-strace` (`QEMU_STRACE=1`) for an "
-        "emulated one. In a fresh interpreter, between `os.getppid()` calls left in the "
+        "strace's for a native interpreter (with `--seccomp-bpf`, so that the calls it does "
+        "not trace, the reads, run without a stop, which a call would count as a wait for a "
+        "process's lock and read fewer command lines and environments), qemu's own "
+        "`-strace` (`QEMU_STRACE=1`) for an emulated one. In a fresh interpreter, between "
+        "`os.getppid()` calls left in the "
         "trace as marks around its second `get_memory_mb()` call (the first pages in code "
         "and sets up what later calls reuse), the highest sum of the anonymous mappings "
         "made and not yet unmapped and of the growth of the break. A mapping counts whole, "
