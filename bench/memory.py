@@ -124,35 +124,41 @@ def measure_memory(args: argparse.Namespace, shapes: list[Load]) -> str:
 
 
 MEMORY_HEADING = "## Memory per entry"
+# Written by --mapped (mapped.py), after the memory section.
+MAPPED_HEADING = "## Memory one call maps, on 32-bit ARM too"
 MACHINE_HEADING = "## The machine and the run"
 
 
-def memory_span(report: str) -> tuple[int, int]:
-    """Where the section that --memory wrote lies in a report, up to the
-    next section's heading; (0, 0) when there is none."""
-    start = report.find(MEMORY_HEADING + "\n")
+def memory_span(report: str, heading: str = MEMORY_HEADING) -> tuple[int, int]:
+    """Where the section under `heading` (which --memory or --mapped wrote)
+    lies in a report, up to the next section's heading; (0, 0) when there
+    is none."""
+    start = report.find(heading + "\n")
     if start < 0:
         return 0, 0
-    end = report.find("\n## ", start + len(MEMORY_HEADING))
+    end = report.find("\n## ", start + len(heading))
     return start, len(report) if end < 0 else end + 1
 
 
-def memory_section_of(report: str) -> str:
-    """The section that --memory wrote into a report, or nothing."""
-    start, end = memory_span(report)
+def memory_section_of(report: str, heading: str = MEMORY_HEADING) -> str:
+    """The section under `heading` in a report, or nothing."""
+    start, end = memory_span(report, heading)
     return report[start:end].rstrip("\n") + "\n" if end else ""
 
 
-def with_memory_section(report: str, section: str) -> str:
-    """The report with its memory section replaced by `section`, which goes
-    before the machine's: a full run keeps what --memory measured, and
-    --memory leaves the rest of the report as the full run wrote it."""
-    start, end = memory_span(report)
+def with_memory_section(report: str, section: str, heading: str = MEMORY_HEADING) -> str:
+    """The report with its section under `heading` replaced by `section`,
+    which goes before the machine's (the memory section before the mapped
+    one): a full run keeps what --memory and --mapped measured, and they
+    leave the rest of the report as the full run wrote it."""
+    start, end = memory_span(report, heading)
     report = report[:start] + report[end:]
     if not section:
         return report
     section = section.rstrip("\n") + "\n\n"
-    at = report.find(MACHINE_HEADING)
+    at = report.find(MAPPED_HEADING) if heading == MEMORY_HEADING else -1
+    if at < 0:
+        at = report.find(MACHINE_HEADING)
     return report + "\n" + section if at < 0 else report[:at] + section + report[at:]
 
 

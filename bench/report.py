@@ -24,7 +24,7 @@ from loads import (
     UNPRIVILEGED,
 )
 from machine import MachineFacts
-from memory import memory_section_of, with_memory_section
+from memory import MAPPED_HEADING, memory_section_of, with_memory_section
 from plot import plot
 from psutil_side import PSUTIL_ATTRS
 from starved import SIGINT_AFTER_S, STARVED_CALLS, STARVED_PROBES, StarvedResult
@@ -436,6 +436,8 @@ def write_report(run: Run, out: Path) -> None:
         "lose the others), the same for each of its other threads through `Process(tid)`, "
         "and `virtual_memory()` again. psutil has no `root` link, "
         "which the snapshot reads too.\n")
-    kept = memory_section_of(out.read_text()) if out.exists() else ""
-    out.write_text(with_memory_section("\n".join(L), kept))
+    old = out.read_text() if out.exists() else ""
+    report = with_memory_section("\n".join(L), memory_section_of(old))
+    out.write_text(with_memory_section(report, memory_section_of(old, MAPPED_HEADING),
+                                       MAPPED_HEADING))
     print(f"wrote {rel(out)} and {rel(png)}")

@@ -36,7 +36,8 @@ from commands import COMMANDS, REPO, rel  # noqa: E402
 from contenders import measure_load, measure_parsers, measure_with_cpus, run_inside  # noqa: E402
 from loads import LOADS, SHAPES, STARVED, STARVED_SPINNING  # noqa: E402
 from machine import machine_facts  # noqa: E402
-from memory import measure_memory, memory_report, with_memory_section  # noqa: E402
+from mapped import mapped_report, measure_mapped  # noqa: E402
+from memory import MAPPED_HEADING, measure_memory, memory_report, with_memory_section  # noqa: E402
 from report import Run, write_report  # noqa: E402
 from starved import measure_starved  # noqa: E402
 from tracing import IdleCounts, UnprivilegedCounts, count_idle, count_unprivileged  # noqa: E402
@@ -59,8 +60,15 @@ def main() -> None:
                     help="only the peak memory of one call at each shape (default: idle, "
                          "200x1, 200x10, 1000x10), printed and written into the report's "
                          "memory section")
+    ap.add_argument("--mapped", type=Path, metavar="PYTHON", action="append",
+                    help="only the memory one call maps, from a system-call trace of "
+                         "PYTHON (strace's; qemu's own for a venv run under qemu-user, "
+                         "such as build/armhf-py313/venv/bin/python; may be given more "
+                         "than once) at each shape (default: idle, 200x10, 1000x10), "
+                         "printed and written into the report's section of it")
     ap.add_argument("--load", type=Path,
-                    help="the load generator (default: BUILD/bench/load), for --memory")
+                    help="the load generator (default: BUILD/bench/load), for --memory "
+                         "and --mapped")
     ap.add_argument("--inside", help=argparse.SUPPRESS)
     ap.add_argument("--rounds", type=int, help=argparse.SUPPRESS)
     ap.add_argument("--result", type=Path, help=argparse.SUPPRESS)
@@ -81,7 +89,18 @@ def main() -> None:
             ap.error(f"{rel(saved)} holds no run of this driver; measure again")
         write_report(run, args.out)
         return
-    wanted = [k for k in args.shapes.split(",") if k]
+    wanted = [k for k in args.shapes.split(",") if k] or (
+        ["idle", "200x10", "1000x10"] if args.mapped else [])
+    if args.mapped:
+        args.argv = [rel(__file__), *sys.argv[1:]]
+        # The idle host first: the growth per entry is counted from it.
+        table = measure_mapped(args, [LOADS[0]] + [load for load in LOADS[1:] + SHAPES
+                                                   if load.key in wanted])
+        print(table)
+        report = args.out.read_text() if args.out.exists() else ""
+        args.out.write_text(with_memory_section(report, mapped_report(args, table),
+                                                MAPPED_HEADING))
+        return
     if args.memory:
         args.argv = [rel(__file__), *sys.argv[1:]]
         # The idle host first: the growth per entry is counted from it.

@@ -19,6 +19,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from benchlib import ARG_PIECE, Load, Side, Spread, md_table, parse_benchmark_json  # noqa: E402
 import contenders  # noqa: E402
 import loads  # noqa: E402
+import mapped  # noqa: E402
 import memory  # noqa: E402
 import psutil_side  # noqa: E402
 import report  # noqa: E402
@@ -154,6 +155,12 @@ class TestReport:
         kept = memory.memory_section_of(second)
         assert memory.with_memory_section(second, kept) == second  # no growth run to run
         assert memory.with_memory_section(second, "") == full
+        # --mapped's section comes after it and keeps its place when --memory runs again.
+        h = memory.MAPPED_HEADING
+        third = memory.with_memory_section(second, h + "\n\narm table\n", h)
+        fourth = memory.with_memory_section(third, "## Memory per entry\n\nnewer table\n")
+        assert fourth.index("newer table") < fourth.index("arm table") < fourth.index("## The machine")
+        assert memory.memory_section_of(fourth, h) == h + "\n\narm table\n"
 
 
 class TestCallTrace:
@@ -398,3 +405,40 @@ class TestProfileSection:
             assert stub in tracing.SYSCALL_STUBS
         for work in ("_int_malloc", "__memchr_avx2", "malloc_consolidate"):
             assert work not in tracing.SYSCALL_STUBS
+
+
+def test_mapped_peak_reads_both_traces_and_counts_only_the_second_call() -> None:
+    # strace's spelling: the first call's 1 MiB and the mapping made before
+    # the call are not the second call's; a partial munmap gives back its
+    # part; the break's growth adds to what is mapped at the time.
+    strace = """\
+9 brk(NULL) = 0x1000000
+9 mmap(NULL, 4096, PROT_READ|PROT_WRITE, MAP_PRIVATE|MAP_ANONYMOUS, -1, 0) = 0x7f0000000000
+9 getppid() = 1
+9 mmap(NULL, 1048576, PROT_READ|PROT_WRITE, MAP_PRIVATE|MAP_ANONYMOUS, -1, 0) = 0x7f1000000000
+9 munmap(0x7f1000000000, 1048576) = 0
+9 getppid() = 1
+9 mmap(NULL, 65536, PROT_READ|PROT_WRITE, MAP_PRIVATE|MAP_ANONYMOUS, -1, 0) = 0x7f2000000000
+9 mmap(NULL, 8192, PROT_READ, MAP_PRIVATE, 3, 0) = 0x7f3000000000
+9 munmap(0x7f2000008000, 32768) = 0
+9 brk(0x1010000) = 0x1010000
+9 mmap(NULL, 32768, PROT_READ|PROT_WRITE, MAP_PRIVATE|MAP_ANONYMOUS, -1, 0) = 0x7f4000000000
+9 munmap(0x7f0000000000, 4096) = 0
+9 munmap(0x7f4000000000, 32768) = 0
+9 getppid() = 1
+"""
+    # 64 KiB, less 32 KiB, plus 64 KiB of break and 32 KiB more.
+    assert mapped.mapped_peak(strace.splitlines()) == (32 + 64 + 32) * 1024
+    qemu = """\
+7 getppid() = 1
+7 getppid() = 1
+7 brk(0x00538000) = 0x00538000
+7 mmap2(NULL,262144,PROT_READ|PROT_WRITE,MAP_PRIVATE|MAP_ANONYMOUS,-1,0) = 0x3fbcc000
+7 mremap(0x3fbcc000,262144,524288,1) = 0x3fa00000
+7 munmap(0x3fa00000,524288) = 0
+7 getppid() = 1
+"""
+    # No break before the call: its moves are not counted against an unknown base.
+    assert mapped.mapped_peak(qemu.splitlines()) == 512 * 1024
+    with pytest.raises(ValueError):
+        mapped.mapped_peak(qemu.splitlines(), call=3)
