@@ -17,7 +17,6 @@ written as the walk fills it).
 from __future__ import annotations
 
 import argparse
-import datetime
 import os
 import re
 import shutil
@@ -30,7 +29,7 @@ from pathlib import Path
 from benchlib import Load, md_table, median
 from commands import note_command, rel
 from loads import holding
-from memory import MAPPED_HEADING, count_entries
+from memory import MAPPED_HEADING, count_entries, measured_section
 
 # os.getppid() is the mark: a system call the interpreter makes nowhere else
 # and that the call never makes. Four marks around three calls.
@@ -170,9 +169,8 @@ def measure_mapped(args: argparse.Namespace, shapes: list[Load]) -> str:
 
 
 def mapped_report(args: argparse.Namespace, table: str) -> str:
-    when = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M")
-    return "\n".join([
-        MAPPED_HEADING + "\n",
+    return measured_section(
+        MAPPED_HEADING,
         "Under qemu-user the peak resident size is the emulator's (its translated code and "
         "its own heap), so the table above cannot be made for the 32-bit ARM wheel. This "
         "one counts what the program itself maps, from a trace of its system calls: "
@@ -187,8 +185,8 @@ def mapped_report(args: argparse.Namespace, table: str) -> str:
         "written or not, so the figure is a bound above what the call adds to the resident "
         "size, and it moves in steps: the snapshot's memory comes in blocks that double up "
         "to 1 MiB, of which the last is partly written. "
-        f"Measured {when} UTC by `{rel(sys.executable)} {' '.join(args.argv)}` (medians of the runs, their range "
+        f"Measured {{when}} UTC by `{rel(sys.executable)} {' '.join(args.argv)}` (medians of the runs, their range "
         "in brackets where they differ; the load generator LOAD as for the table above; "
         "the 32-bit ARM venv is the one `make test-armhf-py313` leaves, with that "
-        "target's wheel installed).\n",
-        table, ""])
+        "target's wheel installed).",
+        table)

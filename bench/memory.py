@@ -162,15 +162,21 @@ def with_memory_section(report: str, section: str, heading: str = MEMORY_HEADING
     return report + "\n" + section if at < 0 else report[:at] + section + report[at:]
 
 
-def memory_report(args: argparse.Namespace, table: str) -> str:
+def measured_section(heading: str, text: str, table: str) -> str:
+    """A section that --memory or --mapped writes: its heading, `text`
+    (which may name the time as {when}, filled in here) and its table."""
     when = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M")
-    return "\n".join([
-        MEMORY_HEADING + "\n",
+    return "\n".join([heading + "\n", text.replace("{when}", when) + "\n", table, ""])
+
+
+def memory_report(args: argparse.Namespace, table: str) -> str:
+    return measured_section(
+        MEMORY_HEADING,
         "What one `get_memory_mb()` call adds to the peak resident size of a fresh "
         "interpreter (VmHWM after the call less VmHWM reset by writing 5 to "
         "/proc/self/clear_refs just before it; the median of the runs), and how much "
         "that grows for each entry (process or thread) the host has beyond the idle "
         "host's; beside it psutil gathering the same facts for every process and "
         "thread and holding them all until it is done, as a snapshot holds its table. "
-        f"Measured {when} UTC by `{' '.join(args.argv)}`, apart from the timed run above.\n",
-        table, ""])
+        f"Measured {{when}} UTC by `{' '.join(args.argv)}`, apart from the timed run above.",
+        table)

@@ -37,7 +37,13 @@ from contenders import measure_load, measure_parsers, measure_with_cpus, run_ins
 from loads import LOADS, SHAPES, STARVED, STARVED_SPINNING  # noqa: E402
 from machine import machine_facts  # noqa: E402
 from mapped import mapped_report, measure_mapped  # noqa: E402
-from memory import MAPPED_HEADING, measure_memory, memory_report, with_memory_section  # noqa: E402
+from memory import (  # noqa: E402
+    MAPPED_HEADING,
+    MEMORY_HEADING,
+    measure_memory,
+    memory_report,
+    with_memory_section,
+)
 from report import Run, write_report  # noqa: E402
 from starved import measure_starved  # noqa: E402
 from tracing import IdleCounts, UnprivilegedCounts, count_idle, count_unprivileged  # noqa: E402
@@ -91,25 +97,18 @@ def main() -> None:
         return
     wanted = [k for k in args.shapes.split(",") if k] or (
         ["idle", "200x10", "1000x10"] if args.mapped else [])
-    if args.mapped:
+    if args.mapped or args.memory:
         args.argv = [rel(__file__), *sys.argv[1:]]
+        measure, section, heading = ((measure_mapped, mapped_report, MAPPED_HEADING)
+                                     if args.mapped else
+                                     (measure_memory, memory_report, MEMORY_HEADING))
         # The idle host first: the growth per entry is counted from it.
-        table = measure_mapped(args, [LOADS[0]] + [load for load in LOADS[1:] + SHAPES
-                                                   if load.key in wanted])
+        table = measure(args, [LOADS[0]] + [load for load in LOADS[1:] + SHAPES
+                                            if load.key in wanted or not wanted and
+                                            load in LOADS])
         print(table)
         report = args.out.read_text() if args.out.exists() else ""
-        args.out.write_text(with_memory_section(report, mapped_report(args, table),
-                                                MAPPED_HEADING))
-        return
-    if args.memory:
-        args.argv = [rel(__file__), *sys.argv[1:]]
-        # The idle host first: the growth per entry is counted from it.
-        table = measure_memory(args, [LOADS[0]] + [load for load in LOADS[1:] + SHAPES
-                                                   if load.key in wanted or not wanted and
-                                                   load in LOADS])
-        print(table)
-        report = args.out.read_text() if args.out.exists() else ""
-        args.out.write_text(with_memory_section(report, memory_report(args, table)))
+        args.out.write_text(with_memory_section(report, section(args, table), heading))
         return
     shapes = [load for load in LOADS + SHAPES if not wanted or load.key in wanted]
     counted = [load for load in shapes if load.caller]

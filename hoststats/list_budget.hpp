@@ -42,9 +42,9 @@ inline constexpr std::size_t KEPT_LIST_BYTES = std::size_t{32} * 1024 * 1024;
 // it took past the grace, the CPU it then queued for included: a lock's
 // holder that keeps the CPUs busy makes that queue. (A tracer's stop at each
 // system call is a sleep as well: a traced call counts its slow reads as
-// waits.) Once the waits of one
-// scan come to LIST_WAIT_BOUND, its later lists are treated as unreadable,
-// so a call waits at most that and one hold more, whoever holds the locks.
+// waits.) Once the waits of one scan come to LIST_WAIT_BOUND, its later
+// lists are treated as unreadable, so a call waits at most that and one
+// hold more, whoever holds the locks.
 inline constexpr std::chrono::nanoseconds LIST_READ_GRACE = std::chrono::microseconds(100);
 inline constexpr std::chrono::nanoseconds LIST_WAIT_BOUND = std::chrono::milliseconds(20);
 
