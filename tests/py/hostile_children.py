@@ -276,18 +276,29 @@ def mode_lock_storm(gib: str) -> None:
     region of zero pages has its protection flipped in a loop, and each
     mprotect holds the lock for write while it rewrites every page entry.
     SIGUSR1 starts the storm and SIGUSR2 ends it; meanwhile the process spins
-    without the lock, so the CPU is as busy either way. Prints "ready" or
-    "unsupported" with the reason, then "storming" or "spinning" at each
-    change, once a hold under way has ended."""
+    without the lock, so the CPU is as busy either way. Until the first
+    signal it sleeps: the storms start one after another, and each start
+    would otherwise wait for a core behind every storm already spinning
+    (a free-threaded interpreter's start, which yields its core on a lock
+    it holds itself, waited seconds each). Prints "ready" or "unsupported"
+    with the reason, then "storming" or "spinning" at each change, once a
+    hold under way has ended."""
     prot_read, prot_write = 1, 2
     at = map_zero_pages(gib)
     if at is None:
         return
     size = int(gib) << 30
-    storming = [False]
-    signal.signal(signal.SIGUSR1, lambda *_: storming.__setitem__(0, True))
-    signal.signal(signal.SIGUSR2, lambda *_: storming.__setitem__(0, False))
+    storming, signalled = [False], threading.Event()
+
+    def on_signal(storm: bool) -> None:
+        storming[0] = storm
+        signalled.set()
+
+    signal.signal(signal.SIGUSR1, lambda *_: on_signal(True))
+    signal.signal(signal.SIGUSR2, lambda *_: on_signal(False))
     ready()
+    while not signalled.wait(0.01):
+        pass
     writable, told = 0, False
     while True:
         now = storming[0]
