@@ -213,22 +213,29 @@ def map_zero_pages(gib: str) -> int | None:
 
 
 def mode_starved_holder(gib: str) -> None:
-    """One thread at the lowest priority (SCHED_IDLE) flips the protection of
-    GIB GiB of zero pages, beside two threads that keep the CPUs busy, so it
-    holds the address-space lock for as long as it waits for a CPU: seconds.
-    SIGUSR1 starts the flipping, SIGUSR2 makes the thread spin instead, and
-    the thread prints "holding" or "spinning" once it does. Prints "ready"
-    or "unsupported" with the reason."""
+    """Two threads at the lowest priority (SCHED_IDLE) flip the protection of
+    GIB GiB of zero pages, beside two threads that keep the CPUs busy, so
+    each holds the address-space lock for as long as it waits for a CPU:
+    seconds. Two, because a reader woken by one's release takes that one's
+    CPU at once, mostly before it locks again; the other is queued for the
+    lock by then, so a hold follows a hold. SIGUSR1 starts the flipping,
+    SIGUSR2 makes the threads spin instead, and "holding" or "spinning" is
+    printed once both do. Prints "ready" or "unsupported" with the reason."""
     prot_read, prot_write = 1, 2
+    holders = 2
     at = map_zero_pages(gib)
     if at is None:
         return
     size = int(gib) << 30
     holding = threading.Event()
-    # The holder's policy, set before "ready": None once at SCHED_IDLE, else
-    # why not (a thread that died there would leave the test waiting).
+    # The holders' policies, set before "ready": None once at SCHED_IDLE,
+    # else why not (a thread that died there would leave the test waiting).
     idle: list[OSError | None] = []
-    policy_set = threading.Event()
+    # How many holders have seen each change of `holding`; the test signals
+    # the next change only after the last one was printed.
+    seen = {True: 0, False: 0}
+    guard = threading.Lock()
+    policies_set = threading.Event()
     block = bytes(1 << 20)
 
     def busy() -> None:
@@ -238,18 +245,24 @@ def mode_starved_holder(gib: str) -> None:
     def holder() -> None:
         try:
             set_idle_policy()
-            idle.append(None)
-        except OSError as error:
+            error = None
+        except OSError as caught:
+            error = caught
+        with guard:
             idle.append(error)
-        policy_set.set()
-        if idle[0] is not None:
+            if len(idle) == holders:
+                policies_set.set()
+        if error is not None:
             return
         writable, told = 0, False
         while True:
             now = holding.is_set()
             if now != told:
-                print("holding" if now else "spinning", flush=True)
                 told = now
+                with guard:
+                    seen[now] += 1
+                    if seen[now] % holders == 0:
+                        print("holding" if now else "spinning", flush=True)
             if now:
                 writable ^= prot_write
                 _libc.mprotect(at, size, prot_read | writable)
@@ -260,10 +273,12 @@ def mode_starved_holder(gib: str) -> None:
 
     signal.signal(signal.SIGUSR1, lambda *_: holding.set())
     signal.signal(signal.SIGUSR2, lambda *_: holding.clear())
-    threading.Thread(target=holder, daemon=True).start()
-    policy_set.wait()
-    if idle[0] is not None:
-        print("unsupported SCHED_IDLE", idle[0].strerror, flush=True)
+    for _ in range(holders):
+        threading.Thread(target=holder, daemon=True).start()
+    policies_set.wait()
+    refused = next((error for error in idle if error is not None), None)
+    if refused is not None:
+        print("unsupported SCHED_IDLE", refused.strerror, flush=True)
         return
     for work in (busy, busy):
         threading.Thread(target=work, daemon=True).start()

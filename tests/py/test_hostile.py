@@ -584,13 +584,13 @@ for _ in sys.stdin:
 
 @pytest.mark.slow
 def test_a_starved_lock_holder_of_another_user_holds_no_call():
-    """Another user's process whose thread holds its address-space lock while
-    it waits for a CPU (at SCHED_IDLE, beside two busy threads of its own)
+    """Another user's process whose threads hold its address-space lock while
+    they wait for a CPU (at SCHED_IDLE, beside two busy threads of its own)
     holds any read of its "cmdline" or "environ" for seconds, and the
     kernel's wait there yields to no SIGINT. A call reads neither list of
     such a process: it takes no longer than with the same process spinning
     instead, and SIGINT from another process 50 ms into a call ends it
-    sooner than a call takes."""
+    within a few calls' time, not a hold's."""
     if os.geteuid() != 0:
         pytest.skip("needs root, to run the neighbour as another user")
     if EMULATED or sys.maxsize < 2**32:
@@ -616,23 +616,26 @@ def test_a_starved_lock_holder_of_another_user_holds_no_call():
     # Medians of several turns: a stray delay (the caller's own processes
     # busy with their locks beside the test, say) moves a turn, not all.
     # Were the holder's lists read, most calls and interrupts beside it
-    # would wait for a hold.
+    # would wait for a hold. An interrupt is the caller woken from its
+    # sleep, which now and then waits for a core (beside the busy threads
+    # and CI's other legs, up to a few ms, longer than a quick call): three
+    # a turn, held to a few calls' time, still far below a hold.
     calls: dict[bool, list[float]] = {True: [], False: []}
     interrupts: dict[bool, list[float]] = {True: [], False: []}
     try:
         for turn in range(6):
             held = turn % 2 == 0
             holder.send_signal(signal.SIGUSR1 if held else signal.SIGUSR2)
-            # Told once the thread holds, or once a hold under way has ended.
+            # Told once the threads hold, or once the holds under way have ended.
             assert holder.stdout.readline().strip() == (b"holding" if held else b"spinning")
             calls[held] += [timed(pellun_core.get_memory_mb) for _ in range(3)]
-            interrupts[held].append(interrupt_a_call())
+            interrupts[held] += [interrupt_a_call() for _ in range(3)]
     finally:
         for child in (holder, caller):
             child.kill()
             child.wait()
     assert median_ms(calls[True]) <= 3 * median_ms(calls[False]), calls
-    assert median_ms(interrupts[True]) <= median_ms(calls[False]), (interrupts, calls)
+    assert median_ms(interrupts[True]) <= 3 * median_ms(calls[False]), (interrupts, calls)
 
 
 # Calls with more and more room in the address space, from none to what a
