@@ -256,12 +256,12 @@ struct TaskItem {
 // What a scan reuses from entry to entry, so that it allocates little but
 // its records; all of it in the snapshot's memory.
 struct ScanWorkspace {
-    explicit ScanWorkspace(SnapshotMemory& arenas)
+    ScanWorkspace(SnapshotMemory& arenas, std::chrono::nanoseconds wait_bound)
         : memory(arenas),
           proc_lister(&arenas.records),
           task_lister(&arenas.records),
           tasks(&arenas.records),
-          list_budget(KEPT_LIST_BYTES),
+          list_budget(KEPT_LIST_BYTES, wait_bound),
           space(&arenas.records, &arenas.secrets, list_budget) {
         ctx.budget = &list_budget;
     }
@@ -524,13 +524,14 @@ void Scanner::retrieve_all_new_process_info(Process& process, bool is_task, Pid 
 
 ScanOutcome scan_processes(ProcessTable& table, const std::string& proc_root,
                            SnapshotMemory& memory, const HostFigures& host,
-                           const ProcessSelection& selection, std::uint32_t caller_uid) {
+                           const ProcessSelection& selection, std::uint32_t caller_uid,
+                           std::optional<std::chrono::nanoseconds> wait_bound) {
     // The first scan of the process raises its soft limit on open files to
     // the hard one, once; callers see that and may rely on it.
     (void)remaining_files();
     // Scratch space for this scan only, in the snapshot's memory: a call
     // keeps nothing once its snapshot is gone, however large the files it met.
-    ScanWorkspace work(memory);
+    ScanWorkspace work(memory, wait_bound.value_or(LIST_WAIT_BOUND));
     work.ctx.host = host;
     work.ctx.selection = selection;
     work.ctx.caller_uid = caller_uid;

@@ -2,6 +2,7 @@
 // /proc, and the scan that fills it.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -534,11 +535,13 @@ struct ScanOutcome {
 
 // Walks `proc_root` and refreshes `table` from it: every process, and every
 // task when the selection asks for them, gets a record that is new or
-// refreshed and marked `updated`. Command lines and environments are read
-// only for the processes of `caller_uid` and root. Records and the scan's
-// scratch space live in `memory`.
+// refreshed and marked `updated`. The files that wait on a process's locks
+// are read only for the processes of `caller_uid` and root, and only until
+// the waits come to `wait_bound` (the library's bound when absent). Records
+// and the scan's scratch space live in `memory`.
 ScanOutcome scan_processes(ProcessTable& table, const std::string& proc_root,
                            SnapshotMemory& memory, const HostFigures& host,
-                           const ProcessSelection& selection, std::uint32_t caller_uid);
+                           const ProcessSelection& selection, std::uint32_t caller_uid,
+                           std::optional<std::chrono::nanoseconds> wait_bound);
 
 }  // namespace hoststats

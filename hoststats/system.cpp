@@ -202,7 +202,7 @@ void SystemInner::refresh_processes_specifics(const ProcessSelection& selection)
                          .clock_ticks = clock_ticks,
                          .boot_time = boot_time};
     last_scan = scan_processes(processes, root().proc, *arenas_, host, selection,
-                               root().caller_uid.value_or(::geteuid()));
+                               root().caller_uid.value_or(::geteuid()), root().wait_bound);
     if (selection.cpu_usage) {
         cpus.refresh(CpuLines::AggregateOnly, CpuSelection{.usage = true});
         compute_cpu_shares(processes, cpus);

@@ -2,12 +2,16 @@
 // for cross-checking the scan against other tools.
 //
 //   hoststats-dump [--root DIR] [--scans N] [--policy always|if-missing|never]
+//                  [--wait-bound-ms MS]
 //
 // --root DIR   read DIR/proc and DIR/sys instead of the host's
 // --scans N    scan the same snapshot N times in all (default 1): the first
 //              scan is the snapshot's own, each further one refreshes the
 //              table as it stands and drops what it did not see again
 // --policy P   the field policy of every detail item on the further scans
+// --wait-bound-ms MS  how long the scan may wait on the locks of the
+//              caller's and root's processes (under a tracer every slow read
+//              counts as a wait)
 //
 // Byte strings that are not UTF-8 are written with each stray byte as the
 // escape \udcXX, so that Python's bytes.decode("utf-8", "surrogateescape")
@@ -15,6 +19,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -23,6 +28,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "hoststats/file_budget.hpp"
@@ -276,7 +282,8 @@ void dump_snapshot(Json& j, const hoststats::System& sys) {
 }
 
 [[noreturn]] void usage() {
-    std::fputs("usage: hoststats-dump [--root DIR] [--scans N] [--policy always|if-missing|never]\n",
+    std::fputs("usage: hoststats-dump [--root DIR] [--scans N] [--policy always|if-missing|never]"
+               " [--wait-bound-ms MS]\n",
                stderr);
     std::exit(2);
 }
@@ -287,6 +294,7 @@ int main(int argc, char** argv) {
     std::optional<std::string> root_dir;
     unsigned long scans = 1;
     FieldPolicy policy = FieldPolicy::IfMissing;
+    std::optional<std::chrono::milliseconds> wait_bound;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (i + 1 >= argc) usage();
@@ -297,6 +305,10 @@ int main(int argc, char** argv) {
             std::uint64_t n = 0;
             if (!hoststats::parse_u64(value, n) || n < 1) usage();
             scans = static_cast<unsigned long>(n);
+        } else if (arg == "--wait-bound-ms") {
+            std::uint64_t ms = 0;
+            if (!hoststats::parse_u64(value, ms) || ms > 86'400'000) usage();
+            wait_bound = std::chrono::milliseconds(ms);
         } else if (arg == "--policy") {
             if (value == "always") {
                 policy = FieldPolicy::Always;
@@ -314,8 +326,10 @@ int main(int argc, char** argv) {
 
     Json j;
     {
-        hoststats::System sys = hoststats::System::new_all(
-            root_dir ? hoststats::HostRoot::under(*root_dir) : hoststats::HostRoot{});
+        hoststats::HostRoot root =
+            root_dir ? hoststats::HostRoot::under(*root_dir) : hoststats::HostRoot{};
+        root.wait_bound = wait_bound;
+        hoststats::System sys = hoststats::System::new_all(std::move(root));
         hoststats::ProcessSelection rescan = hoststats::ProcessSelection::everything();
         rescan.user = rescan.cwd = rescan.root = rescan.environ = rescan.cmdline = rescan.exe =
             policy;

@@ -785,8 +785,7 @@ print(kib("VmHWM:") - before)
                 added_kib[where] = min(
                     int(subprocess.run([sys.executable, "-c", peak], capture_output=True,
                                        text=True, check=True).stdout) for _ in range(3))
-            # Links are read whatever the lists' waits came to.
-            counts = traced_dump(tmp_path / "trace", lists=False)
+            counts = traced_dump(tmp_path / "trace")
         finally:
             child.kill()
             child.wait()
