@@ -10,8 +10,9 @@
 #include <vector>
 
 #include "hoststats/cpuinfo.hpp"
+#include "hoststats/file_read.hpp"
+#include "hoststats/host_root.hpp"
 #include "hoststats/selection.hpp"
-#include "hoststats/utils.hpp"
 
 namespace hoststats {
 

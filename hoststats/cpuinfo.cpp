@@ -12,6 +12,7 @@
 #include <string>
 #include <utility>
 
+#include "hoststats/file_read.hpp"
 #include "hoststats/numbers.hpp"
 #include "hoststats/text.hpp"
 

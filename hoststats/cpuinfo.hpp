@@ -10,7 +10,7 @@
 #include <unordered_map>
 
 #include "hoststats/hash.hpp"
-#include "hoststats/utils.hpp"
+#include "hoststats/host_root.hpp"
 
 namespace hoststats {
 

@@ -9,9 +9,10 @@
 
 #include "hoststats/arena.hpp"
 #include "hoststats/cpu.hpp"
-#include "hoststats/process.hpp"
+#include "hoststats/file_read.hpp"
+#include "hoststats/host_root.hpp"
+#include "hoststats/process_scan.hpp"
 #include "hoststats/selection.hpp"
-#include "hoststats/utils.hpp"
 
 namespace hoststats {
 

@@ -1,5 +1,5 @@
-// Shared readers of /proc and /sys text: where the trees are, whole-file
-// reads and link reads.
+// Shared readers of /proc and /sys text: whole-file reads, link reads, and
+// the error that tells why a file gave nothing.
 #pragma once
 
 #include <limits.h>
@@ -17,20 +17,6 @@
 #include "hoststats/fd.hpp"
 
 namespace hoststats {
-
-// Where the host's /proc and /sys trees are. The real host uses "/proc" and
-// "/sys"; tests point both at a fixture tree.
-struct HostRoot {
-    std::string proc = "/proc";
-    std::string sys = "/sys";
-    // Whose processes' command lines and environments a scan reads, beside
-    // root's: when absent, the calling process's effective user. A fixture
-    // tree names the user its made-up processes are measured by.
-    std::optional<std::uint32_t> caller_uid;
-
-    // A fixture tree laid out as <prefix>/proc and <prefix>/sys.
-    static HostRoot under(std::string_view prefix);
-};
 
 // Why a source file gave no figure at all: the errno of the open or read
 // that failed, or ENODATA with a `reason` when the file was read but held no
