@@ -1,5 +1,5 @@
-// Text helpers for /proc text: Unicode white space, and
-// the line and piece splitters, over text in memory or read from a file.
+// Text helpers for /proc text: Unicode white space and the line and piece
+// splitters, over text in memory or read from a file.
 #pragma once
 
 #include <array>
