@@ -30,7 +30,7 @@ PIP_TEST   := pytest psutil mypy basedpyright
 # a plot.
 PIP_BENCH_CHECK := matplotlib
 
-SOURCES := $(shell git ls-files -- CMakeLists.txt pyproject.toml module boundary measure hoststats stubs 2>/dev/null)
+SOURCES := $(shell git ls-files -- CMakeLists.txt pyproject.toml module boundary measure hoststats unicode stubs 2>/dev/null)
 
 .PHONY: demo test test-slow test-all install cpp-build cpp-test py-test py-test-slow clean
 

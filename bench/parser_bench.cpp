@@ -42,10 +42,10 @@ void BM_proc_stat_refresh(benchmark::State& state) {
     testing_support::FixtureTree tree;
     tree.write("proc/stat", text);
     const hoststats::HostRoot root = tree.root();
-    hoststats::CpusWrapper cpus(&root);
+    hoststats::CpusWrapper cpus;
     for (auto _ : state) {
         cpus.clear_last_reading();
-        cpus.refresh(hoststats::CpuLines::Every, hoststats::CpuSelection{.usage = true});
+        cpus.refresh(root, hoststats::CpuLines::Every, hoststats::CpuSelection{.usage = true});
         benchmark::DoNotOptimize(cpus.global_usage().percent);
     }
     set_bytes(state, text.size());

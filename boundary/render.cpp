@@ -12,7 +12,7 @@
 #include "boundary/once_cell.hpp"
 #include "boundary/owned.hpp"
 #include "boundary/pyerr.hpp"
-#include "hoststats/text.hpp"
+#include "unicode/utf8.hpp"
 
 namespace pellun {
 
@@ -72,7 +72,7 @@ std::string replace_invalid_utf8(std::string_view bytes) {
     std::string out;
     out.reserve(bytes.size());
     while (!bytes.empty()) {
-        const hoststats::Utf8Char c = hoststats::decode_utf8(bytes);
+        const unicode::Utf8Char c = unicode::decode_utf8(bytes);
         if (c.valid) {
             out.append(bytes.substr(0, c.length));
         } else {
@@ -148,7 +148,7 @@ std::string quote_text(std::string_view text) {
     while (!text.empty()) {
         // Valid UTF-8 as this file makes it; anything else is shown as
         // U+FFFD.
-        const hoststats::Utf8Char c = hoststats::decode_utf8(text);
+        const unicode::Utf8Char c = unicode::decode_utf8(text);
         const std::string_view encoded = c.valid ? text.substr(0, c.length) : REPLACEMENT;
         text.remove_prefix(c.length);
         switch (c.code_point) {

@@ -5,7 +5,6 @@
 
 #include "fuzz/support.hpp"
 #include "hoststats/cpuinfo.hpp"
-#include "hoststats/utils.hpp"
 
 using fuzz_support::check;
 

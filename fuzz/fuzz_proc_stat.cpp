@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)hoststats::parse_btime(text);
 
     const hoststats::HostRoot root = hoststats::HostRoot::under(scratch_dir());
-    hoststats::CpusWrapper cpus(&root);
+    hoststats::CpusWrapper cpus;
     cpus.set_clock(&fake_clock);
     const hoststats::CpuLines lines =
         (flags & 1) != 0 ? hoststats::CpuLines::AggregateOnly : hoststats::CpuLines::Every;
@@ -98,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     FAKE_NOW = 1'000'000'000;
     write_stat(first);
-    cpus.refresh(lines, selection);
+    cpus.refresh(root, lines, selection);
     check_usage(cpus.global_usage());
     check(cpus.cpus().size() <= count_lines(first), "at most one CPU entry per line");
     const std::size_t entries = cpus.cpus().size();
@@ -108,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     FAKE_NOW += 250'000'000;
     write_stat(second);
-    cpus.refresh(lines, selection);
+    cpus.refresh(root, lines, selection);
     check_usage(cpus.global_usage());
     // Entries are made once, by the first reading that finds CPU lines.
     if (entries != 0) {

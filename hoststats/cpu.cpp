@@ -193,9 +193,7 @@ std::uint64_t monotonic_now_ns() noexcept {
            static_cast<std::uint64_t>(ts.tv_nsec);
 }
 
-CpusWrapper::CpusWrapper(const HostRoot* root) : root_(root) { cpus_.reserve(4); }
-
-void CpusWrapper::refresh(CpuLines lines, CpuSelection selection) {
+void CpusWrapper::refresh(const HostRoot& root, CpuLines lines, CpuSelection selection) {
     bool due = true;
     if (last_reading_) {
         const std::uint64_t now = clock_();
@@ -211,7 +209,7 @@ void CpusWrapper::refresh(CpuLines lines, CpuSelection selection) {
     std::string cpuinfo;
     std::optional<bool> cpuinfo_read;
     auto cpuinfo_text = [&]() -> std::optional<std::string_view> {
-        if (!cpuinfo_read) cpuinfo_read = read_cpuinfo(*root_, cpuinfo);
+        if (!cpuinfo_read) cpuinfo_read = read_cpuinfo(root, cpuinfo);
         if (!*cpuinfo_read) return std::nullopt;
         return std::string_view(cpuinfo);
     };
@@ -222,13 +220,13 @@ void CpusWrapper::refresh(CpuLines lines, CpuSelection selection) {
         if (const auto text = cpuinfo_text()) descriptors = get_vendor_id_and_brand_inner(*text);
     }
 
-    if (due && !read_stat(lines, selection, filling, descriptors)) return;
+    if (due && !read_stat(root, lines, selection, filling, descriptors)) return;
 
     if (selection.frequency) {
         // Every CPU without a sysfs figure gets the same first matching line.
         std::optional<std::uint64_t> fallback;
         for (std::size_t i = 0; i < cpus_.size(); ++i) {
-            std::optional<std::uint64_t> mhz = read_sysfs_frequency(*root_, i);
+            std::optional<std::uint64_t> mhz = read_sysfs_frequency(root, i);
             if (!mhz) {
                 if (!fallback) {
                     const auto text = cpuinfo_text();
@@ -241,21 +239,21 @@ void CpusWrapper::refresh(CpuLines lines, CpuSelection selection) {
     }
 }
 
-bool CpusWrapper::read_stat(CpuLines lines, CpuSelection selection, bool filling,
-                            DescriptorTable& descriptors) {
+bool CpusWrapper::read_stat(const HostRoot& root, CpuLines lines, CpuSelection selection,
+                            bool filling, DescriptorTable& descriptors) {
     // Stamped before the open: a failed reading also waits out the interval.
     last_reading_ = clock_();
     last_error_.reset();
+    // Nothing of the file would be read.
+    if (!selection.usage && !filling) return true;
 
-    std::string path = root_->proc + "/stat";
+    std::string path = root.proc + "/stat";
     const Fd fd = open_read(AT_FDCWD, path.c_str());
     if (!fd.valid()) {
         last_error_ = SourceError{errno, std::move(path)};
         return false;
     }
     LineReader reader(fd.get(), WHOLE_FILE_CEILING);
-
-    if (!selection.usage && !filling) return true;
 
     // The aggregate line comes first in the kernel's format.
     std::string_view head;

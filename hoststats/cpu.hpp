@@ -10,8 +10,9 @@
 #include <vector>
 
 #include "hoststats/cpuinfo.hpp"
+#include "hoststats/file_read.hpp"
+#include "hoststats/host_root.hpp"
 #include "hoststats/selection.hpp"
-#include "hoststats/utils.hpp"
 
 namespace hoststats {
 
@@ -74,11 +75,12 @@ enum class CpuLines : std::uint8_t { Every, AggregateOnly };
 
 class CpusWrapper {
 public:
-    explicit CpusWrapper(const HostRoot* root);
+    CpusWrapper() { cpus_.reserve(4); }
 
-    // Reads /proc/stat if no reading was made yet or at least 200 ms passed
-    // since the last one, then runs the frequency pass if selected.
-    void refresh(CpuLines lines, CpuSelection selection);
+    // Reads /proc/stat under `root` if no reading was made yet or at least
+    // 200 ms passed since the last one, then runs the frequency pass if
+    // selected.
+    void refresh(const HostRoot& root, CpuLines lines, CpuSelection selection);
     // Forgets the previous reading time, so the next refresh reads.
     void clear_last_reading() noexcept { last_reading_.reset(); }
 
@@ -98,10 +100,9 @@ public:
 private:
     // Steps of a due reading of /proc/stat; false when the refresh must end
     // without the frequency pass.
-    bool read_stat(CpuLines lines, CpuSelection selection, bool filling,
+    bool read_stat(const HostRoot& root, CpuLines lines, CpuSelection selection, bool filling,
                    DescriptorTable& descriptors);
 
-    const HostRoot* root_;
     MonotonicClock clock_ = &monotonic_now_ns;
     std::optional<std::uint64_t> last_reading_;  // ns on `clock_`
     std::optional<SourceError> last_error_;

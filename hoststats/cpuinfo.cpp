@@ -12,6 +12,7 @@
 #include <string>
 #include <utility>
 
+#include "hoststats/file_read.hpp"
 #include "hoststats/numbers.hpp"
 #include "hoststats/text.hpp"
 
@@ -453,12 +454,6 @@ DescriptorTable get_vendor_id_and_brand_inner(std::string_view cpuinfo) {
     return table;
 }
 
-DescriptorTable get_vendor_id_and_brand(const HostRoot& root) {
-    std::string text;
-    if (!read_cpuinfo(root, text)) return {};
-    return get_vendor_id_and_brand_inner(text);
-}
-
 std::uint64_t cpuinfo_frequency(std::string_view cpuinfo) {
     SplitCursor cursor(cpuinfo);
     std::string_view line;
@@ -486,13 +481,6 @@ std::optional<std::uint64_t> read_sysfs_frequency(const HostRoot& root, std::siz
 
 bool read_cpuinfo(const HostRoot& root, std::string& text) {
     return read_text(root.proc + "/cpuinfo", text);
-}
-
-std::uint64_t read_cpu_frequency(const HostRoot& root, std::size_t position) {
-    if (const std::optional<std::uint64_t> mhz = read_sysfs_frequency(root, position)) return *mhz;
-    std::string text;
-    if (!read_cpuinfo(root, text)) return 0;
-    return cpuinfo_frequency(text);
 }
 
 }  // namespace hoststats

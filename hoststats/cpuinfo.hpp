@@ -10,7 +10,7 @@
 #include <unordered_map>
 
 #include "hoststats/hash.hpp"
-#include "hoststats/utils.hpp"
+#include "hoststats/host_root.hpp"
 
 namespace hoststats {
 
@@ -27,8 +27,6 @@ using DescriptorTable = std::unordered_map<std::size_t, CpuDescriptors, SeededHa
 
 // Parses the text of /proc/cpuinfo into processor number -> descriptors.
 DescriptorTable get_vendor_id_and_brand_inner(std::string_view cpuinfo);
-// Reads /proc/cpuinfo under root; empty table when it cannot be read.
-DescriptorTable get_vendor_id_and_brand(const HostRoot& root);
 
 // The "0x"-prefixed hexadecimal code of a cpuinfo line's value; 0 when none.
 std::uint32_t get_hex_value(std::string_view line) noexcept;
@@ -36,15 +34,14 @@ std::uint32_t get_hex_value(std::string_view line) noexcept;
 std::optional<std::string_view> arm_implementer_name(std::uint32_t implementer) noexcept;
 std::optional<std::string_view> arm_part_name(std::uint32_t implementer, std::uint32_t part) noexcept;
 
-// Frequency of the CPU at `position` in MHz: sysfs scaling_cur_freq, then the
-// first "cpu MHz"/"BogoMIPS"/"clock" line of /proc/cpuinfo; 0 when unknown.
-std::uint64_t read_cpu_frequency(const HostRoot& root, std::size_t position);
-// The sysfs part of the above: nothing when the file is missing, unreadable
-// or holds no number.
+// Frequency of the CPU at `position` in MHz from sysfs scaling_cur_freq:
+// nothing when the file is missing, unreadable or holds no number. The CPU
+// refresh falls back on the first "cpu MHz"/"BogoMIPS"/"clock" line of
+// /proc/cpuinfo (`cpuinfo_frequency`), and on 0.
 std::optional<std::uint64_t> read_sysfs_frequency(const HostRoot& root, std::size_t position);
 // The text of /proc/cpuinfo, which must be UTF-8; false when it cannot be had.
 bool read_cpuinfo(const HostRoot& root, std::string& text);
-// The MHz figure of a cpuinfo text, as the fallback above finds it.
+// The MHz figure of a cpuinfo text, the fallback of the sysfs figure.
 std::uint64_t cpuinfo_frequency(std::string_view cpuinfo);
 
 }  // namespace hoststats

@@ -2,9 +2,18 @@
 
 #include <sys/resource.h>
 
-#include "hoststats/process_parse.hpp"
+#include <limits>
 
 namespace hoststats {
+
+std::int64_t budget_from_limits(bool got_limits, std::uint64_t soft, std::uint64_t hard,
+                                bool raised) noexcept {
+    if (!got_limits) return 512;
+    constexpr std::uint64_t WIDEST = std::numeric_limits<std::uint32_t>::max();
+    const std::uint64_t limit = raised ? hard : soft;
+    const auto limit32 = static_cast<std::uint32_t>(limit > WIDEST ? WIDEST : limit);
+    return static_cast<std::int64_t>(limit32 >> 1);
+}
 
 namespace {
 

@@ -12,4 +12,13 @@ namespace hoststats {
 // the life of the process. Every scan makes sure that has happened.
 std::atomic<std::int64_t>& remaining_files() noexcept;
 
+// The open-file budget from what getrlimit/setrlimit gave: half of the
+// limit in force (the hard limit once the soft one was raised to it, or the
+// soft limit as it stood when the raise failed), so that the other half
+// stays with the rest of the caller's process; 512 when the limits could
+// not be read. Limits above 2^32-1, unlimited included, count as 2^32-1, so
+// that the budget stays positive on 64-bit hosts.
+std::int64_t budget_from_limits(bool got_limits, std::uint64_t soft, std::uint64_t hard,
+                                bool raised) noexcept;
+
 }  // namespace hoststats

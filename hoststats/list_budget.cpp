@@ -6,12 +6,6 @@
 
 namespace hoststats {
 
-bool may_wait_on(const std::optional<UserIds>& uids, std::uint32_t caller) noexcept {
-    if (!uids) return false;
-    return std::all_of(uids->begin(), uids->end(),
-                       [caller](std::uint32_t id) { return id == caller || id == 0; });
-}
-
 namespace {
 
 // How often the calling thread has gone to sleep: a wait for a lock counts

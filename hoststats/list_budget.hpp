@@ -1,5 +1,5 @@
-// Which processes' locked files a scan reads, and how much of the command
-// lines, environments and link targets it may read and keep.
+// How long a scan may wait on other processes' locks, and how much of the
+// command lines, environments and link targets it may read and keep.
 #pragma once
 
 #include <chrono>
@@ -7,26 +7,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "hoststats/process_parse.hpp"
-
 namespace hoststats {
-
-// Whether a call by the user `caller` (its effective id) may wait on a
-// process's locks: read its "cmdline" and "environ", which wait on its
-// address-space lock, and its "stat", "io" and "exe", "cwd" and "root"
-// links, which wait on its exec lock (since Linux 6.x for "stat" and the
-// links, for years for "io"). The kernel's waits there yield to nothing but
-// a fatal signal, and any user can hold either lock for seconds: a thread
-// at SCHED_IDLE in mprotect over some GiB holds the first, an execve()
-// whose old address space is torn down slowly, or that waits for the first,
-// holds the second. So they are read only for a process the caller could
-// stop itself anyway: every user id of its "status" (real, effective,
-// saved, file-system) is the caller's or root's. A setuid execve() commits
-// its new ids only once it holds the exec lock, so ids read before it are
-// still the neighbour's. Another user's process, and one whose ids cannot
-// be read, is filled from files that take neither lock.
-[[nodiscard]] bool may_wait_on(const std::optional<UserIds>& uids,
-                               std::uint32_t caller) noexcept;
 
 // Bytes of command lines, environments and link targets that one scan reads
 // and keeps, all together: well above what the processes of a busy host

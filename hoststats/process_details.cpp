@@ -2,13 +2,64 @@
 // storage traffic).
 #include "hoststats/process_details.hpp"
 
+#include <algorithm>
 #include <utility>
 
-#include "hoststats/numbers.hpp"
 #include "hoststats/list_budget.hpp"
+#include "hoststats/numbers.hpp"
 #include "hoststats/text.hpp"
 
 namespace hoststats {
+
+bool may_wait_on(const std::optional<UserIds>& uids, std::uint32_t caller) noexcept {
+    if (!uids) return false;
+    return std::all_of(uids->begin(), uids->end(),
+                       [caller](std::uint32_t id) { return id == caller || id == 0; });
+}
+
+// --- one reading of "status" ---------------------------------------------------
+
+void EntryStatus::read_once(int dirfd, ReadBuffer& scratch, const ProcessSelection& selection,
+                            std::uint32_t caller) {
+    if (tried) return;
+    tried = true;
+    if (scratch.read_file_at(dirfd, "status") != 0) return;
+    read = true;
+    // Only the "Name:" line, which the process chooses, may hold bytes that
+    // are not UTF-8; the "Tgid:", "Uid:" and "Gid:" lines are ASCII.
+    // Requiring the whole file to be text would let a process hide its ids
+    // by its name.
+    const std::string_view text = scratch.view();
+    // The four user ids decide whether the locked files may be read.
+    const StatusWants wants{
+        .ids = selection.user != FieldPolicy::Never,
+        .all_uids = true,
+        .stat_stand_in = true,
+    };
+    StatusFields fields = parse_status(text, wants);
+    tgid = fields.tgid;
+    ids = fields.ids;
+    uids = fields.uids;
+    trusted = may_wait_on(uids, caller);
+    // Kept for a trusted entry too: the scan's waits may run out before
+    // its "stat" is read.
+    unescape_status_name(fields.name, stand_in.name);
+    stand_in.state = fields.state;
+    stand_in.ppid = fields.ppid;
+}
+
+bool EntryStatus::stat_stand_in(StatFields& out) const noexcept {
+    out = StatFields{};
+    if (!read) return false;
+    out.from_status = true;
+    out.name = stand_in.name;
+    out.items[StatFields::STATE] = stand_in.state;
+    out.items[StatFields::PPID] = stand_in.ppid;
+    out.count = StatFields::PPID + 1;
+    return true;
+}
+
+// --- the details ---------------------------------------------------------------
 
 namespace {
 

@@ -1,9 +1,11 @@
 // The detail readers: what fills a Process record from the files of its
-// directory under /proc beside "stat".
+// directory under /proc beside "stat", what an entry reads of its "status"
+// once for all its needs, and whose locked files a scan reads.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "hoststats/list_budget.hpp"
 #include "hoststats/process.hpp"
@@ -13,6 +15,50 @@
 #include "hoststats/shared_space.hpp"
 
 namespace hoststats {
+
+// Whether a call by the user `caller` (its effective id) may wait on a
+// process's locks: read its "cmdline" and "environ", which wait on its
+// address-space lock, and its "stat", "io" and "exe", "cwd" and "root"
+// links, which wait on its exec lock (since Linux 6.x for "stat" and the
+// links, for years for "io"). The kernel's waits there yield to nothing but
+// a fatal signal, and any user can hold either lock for seconds: a thread
+// at SCHED_IDLE in mprotect over some GiB holds the first, an execve()
+// whose old address space is torn down slowly, or that waits for the first,
+// holds the second. So they are read only for a process the caller could
+// stop itself anyway: every user id of its "status" (real, effective,
+// saved, file-system) is the caller's or root's. A setuid execve() commits
+// its new ids only once it holds the exec lock, so ids read before it are
+// still the neighbour's. Another user's process, and one whose ids cannot
+// be read, is filled from files that take neither lock.
+[[nodiscard]] bool may_wait_on(const std::optional<UserIds>& uids,
+                               std::uint32_t caller) noexcept;
+
+// An entry's "status", read at most once: its thread-group id, its user
+// and group ids, and whether its locked files may be read come from the one
+// reading, so they tell of one instant.
+struct EntryStatus {
+    bool tried = false;  // the one reading was made, whatever came of it
+    bool read = false;   // and it succeeded
+    // Every user id is the caller's or root's (see `may_wait_on`).
+    bool trusted = false;
+    std::optional<Pid> tgid;
+    std::optional<UserGroupIds> ids;  // only when the selection asks for them
+    std::optional<UserIds> uids;      // all four
+    // What stands in for "stat" where it may not be read.
+    struct StatStandIn {
+        std::string name;  // unescaped
+        std::string state, ppid;
+    };
+    StatStandIn stand_in;
+
+    // Every entry of a scan reads for one `selection`, by one `caller`.
+    void read_once(int dirfd, ReadBuffer& scratch, const ProcessSelection& selection,
+                   std::uint32_t caller);
+    // The fields of "stat" that "status" has too, the state and the parent,
+    // and the name: nothing else, so every other field reads as missing.
+    // False when "status" could not be read. The views point into this.
+    [[nodiscard]] bool stat_stand_in(StatFields& out) const noexcept;
+};
 
 // The host's figures and the selection a scan works with, and its scratch
 // space.

@@ -268,13 +268,4 @@ std::uint64_t ticks_to_ms(std::uint64_t user_ticks, std::uint64_t system_ticks,
     return saturating_mul(saturating_add(user_ticks, system_ticks), 1000) / clock_ticks;
 }
 
-std::int64_t budget_from_limits(bool got_limits, std::uint64_t soft, std::uint64_t hard,
-                                bool raised) noexcept {
-    if (!got_limits) return 512;
-    constexpr std::uint64_t WIDEST = std::numeric_limits<std::uint32_t>::max();
-    const std::uint64_t limit = raised ? hard : soft;
-    const auto limit32 = static_cast<std::uint32_t>(limit > WIDEST ? WIDEST : limit);
-    return static_cast<std::int64_t>(limit32 >> 1);
-}
-
 }  // namespace hoststats

@@ -141,13 +141,4 @@ std::uint64_t ticks_to_seconds(std::uint64_t ticks, std::uint64_t clock_ticks) n
 std::uint64_t ticks_to_ms(std::uint64_t user_ticks, std::uint64_t system_ticks,
                           std::uint64_t clock_ticks) noexcept;
 
-// The open-file budget from what getrlimit/setrlimit gave: half of the
-// limit in force (the hard limit once the soft one was raised to it, or the
-// soft limit as it stood when the raise failed), so that the other half
-// stays with the rest of the caller's process; 512 when the limits could
-// not be read. Limits above 2^32-1, unlimited included, count as 2^32-1, so
-// that the budget stays positive on 64-bit hosts.
-std::int64_t budget_from_limits(bool got_limits, std::uint64_t soft, std::uint64_t hard,
-                                bool raised) noexcept;
-
 }  // namespace hoststats

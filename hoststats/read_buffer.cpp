@@ -8,8 +8,8 @@
 #include <new>
 #include <span>
 
+#include "hoststats/file_read.hpp"
 #include "hoststats/pages.hpp"
-#include "hoststats/utils.hpp"
 
 namespace hoststats {
 

@@ -61,7 +61,7 @@ std::uint64_t boot_time_from_clocks() noexcept {
 // --- parsers ----------------------------------------------------------------
 
 MeminfoSeen apply_meminfo(std::string_view text, MemoryFigures& figures,
-                          MemoryFigures* units) noexcept {
+                          std::uint64_t scale) noexcept {
     MeminfoSeen seen;
     SplitCursor lines(text);
     std::string_view line;
@@ -78,8 +78,7 @@ MeminfoSeen apply_meminfo(std::string_view text, MemoryFigures& figures,
         if (!parse_u64(value, count)) continue;
         std::uint64_t* field = meminfo_field(key, figures);
         if (field == nullptr) continue;
-        *field = saturating_mul(count, MEMINFO_UNIT);
-        if (units != nullptr) *meminfo_field(key, *units) = count;
+        *field = saturating_mul(count, scale);
         if (field == &figures.mem_total) seen.mem_total = true;
         if (field == &figures.mem_available) seen.mem_available = true;
     }
@@ -87,7 +86,7 @@ MeminfoSeen apply_meminfo(std::string_view text, MemoryFigures& figures,
 }
 
 bool parse_meminfo(std::string_view text, MemoryFigures& figures) noexcept {
-    return apply_meminfo(text, figures).mem_available;
+    return apply_meminfo(text, figures, MEMINFO_UNIT).mem_available;
 }
 
 std::uint64_t estimate_available(const MemoryFigures& f) noexcept {
@@ -128,15 +127,23 @@ std::uint64_t boot_time(const HostRoot& root) {
 // --- the snapshot -----------------------------------------------------------
 
 SystemInner::SystemInner(HostRoot root)
-    : root_(std::make_unique<HostRoot>(std::move(root))),
+    : root_(std::move(root)),
       arenas_(std::make_unique<SnapshotMemory>()),
-      cpus(root_.get()),
       processes(0, SeededHash{}, std::equal_to<Pid>{}, &arenas_->records),
-      memory{},
       memory_units{},
       page_size(sysconf_u64(_SC_PAGESIZE)),
       clock_ticks(sysconf_u64(_SC_CLK_TCK)),
-      boot_time(hoststats::boot_time(*root_)) {}
+      boot_time(hoststats::boot_time(root_)) {}
+
+MemoryFigures SystemInner::memory_bytes() const noexcept {
+    const MemoryFigures& u = memory_units;
+    const auto bytes = [](std::uint64_t units) { return saturating_mul(units, MEMINFO_UNIT); };
+    MemoryFigures figures{bytes(u.mem_total),   bytes(u.mem_free), bytes(u.mem_available),
+                          bytes(u.buffers),     bytes(u.cached),   bytes(u.shmem),
+                          bytes(u.s_reclaimable), bytes(u.swap_total), bytes(u.swap_free)};
+    if (available_estimated) figures.mem_available = estimate_available(figures);
+    return figures;
+}
 
 void SystemInner::refresh_memory_specifics(bool ram, bool swap) {
     if (!ram && !swap) return;
@@ -146,14 +153,12 @@ void SystemInner::refresh_memory_specifics(bool ram, bool swap) {
     std::string text;
     const int err = read_utf8_file(AT_FDCWD, path.c_str(), text, MEMINFO_SIZE_HINT);
     MeminfoSeen seen;
-    if (err == 0) seen = apply_meminfo(text, memory, &memory_units);
-    if (!seen.mem_available) {
-        memory.mem_available = estimate_available(memory);
-        memory_units.mem_available = estimate_available(memory_units);
-    }
+    if (err == 0) seen = apply_meminfo(text, memory_units, 1);
+    available_estimated = !seen.mem_available;
+    if (available_estimated) memory_units.mem_available = estimate_available(memory_units);
     if (err != 0) {
         memory_error = SourceError{err, std::move(path)};
-    } else if (!seen.mem_total || memory.mem_total == 0) {
+    } else if (!seen.mem_total || memory_units.mem_total == 0) {
         // A host without memory is not one the file can describe: a total of
         // zero says as little as a missing one.
         memory_error = SourceError{ENODATA, std::move(path), "no usable MemTotal line"};
@@ -204,7 +209,7 @@ void SystemInner::refresh_processes_specifics(const ProcessSelection& selection)
     last_scan = scan_processes(processes, root().proc, *arenas_, host, selection,
                                root().caller_uid.value_or(::geteuid()), root().wait_bound);
     if (selection.cpu_usage) {
-        cpus.refresh(CpuLines::AggregateOnly, CpuSelection{.usage = true});
+        cpus.refresh(root(), CpuLines::AggregateOnly, CpuSelection{.usage = true});
         compute_cpu_shares(processes, cpus);
     }
 }
@@ -224,7 +229,7 @@ System System::new_with_specifics(const RefreshSelection& selection, HostRoot ro
     // that the process scan makes for its shares then finds the reading that
     // the CPU step has just taken.
     if (selection.memory) inner.refresh_memory_specifics(selection.memory->ram, selection.memory->swap);
-    if (selection.cpu) inner.cpus.refresh(CpuLines::Every, *selection.cpu);
+    if (selection.cpu) inner.cpus.refresh(inner.root(), CpuLines::Every, *selection.cpu);
     if (selection.processes) {
         inner.refresh_processes_specifics(*selection.processes);
         inner.retain_updated();
@@ -237,7 +242,8 @@ System System::new_all(HostRoot root) {
 }
 
 void System::refresh_cpu_all() {
-    inner_.cpus.refresh(CpuLines::Every, CpuSelection{.usage = true, .frequency = true});
+    inner_.cpus.refresh(inner_.root(), CpuLines::Every,
+                        CpuSelection{.usage = true, .frequency = true});
 }
 
 }  // namespace hoststats

@@ -9,13 +9,15 @@
 
 #include "hoststats/arena.hpp"
 #include "hoststats/cpu.hpp"
-#include "hoststats/process.hpp"
+#include "hoststats/file_read.hpp"
+#include "hoststats/host_root.hpp"
+#include "hoststats/process_scan.hpp"
 #include "hoststats/selection.hpp"
-#include "hoststats/utils.hpp"
 
 namespace hoststats {
 
-// The nine figures of /proc/meminfo that the snapshot keeps, in bytes.
+// The nine figures of /proc/meminfo that the snapshot keeps, in bytes or in
+// the file's units of 1024 bytes.
 struct MemoryFigures {
     std::uint64_t mem_total = 0;
     std::uint64_t mem_free = 0;
@@ -33,12 +35,12 @@ struct MeminfoSeen {
     bool mem_total = false;
     bool mem_available = false;
 };
-// Applies the lines of a /proc/meminfo text to `figures`, in bytes, and to
-// `units` when given, in the file's units of 1024 bytes. Lines that do not
+// Applies the lines of a /proc/meminfo text to `figures`, each count of the
+// file's units of 1024 bytes times `scale`, saturating. Lines that do not
 // parse are skipped.
 MeminfoSeen apply_meminfo(std::string_view text, MemoryFigures& figures,
-                          MemoryFigures* units = nullptr) noexcept;
-// The same; returns whether a "MemAvailable" line was seen.
+                          std::uint64_t scale) noexcept;
+// The same in bytes; returns whether a "MemAvailable" line was seen.
 bool parse_meminfo(std::string_view text, MemoryFigures& figures) noexcept;
 // mem_available estimated from the other figures, for kernels without
 // "MemAvailable": free + buffers + cached + reclaimable - shmem, saturating.
@@ -73,22 +75,25 @@ public:
     // Drops the records the last scan did not refresh; clears `updated`.
     void retain_updated();
 
-    [[nodiscard]] const HostRoot& root() const noexcept { return *root_; }
+    [[nodiscard]] const HostRoot& root() const noexcept { return root_; }
+    // The memory figures in bytes: the file's figures, each saturating at
+    // 2^64 - 1 bytes, and the estimate of the available one made from them.
+    [[nodiscard]] MemoryFigures memory_bytes() const noexcept;
 
-    // The root lives on the heap so that members may keep a pointer to it
-    // while the snapshot moves.
-    std::unique_ptr<HostRoot> root_;
+    HostRoot root_;
     // The process table's memory, mapped for this snapshot and unmapped
     // with it; declared before the table, so that it goes after it.
     std::unique_ptr<SnapshotMemory> arenas_;
     CpusWrapper cpus;
     ProcessTable processes;
-    MemoryFigures memory;
     ScanOutcome last_scan;
-    // The same figures as the file counts them, in units of 1024 bytes. The
-    // byte figures stop at 2^64 - 1 bytes, 2^54 units; these hold whatever
-    // the file states, and the memory report is computed from them.
+    // The memory figures as the file counts them, in units of 1024 bytes:
+    // they hold whatever the file states, past the 2^54 units that bytes
+    // stop at, and the memory report is computed from them.
     MemoryFigures memory_units;
+    // The last read of /proc/meminfo had no "MemAvailable" line: the
+    // available figure is the estimate, in bytes made from the byte figures.
+    bool available_estimated = false;
     // Why the last read of /proc/meminfo gave no total; empty after a read
     // that did, and before any.
     std::optional<SourceError> memory_error;
@@ -104,15 +109,18 @@ public:
 
     void refresh_memory() { inner_.refresh_memory_specifics(true, true); }
     void refresh_cpu_all();
+    // Forgets the time of the last CPU reading, so that the next refresh
+    // reads whatever the time since.
+    void clear_last_cpu_reading() noexcept { inner_.cpus.clear_last_reading(); }
 
     [[nodiscard]] float global_usage_percent() const noexcept {
         return inner_.cpus.global_usage().percent;
     }
-    [[nodiscard]] std::uint64_t mem_total() const noexcept { return inner_.memory.mem_total; }
+    [[nodiscard]] std::uint64_t mem_total() const noexcept { return memory().mem_total; }
     [[nodiscard]] std::uint64_t mem_available() const noexcept {
-        return inner_.memory.mem_available;
+        return memory().mem_available;
     }
-    [[nodiscard]] const MemoryFigures& memory() const noexcept { return inner_.memory; }
+    [[nodiscard]] MemoryFigures memory() const noexcept { return inner_.memory_bytes(); }
     [[nodiscard]] const MemoryFigures& memory_units() const noexcept {
         return inner_.memory_units;
     }

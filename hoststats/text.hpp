@@ -1,5 +1,5 @@
-// Text helpers for /proc text: the UTF-8 decoder, Unicode white space, and
-// the line and piece splitters, over text in memory or read from a file.
+// Text helpers for /proc text: Unicode white space and the line and piece
+// splitters, over text in memory or read from a file.
 #pragma once
 
 #include <array>
@@ -8,27 +8,14 @@
 #include <string>
 #include <string_view>
 
+#include "unicode/utf8.hpp"
+
 namespace hoststats {
 
-// --- UTF-8 ------------------------------------------------------------------
-
-// One character decoded from the start of a text.
-struct Utf8Char {
-    char32_t code_point;  // U+FFFD where the text starts ill-formed
-    std::size_t length;   // bytes taken, never 0
-    bool valid;
-};
-
-// Decodes the character at the start of `text`, which must not be empty.
-// Well-formed means the shortest encoding of a scalar value: no overlong
-// form, no surrogate (U+D800..U+DFFF), nothing past U+10FFFF. An ill-formed
-// start takes its maximal subpart, the longest prefix of some well-formed
-// character (one byte at least): Unicode's unit for replacement by U+FFFD,
-// after which a new character may begin.
-[[nodiscard]] Utf8Char decode_utf8(std::string_view text) noexcept;
-
-// Whether the whole text is well-formed UTF-8.
-[[nodiscard]] bool is_valid_utf8(std::string_view bytes) noexcept;
+// The UTF-8 decoder, shared with the Python boundary.
+using unicode::decode_utf8;
+using unicode::is_valid_utf8;
+using unicode::Utf8Char;
 
 // --- white space --------------------------------------------------------------
 

@@ -62,11 +62,11 @@ PyResult<Owned> cpu_report(const HostRoot& root) {
         // Both readings around the pause are taken whatever the time since
         // the previous one: the figure must describe the pause itself. Each
         // must have found the aggregate line, or there is no figure.
-        snapshot.inner().cpus.clear_last_reading();
+        snapshot.clear_last_cpu_reading();
         snapshot.refresh_cpu_all();
         if (const auto& failure = snapshot.cpus().last_error()) return source_error(*failure);
         if (const int error = pause_for(CPU_PAUSE_NS)) return os_error(error, system_text(error));
-        snapshot.inner().cpus.clear_last_reading();
+        snapshot.clear_last_cpu_reading();
         snapshot.refresh_cpu_all();
         if (const auto& failure = snapshot.cpus().last_error()) return source_error(*failure);
         percent = snapshot.global_usage_percent();

@@ -7,7 +7,7 @@
 
 #include "boundary/owned.hpp"
 #include "boundary/pyerr.hpp"
-#include "hoststats/utils.hpp"
+#include "hoststats/host_root.hpp"
 
 namespace pellun::measure {
 

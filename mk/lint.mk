@@ -26,7 +26,7 @@ PIP_LINT        := ruff
 PIP_LINT_TYPES  := types-psutil
 LINT_PYTHON     := tests bench stubs tools
 LINT_SKIP       ?=
-TIDY_DIRS       := hoststats measure boundary module tests/cpp tests/cpp/basics tests/dump \
+TIDY_DIRS       := unicode hoststats measure boundary module tests/cpp tests/cpp/basics tests/dump \
                    tests/testext tests/shim bench
 TIDY_SOURCES    := $(wildcard $(TIDY_DIRS:%=%/*.cpp))
 TIDY_FUZZ       := $(wildcard fuzz/*.cpp)

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "hoststats/utils.hpp"
+#include "hoststats/host_root.hpp"
 
 namespace testing_support {
 

@@ -181,7 +181,7 @@ constexpr CpuSelection USAGE_AND_FREQUENCY{.usage = true, .frequency = true};
 
 class CpuRefresh : public ::testing::Test {
 protected:
-    CpuRefresh() : root_(tree_.root()), cpus_(&root_) {
+    CpuRefresh() : root_(tree_.root()) {
         NOW = 10'000 * MS;
         cpus_.set_clock(&fake_clock);
     }
@@ -205,7 +205,7 @@ TEST_F(CpuRefresh, FirstReadingCreatesEntriesInFileOrder) {
          "cpu0 60 5 40 400 0 0 0 0 20 5\n"
          "cpu1 40 0 60 400 0 0 0 0 0 0\n"
          "intr 1 2 3\nctxt 7\n");
-    cpus_.refresh(CpuLines::Every, USAGE);
+    cpus_.refresh(root_, CpuLines::Every, USAGE);
 
     EXPECT_EQ(cpus_.global_usage().percent, 20.0f);
     EXPECT_EQ(cpus_.global_usage().total, 1000u);
@@ -229,7 +229,7 @@ TEST_F(CpuRefresh, FirstReadingCreatesEntriesInFileOrder) {
     stat("cpu  150 0 150 900 0 0 0 0 0 0\n"
          "cpu0 60 5 40 400 0 0 0 0 20 5\n"
          "cpu1 70 0 80 450 0 0 0 0 0 0\n");
-    cpus_.refresh(CpuLines::Every, USAGE);
+    cpus_.refresh(root_, CpuLines::Every, USAGE);
     EXPECT_EQ(cpus_.global_usage().percent, 50.0f);
     EXPECT_EQ(cpus_.cpus()[0].usage.percent, 0.0f);
     EXPECT_EQ(cpus_.cpus()[0].usage.previous_total, 40u + 40u + 400u + 20u + 5u);
@@ -239,11 +239,11 @@ TEST_F(CpuRefresh, FirstReadingCreatesEntriesInFileOrder) {
 TEST_F(CpuRefresh, CountersThatGrowByTheLargestValue) {
     // user and idle each grow by 2^64 - 1 between two readings: half busy.
     stat("cpu  0 0 0 0 0 0 0 0 0 0\ncpu0 0 0 0 0 0 0 0 0 0 0\n");
-    cpus_.refresh(CpuLines::Every, USAGE);
+    cpus_.refresh(root_, CpuLines::Every, USAGE);
     NOW += 200 * MS;
     stat("cpu  18446744073709551615 0 0 18446744073709551615 0 0 0 0 0 0\n"
          "cpu0 18446744073709551615 0 0 18446744073709551615 0 0 0 0 0 0\n");
-    cpus_.refresh(CpuLines::Every, USAGE);
+    cpus_.refresh(root_, CpuLines::Every, USAGE);
     EXPECT_EQ(cpus_.global_usage().percent, 50.0f);
     EXPECT_EQ(cpus_.cpus()[0].usage.percent, 50.0f);
 }
@@ -251,21 +251,21 @@ TEST_F(CpuRefresh, CountersThatGrowByTheLargestValue) {
 TEST_F(CpuRefresh, ReadingsCloserThanTwoHundredMillisecondsAreSkipped) {
     stat("cpu  100 0 100 800 0 0 0 0 0 0\ncpu0 1 0 0 1 0 0 0 0 0 0\n");
     const std::uint64_t start = NOW;
-    cpus_.refresh(CpuLines::Every, USAGE);
+    cpus_.refresh(root_, CpuLines::Every, USAGE);
 
     stat("cpu  150 0 150 900 0 0 0 0 0 0\ncpu0 2 0 0 2 0 0 0 0 0 0\n");
     NOW = start + 100 * MS;
-    cpus_.refresh(CpuLines::Every, USAGE);
+    cpus_.refresh(root_, CpuLines::Every, USAGE);
     EXPECT_EQ(cpus_.global_usage().total, 1000u) << "read within 200 ms";
     EXPECT_EQ(cpus_.global_usage().percent, 20.0f);
     EXPECT_EQ(cpus_.last_reading(), start);
 
     NOW = start + 200 * MS - 1;
-    cpus_.refresh(CpuLines::Every, USAGE);
+    cpus_.refresh(root_, CpuLines::Every, USAGE);
     EXPECT_EQ(cpus_.global_usage().total, 1000u);
 
     NOW = start + 200 * MS;
-    cpus_.refresh(CpuLines::Every, USAGE);
+    cpus_.refresh(root_, CpuLines::Every, USAGE);
     EXPECT_EQ(cpus_.global_usage().total, 1200u);
     EXPECT_EQ(cpus_.global_usage().percent, 50.0f);
     EXPECT_EQ(cpus_.cpus()[0].usage.current.user, 2u);
@@ -274,17 +274,17 @@ TEST_F(CpuRefresh, ReadingsCloserThanTwoHundredMillisecondsAreSkipped) {
 
 TEST_F(CpuRefresh, ClearedReadingTimeAndBackwardsClock) {
     stat("cpu  100 0 100 800 0 0 0 0 0 0\n");
-    cpus_.refresh(CpuLines::Every, USAGE);
+    cpus_.refresh(root_, CpuLines::Every, USAGE);
     stat("cpu  150 0 150 900 0 0 0 0 0 0\n");
 
     // A clock that went backwards counts as no time elapsed.
     NOW -= 5'000 * MS;
-    cpus_.refresh(CpuLines::Every, USAGE);
+    cpus_.refresh(root_, CpuLines::Every, USAGE);
     EXPECT_EQ(cpus_.global_usage().total, 1000u);
 
     // The CPU report's refreshes read whatever the interval says.
     cpus_.clear_last_reading();
-    cpus_.refresh(CpuLines::Every, USAGE);
+    cpus_.refresh(root_, CpuLines::Every, USAGE);
     EXPECT_EQ(cpus_.global_usage().total, 1200u);
     EXPECT_EQ(cpus_.last_reading(), NOW);
 }
@@ -293,7 +293,7 @@ TEST_F(CpuRefresh, EntriesAreFixedByPosition) {
     stat("cpu  4 0 0 4 0 0 0 0 0 0\n"
          "cpu0 1 0 0 1 0 0 0 0 0 0\ncpu1 1 0 0 1 0 0 0 0 0 0\n"
          "cpu2 1 0 0 1 0 0 0 0 0 0\ncpu3 1 0 0 1 0 0 0 0 0 0\n");
-    cpus_.refresh(CpuLines::Every, USAGE);
+    cpus_.refresh(root_, CpuLines::Every, USAGE);
     ASSERT_EQ(cpus_.cpus().size(), 4u);
 
     // Eight CPU lines now; lines are matched by position, not by label.
@@ -304,7 +304,7 @@ TEST_F(CpuRefresh, EntriesAreFixedByPosition) {
     }
     stat(text);
     NOW += 200 * MS;
-    cpus_.refresh(CpuLines::Every, USAGE);
+    cpus_.refresh(root_, CpuLines::Every, USAGE);
     ASSERT_EQ(cpus_.cpus().size(), 4u);
     for (std::size_t i = 0; i < 4; ++i) {
         EXPECT_EQ(cpus_.cpus()[i].usage.current.user, 10 + i);
@@ -314,7 +314,7 @@ TEST_F(CpuRefresh, EntriesAreFixedByPosition) {
     // Fewer lines: the rest keep their last figures.
     stat("cpu  8 0 0 8 0 0 0 0 0 0\ncpu0 20 0 0 1 0 0 0 0 0 0\n");
     NOW += 200 * MS;
-    cpus_.refresh(CpuLines::Every, USAGE);
+    cpus_.refresh(root_, CpuLines::Every, USAGE);
     EXPECT_EQ(cpus_.cpus()[0].usage.current.user, 20u);
     EXPECT_EQ(cpus_.cpus()[1].usage.current.user, 11u);
     EXPECT_EQ(cpus_.cpus()[3].usage.current.user, 13u);
@@ -323,7 +323,7 @@ TEST_F(CpuRefresh, EntriesAreFixedByPosition) {
 TEST_F(CpuRefresh, EarlyEndsSkipTheFrequencyPass) {
     stat("cpu  1 0 0 1 0 0 0 0 0 0\ncpu0 1 0 0 1 0 0 0 0 0 0\n");
     freq(0, "1000000\n");
-    cpus_.refresh(CpuLines::Every, USAGE_AND_FREQUENCY);
+    cpus_.refresh(root_, CpuLines::Every, USAGE_AND_FREQUENCY);
     ASSERT_EQ(cpus_.cpus().size(), 1u);
     EXPECT_EQ(cpus_.cpus()[0].frequency, 1000u);
     freq(0, "2000000\n");
@@ -334,7 +334,7 @@ TEST_F(CpuRefresh, EarlyEndsSkipTheFrequencyPass) {
                                    "cpu\t9 0 0 9\n"}) {
         stat(first);
         NOW += 200 * MS;
-        cpus_.refresh(CpuLines::Every, USAGE_AND_FREQUENCY);
+        cpus_.refresh(root_, CpuLines::Every, USAGE_AND_FREQUENCY);
         EXPECT_EQ(cpus_.global_usage().total, 2u) << first;
         EXPECT_EQ(cpus_.cpus()[0].usage.current.user, 1u) << first;
         EXPECT_EQ(cpus_.cpus()[0].frequency, 1000u) << first;
@@ -344,26 +344,26 @@ TEST_F(CpuRefresh, EarlyEndsSkipTheFrequencyPass) {
     // A missing file ends it too, after starting a new interval.
     tree_.remove("proc/stat");
     NOW += 200 * MS;
-    cpus_.refresh(CpuLines::Every, USAGE_AND_FREQUENCY);
+    cpus_.refresh(root_, CpuLines::Every, USAGE_AND_FREQUENCY);
     EXPECT_EQ(cpus_.cpus()[0].frequency, 1000u);
     EXPECT_EQ(cpus_.last_reading(), NOW);
 
     // An empty file changes no counter but lets the frequency pass run.
     stat("");
     NOW += 200 * MS;
-    cpus_.refresh(CpuLines::Every, USAGE_AND_FREQUENCY);
+    cpus_.refresh(root_, CpuLines::Every, USAGE_AND_FREQUENCY);
     EXPECT_EQ(cpus_.global_usage().total, 2u);
     EXPECT_EQ(cpus_.cpus()[0].frequency, 2000u);
 
     // So does a reading that is not due.
     freq(0, "3000000\n");
-    cpus_.refresh(CpuLines::Every, USAGE_AND_FREQUENCY);
+    cpus_.refresh(root_, CpuLines::Every, USAGE_AND_FREQUENCY);
     EXPECT_EQ(cpus_.cpus()[0].frequency, 3000u);
 }
 
 TEST_F(CpuRefresh, MissingStatLeavesEverythingAtZero) {
     freq(0, "1000000\n");
-    cpus_.refresh(CpuLines::Every, USAGE_AND_FREQUENCY);
+    cpus_.refresh(root_, CpuLines::Every, USAGE_AND_FREQUENCY);
     EXPECT_EQ(cpus_.global_usage().percent, 0.0f);
     EXPECT_TRUE(cpus_.cpus().empty());
     EXPECT_EQ(cpus_.last_reading(), NOW);
@@ -371,12 +371,12 @@ TEST_F(CpuRefresh, MissingStatLeavesEverythingAtZero) {
     // Within the interval nothing is read even once the file is there.
     stat("cpu  1 0 0 1 0 0 0 0 0 0\ncpu0 1 0 0 1 0 0 0 0 0 0\n");
     NOW += 100 * MS;
-    cpus_.refresh(CpuLines::Every, USAGE_AND_FREQUENCY);
+    cpus_.refresh(root_, CpuLines::Every, USAGE_AND_FREQUENCY);
     EXPECT_TRUE(cpus_.cpus().empty());
 
     // A reading that found no CPU lines leaves the list to the next one.
     NOW += 100 * MS;
-    cpus_.refresh(CpuLines::Every, USAGE_AND_FREQUENCY);
+    cpus_.refresh(root_, CpuLines::Every, USAGE_AND_FREQUENCY);
     ASSERT_EQ(cpus_.cpus().size(), 1u);
     EXPECT_EQ(cpus_.cpus()[0].frequency, 1000u);
 }
@@ -398,7 +398,7 @@ TEST_F(CpuRefresh, AnAggregateLineWithoutEndFailsLikeARead) {
         while (open) open = ::write(fd, digits.data(), digits.size()) > 0;
         ::close(fd);
     });
-    cpus_.refresh(CpuLines::Every, USAGE);
+    cpus_.refresh(root_, CpuLines::Every, USAGE);
     writer.join();
     ASSERT_TRUE(cpus_.last_error().has_value());
     EXPECT_EQ(cpus_.last_error()->error, EFBIG);
@@ -414,7 +414,7 @@ TEST_F(CpuRefresh, FieldConversion) {
          "cpu0 7 8\n"
          "cpu1 1\t2 3 4 5 6 7 8 9 10 11 12 13 14\n"
          "cpu2 18446744073709551616 0 0 0\n");
-    cpus_.refresh(CpuLines::Every, USAGE);
+    cpus_.refresh(root_, CpuLines::Every, USAGE);
     const auto& g = cpus_.global_usage().current;
     EXPECT_EQ(g.user, 5u);
     EXPECT_EQ(g.nice, 6u);
@@ -445,7 +445,7 @@ TEST_F(CpuRefresh, LongLinesAndLinesWithoutNewline) {
     std::string text = "cpu" + std::string(20'000, ' ') + "3 0 0 1\n";
     text += long_label + " 5";
     stat(text);
-    cpus_.refresh(CpuLines::Every, USAGE);
+    cpus_.refresh(root_, CpuLines::Every, USAGE);
     EXPECT_EQ(cpus_.global_usage().current.user, 3u);
     EXPECT_EQ(cpus_.global_usage().total, 4u);
     ASSERT_EQ(cpus_.cpus().size(), 1u);
@@ -461,8 +461,8 @@ TEST_F(CpuRefresh, LongLinesAndLinesWithoutNewline) {
     FixtureTree other;
     other.write("proc/stat", many);
     const hoststats::HostRoot root = other.root();
-    CpusWrapper big(&root);
-    big.refresh(CpuLines::Every, USAGE);
+    CpusWrapper big;
+    big.refresh(root, CpuLines::Every, USAGE);
     ASSERT_EQ(big.cpus().size(), 700u);
     for (std::size_t i = 0; i < 700; ++i) {
         ASSERT_EQ(big.cpus()[i].usage.current.user, i);
@@ -473,31 +473,31 @@ TEST_F(CpuRefresh, LongLinesAndLinesWithoutNewline) {
 TEST_F(CpuRefresh, SelectionAndGlobalOnly) {
     stat("cpu  1 0 0 1 0 0 0 0 0 0\ncpu0 1 0 0 1 0 0 0 0 0 0\n");
     // Without usage the first reading still fills the list.
-    cpus_.refresh(CpuLines::Every, CpuSelection{});
+    cpus_.refresh(root_, CpuLines::Every, CpuSelection{});
     ASSERT_EQ(cpus_.cpus().size(), 1u);
     EXPECT_EQ(cpus_.global_usage().total, 2u);
 
     // Later, without usage, no counter is read.
     stat("cpu  5 0 0 5 0 0 0 0 0 0\ncpu0 5 0 0 5 0 0 0 0 0 0\n");
     NOW += 200 * MS;
-    cpus_.refresh(CpuLines::Every, CpuSelection{});
+    cpus_.refresh(root_, CpuLines::Every, CpuSelection{});
     EXPECT_EQ(cpus_.global_usage().total, 2u);
     EXPECT_EQ(cpus_.cpus()[0].usage.current.user, 1u);
 
     // The aggregate line alone.
     NOW += 200 * MS;
-    cpus_.refresh(CpuLines::AggregateOnly, USAGE);
+    cpus_.refresh(root_, CpuLines::AggregateOnly, USAGE);
     EXPECT_EQ(cpus_.global_usage().total, 10u);
     EXPECT_EQ(cpus_.cpus()[0].usage.current.user, 1u);
 
     NOW += 200 * MS;
-    cpus_.refresh(CpuLines::Every, USAGE);
+    cpus_.refresh(root_, CpuLines::Every, USAGE);
     EXPECT_EQ(cpus_.cpus()[0].usage.current.user, 5u);
 }
 
 TEST_F(CpuRefresh, GlobalOnlyOnAnEmptyListCreatesEntries) {
     stat("cpu  1 0 0 1 0 0 0 0 0 0\ncpu0 1 0 0 1 0 0 0 0 0 0\ncpu1 1 0 0 1 0 0 0 0 0 0\n");
-    cpus_.refresh(CpuLines::AggregateOnly, USAGE);
+    cpus_.refresh(root_, CpuLines::AggregateOnly, USAGE);
     EXPECT_EQ(cpus_.cpus().size(), 2u);
 }
 
@@ -519,7 +519,7 @@ std::uint64_t plain_total(const std::string& line, std::string* label) {
 TEST_F(CpuRefresh, FileCopiedFromThisMachine) {
     const std::string text = testing_support::read_fixture("stat/x86_64-2cpu");
     tree_.write("proc/stat", text);
-    cpus_.refresh(CpuLines::Every, USAGE);
+    cpus_.refresh(root_, CpuLines::Every, USAGE);
 
     std::istringstream lines(text);
     std::string line;
@@ -550,11 +550,11 @@ std::uint64_t clock_monotonic_ns() {
 
 TEST(CpuRefreshHost, RealProcStat) {
     const hoststats::HostRoot root;
-    CpusWrapper cpus(&root);
+    CpusWrapper cpus;
     // Readings are timed on the monotonic clock, which neither jumps with
     // the time of day nor stops while the host sleeps.
     const std::uint64_t before = clock_monotonic_ns();
-    cpus.refresh(CpuLines::Every, USAGE_AND_FREQUENCY);
+    cpus.refresh(root, CpuLines::Every, USAGE_AND_FREQUENCY);
     ASSERT_TRUE(cpus.last_reading().has_value());
     EXPECT_GE(*cpus.last_reading(), before);
     EXPECT_LE(*cpus.last_reading(), clock_monotonic_ns());
@@ -569,7 +569,7 @@ TEST(CpuRefreshHost, RealProcStat) {
     cpus.clear_last_reading();
     struct timespec pause {0, 50'000'000};
     nanosleep(&pause, nullptr);
-    cpus.refresh(CpuLines::Every, USAGE_AND_FREQUENCY);
+    cpus.refresh(root, CpuLines::Every, USAGE_AND_FREQUENCY);
     EXPECT_GE(cpus.global_usage().total, first_total);
     EXPECT_EQ(cpus.global_usage().previous_total, first_total);
     EXPECT_GE(cpus.global_usage().percent, 0.0f);

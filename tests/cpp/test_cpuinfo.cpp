@@ -23,7 +23,6 @@ using hoststats::cpuinfo_frequency;
 using hoststats::DescriptorTable;
 using hoststats::get_hex_value;
 using hoststats::get_vendor_id_and_brand_inner;
-using hoststats::read_cpu_frequency;
 using testing_support::FixtureTree;
 using testing_support::read_fixture;
 
@@ -230,14 +229,26 @@ TEST(DescriptorPass, BlocksAndProcessorNumbers) {
 
 TEST(DescriptorPass, ReadsProcCpuinfo) {
     FixtureTree tree;
+    // Eight CPUs, as many as the copied file describes.
+    std::string stat = "cpu  1 0 0 1\n";
+    for (int i = 0; i < 8; ++i) stat += "cpu" + std::to_string(i) + " 1 0 0 1\n";
+    tree.write("proc/stat", stat);
     const hoststats::HostRoot root = tree.root();
-    EXPECT_TRUE(hoststats::get_vendor_id_and_brand(root).empty()) << "missing file";
+    // The entries a first refresh gives a descriptor.
+    const auto described = [&root] {
+        hoststats::CpusWrapper cpus;
+        cpus.refresh(root, CpuLines::Every, {.usage = true});
+        return std::count_if(cpus.cpus().begin(), cpus.cpus().end(), [](const hoststats::Cpu& cpu) {
+            return !cpu.vendor_id.empty() || !cpu.brand.empty();
+        });
+    };
+    EXPECT_EQ(described(), 0) << "missing file";
 
     tree.write("proc/cpuinfo", "processor\t: 0\nvendor_id\t: V\xff\nmodel name\t: M\n");
-    EXPECT_TRUE(hoststats::get_vendor_id_and_brand(root).empty()) << "not UTF-8";
+    EXPECT_EQ(described(), 0) << "not UTF-8";
 
     tree.copy_fixture("cpuinfo/armv7-exynos5422", "proc/cpuinfo");
-    EXPECT_EQ(hoststats::get_vendor_id_and_brand(root).size(), 8u);
+    EXPECT_EQ(described(), 8);
 }
 
 TEST(DescriptorPass, EntriesTakeThePairOfTheirPosition) {
@@ -248,8 +259,8 @@ TEST(DescriptorPass, EntriesTakeThePairOfTheirPosition) {
     tree.write("proc/stat",
                "cpu  3 0 0 3\ncpu0 1 0 0 1\ncpu5 1 0 0 1\ncpu7 1 0 0 1\nintr 0\n");
     const hoststats::HostRoot root = tree.root();
-    hoststats::CpusWrapper cpus(&root);
-    cpus.refresh(CpuLines::Every, {.usage = true});
+    hoststats::CpusWrapper cpus;
+    cpus.refresh(root, CpuLines::Every, {.usage = true});
     ASSERT_EQ(cpus.cpus().size(), 3u);
     EXPECT_EQ(cpus.cpus()[0].vendor_id, "V0");
     EXPECT_EQ(cpus.cpus()[0].brand, "M0");
@@ -261,7 +272,7 @@ TEST(DescriptorPass, EntriesTakeThePairOfTheirPosition) {
     // Descriptors are fixed once the entries exist.
     tree.write("proc/cpuinfo", "processor\t: 1\nvendor_id\t: New\nmodel name\t: New\n");
     cpus.clear_last_reading();
-    cpus.refresh(CpuLines::Every, {.usage = true});
+    cpus.refresh(root, CpuLines::Every, {.usage = true});
     EXPECT_EQ(cpus.cpus()[1].vendor_id, "");
 }
 
@@ -270,8 +281,8 @@ TEST(DescriptorPass, HostEntriesCarryThisMachinesDescriptors) {
     tree.copy_fixture("cpuinfo/x86_64-amd-epyc", "proc/cpuinfo");
     tree.copy_fixture("stat/x86_64-2cpu", "proc/stat");
     const hoststats::HostRoot root = tree.root();
-    hoststats::CpusWrapper cpus(&root);
-    cpus.refresh(CpuLines::Every, {.usage = true, .frequency = true});
+    hoststats::CpusWrapper cpus;
+    cpus.refresh(root, CpuLines::Every, {.usage = true, .frequency = true});
     ASSERT_EQ(cpus.cpus().size(), 2u);
     for (const auto& cpu : cpus.cpus()) {
         EXPECT_EQ(cpu.vendor_id, "AuthenticAMD");
@@ -290,36 +301,46 @@ protected:
                         "/cpufreq/scaling_cur_freq",
                     text);
     }
+    // The figure a refresh gives the CPU at `position`, on a /proc/stat
+    // that lists it.
+    [[nodiscard]] std::uint64_t frequency(std::size_t position) const {
+        std::string stat = "cpu  1 0 0 1\n";
+        for (std::size_t i = 0; i <= position; ++i) stat += "cpu" + std::to_string(i) + " 1 0 0 1\n";
+        tree_.write("proc/stat", stat);
+        hoststats::CpusWrapper cpus;
+        cpus.refresh(root_, CpuLines::Every, {.usage = true, .frequency = true});
+        return cpus.cpus().at(position).frequency;
+    }
     FixtureTree tree_;
     hoststats::HostRoot root_ = tree_.root();
 };
 
 TEST_F(Frequency, SysfsInKilohertz) {
     sysfs(0, "1800000\n");
-    EXPECT_EQ(read_cpu_frequency(root_, 0), 1800u);
+    EXPECT_EQ(frequency(0), 1800u);
     sysfs(0, "999");
-    EXPECT_EQ(read_cpu_frequency(root_, 0), 0u);
+    EXPECT_EQ(frequency(0), 0u);
     sysfs(0, " +2400999 \n");
-    EXPECT_EQ(read_cpu_frequency(root_, 0), 2400u);
+    EXPECT_EQ(frequency(0), 2400u);
     sysfs(0, "1200000\n77\n");
-    EXPECT_EQ(read_cpu_frequency(root_, 0), 1200u) << "up to the first newline";
+    EXPECT_EQ(frequency(0), 1200u) << "up to the first newline";
     sysfs(11, "600000\n");
-    EXPECT_EQ(read_cpu_frequency(root_, 11), 600u);
-    EXPECT_EQ(read_cpu_frequency(root_, 1), 0u) << "no sysfs file, no /proc/cpuinfo";
+    EXPECT_EQ(frequency(11), 600u);
+    EXPECT_EQ(frequency(1), 0u) << "no sysfs file, no /proc/cpuinfo";
 }
 
 TEST_F(Frequency, FallsBackToProcCpuinfo) {
     tree_.write("proc/cpuinfo", "processor\t: 0\ncpu MHz\t\t: 2400.999\n");
-    EXPECT_EQ(read_cpu_frequency(root_, 0), 2400u) << "no sysfs file";
+    EXPECT_EQ(frequency(0), 2400u) << "no sysfs file";
     for (std::string_view unusable : {"fast\n", "", "-1\n", "1800000 kHz\n", "18446744073709551616\n"}) {
         sysfs(0, unusable);
-        EXPECT_EQ(read_cpu_frequency(root_, 0), 2400u) << unusable;
+        EXPECT_EQ(frequency(0), 2400u) << unusable;
     }
     sysfs(0, "\xff\xfe");
-    EXPECT_EQ(read_cpu_frequency(root_, 0), 2400u) << "not UTF-8";
+    EXPECT_EQ(frequency(0), 2400u) << "not UTF-8";
     tree_.remove("sys/devices/system/cpu/cpu0/cpufreq/scaling_cur_freq");
     tree_.mkdir("sys/devices/system/cpu/cpu0/cpufreq/scaling_cur_freq");
-    EXPECT_EQ(read_cpu_frequency(root_, 0), 2400u) << "unreadable";
+    EXPECT_EQ(frequency(0), 2400u) << "unreadable";
 }
 
 TEST(CpuinfoFrequency, Lines) {

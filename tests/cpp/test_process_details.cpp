@@ -19,8 +19,10 @@
 #include <gtest/gtest.h>
 
 #include "fixture_tree.hpp"
+#include "hoststats/fd.hpp"
 #include "hoststats/list_budget.hpp"
 #include "hoststats/pages.hpp"
+#include "hoststats/process_details.hpp"
 #include "hoststats/shared_space.hpp"
 
 namespace {

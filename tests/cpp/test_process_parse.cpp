@@ -1,6 +1,4 @@
-// The per-process text parsers and the budget arithmetic, on their own.
-#include <sys/resource.h>
-
+// The per-process text parsers, on their own.
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -194,20 +192,6 @@ TEST(ExePath, DeletedMarker) {
     EXPECT_EQ(strip("/a/ (deleted)/b"), "/a/ (deleted)/b");
     EXPECT_EQ(strip("/usr/bin/app"), "/usr/bin/app");
     EXPECT_EQ(strip("/x/(deleted)"), "/x/(deleted)");  // 9 bytes: too short
-}
-
-TEST(Budget, FromLimitsNoTestCanSet) {
-    // The limits a test can set are checked through a real first use
-    // (ProcessBudget.FirstUseRaisesTheSoftLimit); these are the ones it
-    // cannot: getrlimit or setrlimit failing, and limits past 32 bits.
-    using hoststats::budget_from_limits;
-    EXPECT_EQ(budget_from_limits(false, 1024, 4096, true), 512);
-    EXPECT_EQ(budget_from_limits(true, 1024, 4096, false), 512);
-    // An unlimited hard limit, all 64 bits set on a 64-bit host, must not
-    // wrap to a negative or tiny budget.
-    EXPECT_EQ(budget_from_limits(true, 1024, RLIM_INFINITY, true), 2147483647);
-    EXPECT_EQ(budget_from_limits(true, 1024, (std::uint64_t{1} << 32) + 10, true), 2147483647);
-    EXPECT_EQ(budget_from_limits(true, 0xFFFFFFFFu, 0, false), 2147483647);
 }
 
 TEST(Ticks, GuardedDivisions) {

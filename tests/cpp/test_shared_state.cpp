@@ -1,7 +1,7 @@
 // What threads share in the library: each thread's hash seeds, and the
-// process-wide open-file budget with its once-only initialisation. Written
-// to be run under ThreadSanitizer as well as plainly; every case starts its
-// threads together so they collide.
+// process-wide open-file budget with its once-only initialisation and its
+// arithmetic. Written to be run under ThreadSanitizer as well as plainly;
+// every case starts its threads together so they collide.
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -16,8 +16,8 @@
 #include <gtest/gtest.h>
 
 #include "fixture_tree.hpp"
-#include "hoststats/hash.hpp"
 #include "hoststats/file_budget.hpp"
+#include "hoststats/hash.hpp"
 #include "hoststats/system.hpp"
 
 namespace {
@@ -100,6 +100,20 @@ TEST(FileBudget, FirstUseFromManyThreadsSeesOneBudget) {
 }
 
 // --- whole snapshots on many threads -----------------------------------------
+
+TEST(Budget, FromLimitsNoTestCanSet) {
+    // The limits a test can set are checked through a real first use
+    // (ProcessBudget.FirstUseRaisesTheSoftLimit); these are the ones it
+    // cannot: getrlimit or setrlimit failing, and limits past 32 bits.
+    using hoststats::budget_from_limits;
+    EXPECT_EQ(budget_from_limits(false, 1024, 4096, true), 512);
+    EXPECT_EQ(budget_from_limits(true, 1024, 4096, false), 512);
+    // An unlimited hard limit, all 64 bits set on a 64-bit host, must not
+    // wrap to a negative or tiny budget.
+    EXPECT_EQ(budget_from_limits(true, 1024, RLIM_INFINITY, true), 2147483647);
+    EXPECT_EQ(budget_from_limits(true, 1024, (std::uint64_t{1} << 32) + 10, true), 2147483647);
+    EXPECT_EQ(budget_from_limits(true, 0xFFFFFFFFu, 0, false), 2147483647);
+}
 
 TEST(Snapshots, ConcurrentHostSnapshotsAreIndependent) {
     // The same call the module makes, on four threads at once: each snapshot

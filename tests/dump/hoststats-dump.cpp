@@ -32,11 +32,11 @@
 #include <vector>
 
 #include "hoststats/file_budget.hpp"
+#include "hoststats/host_root.hpp"
 #include "hoststats/list_budget.hpp"
 #include "hoststats/numbers.hpp"
 #include "hoststats/system.hpp"
 #include "hoststats/text.hpp"
-#include "hoststats/utils.hpp"
 
 namespace {
 

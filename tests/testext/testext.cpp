@@ -21,7 +21,7 @@
 #include "boundary/panic.hpp"
 #include "boundary/pyerr.hpp"
 #include "boundary/render.hpp"
-#include "hoststats/utils.hpp"
+#include "hoststats/host_root.hpp"
 #include "measure/measure.hpp"
 #include "measure/memory_report.hpp"
 #include "module/exec.hpp"

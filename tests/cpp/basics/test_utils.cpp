@@ -15,8 +15,8 @@
 #include <thread>
 
 #include "fixture_tree.hpp"
+#include "hoststats/file_read.hpp"
 #include "hoststats/read_buffer.hpp"
-#include "hoststats/utils.hpp"
 
 using namespace hoststats;
 using testing_support::FixtureTree;

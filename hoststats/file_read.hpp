@@ -1,5 +1,5 @@
-// Shared readers of /proc and /sys text: where the trees are, whole-file
-// reads and link reads.
+// Shared readers of /proc and /sys text: whole-file reads, link reads, and
+// the error that tells why a file gave nothing.
 #pragma once
 
 #include <limits.h>
@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -18,26 +17,6 @@
 #include "hoststats/fd.hpp"
 
 namespace hoststats {
-
-// Where the host's /proc and /sys trees are. The real host uses "/proc" and
-// "/sys"; tests point both at a fixture tree.
-struct HostRoot {
-    std::string proc = "/proc";
-    std::string sys = "/sys";
-    // Whose processes' command lines and environments a scan reads, beside
-    // root's: when absent, the calling process's effective user. A fixture
-    // tree names the user its made-up processes are measured by.
-    std::optional<std::uint32_t> caller_uid;
-    // How long a scan may wait in all on the locks of the caller's and
-    // root's processes before it reads no more locked files; the library's
-    // bound when absent. A traced scan, whose every stop for its tracer is a
-    // sleep, counts its slow reads as waits: tests that trace one and
-    // count its reads lift the bound.
-    std::optional<std::chrono::nanoseconds> wait_bound;
-
-    // A fixture tree laid out as <prefix>/proc and <prefix>/sys.
-    static HostRoot under(std::string_view prefix);
-};
 
 // Why a source file gave no figure at all: the errno of the open or read
 // that failed, or ENODATA with a `reason` when the file was read but held no

@@ -1,4 +1,4 @@
-#include "hoststats/utils.hpp"
+#include "hoststats/file_read.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,13 +10,6 @@
 #include "hoststats/text.hpp"
 
 namespace hoststats {
-
-HostRoot HostRoot::under(std::string_view prefix) {
-    HostRoot root;
-    root.proc = std::string(prefix) + "/proc";
-    root.sys = std::string(prefix) + "/sys";
-    return root;
-}
 
 // --- whole-file reads -------------------------------------------------------
 
