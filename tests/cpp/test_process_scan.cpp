@@ -1,11 +1,14 @@
 // The process table scan on hand-made /proc trees: which entries become
 // records, how "stat" is split, threads and tasks, details, rescans, and the
 // budget of kept "stat" files.
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +16,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -20,6 +24,7 @@
 #include "fixture_tree.hpp"
 #include "hoststats/fd.hpp"
 #include "hoststats/file_budget.hpp"
+#include "hoststats/list_budget.hpp"
 #include "hoststats/system.hpp"
 
 namespace {
@@ -315,7 +320,16 @@ TEST(ProcessTasks, ThreeThreadsGiveThreeRecords) {
     tree.add_entry("proc/500/task/501", {.pid = 501, .name = "helper", .ppid = 1}, 500);
     tree.add_entry("proc/500/task/502", {.pid = 502, .flags = 0x00200000}, 500);
     tree.write("proc/500/task/notatask", "");
+    // Signals are looked at after every task, not once a thread group: a
+    // process of thousands of threads would hold Ctrl-C back for its whole
+    // walk.
+    static int checks = 0;
+    const hoststats::InterruptCheckScope counted(+[] {
+        ++checks;
+        return true;
+    });
     Scanned s(tree);
+    EXPECT_EQ(checks, 3);
     ASSERT_EQ(s.pids(), (std::vector<Pid>{500, 501, 502}));
     const Process* leader = s.find(500);
     ASSERT_TRUE(leader->task_pids.has_value());
@@ -572,6 +586,53 @@ TEST(ProcessDetails, ListsOnlyOfProcessesTheCallerCouldStop) {
         EXPECT_EQ(p->resident_bytes, 20u * 4096u) << pid;
     }
     EXPECT_EQ(s.find(70)->uid, 1001u);
+    EXPECT_FALSE(s.sys.inner().last_scan.list_waits_spent);
+
+    // A selection of one kind of list, and not the ids, still reads the
+    // ids that decide.
+    for (const bool environ : {false, true}) {
+        ProcessSelection one_list;
+        (environ ? one_list.environ : one_list.cmdline) = FieldPolicy::Always;
+        Scanned lists(tree, 100, one_list);
+        for (const auto& [pid, uids] : readable) {
+            const Process* p = lists.find(pid);
+            EXPECT_EQ((environ ? p->environ : p->cmdline).size(), 2u) << uids;
+            EXPECT_TRUE((environ ? p->cmdline : p->environ).empty()) << uids;
+        }
+        EXPECT_TRUE(lists.find(70)->cmdline.empty() && lists.find(70)->environ.empty());
+    }
+}
+
+TEST(ProcessDetails, ListsEndOnceTheirReadsWaitedOutTheBound) {
+    // A command line whose reading sleeps past the scan's bound on waits
+    // (a FIFO here; a process's address-space lock on a host): what was
+    // read is kept, no list after it is read, and the scan says so.
+    ScanTree tree;
+    tree.add_process({.pid = 60});
+    tree.remove("proc/60/cmdline");
+    const std::string fifo = tree.path() + "/proc/60/cmdline";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::thread holder([&fifo] {
+        // Polled without blocking, so that a scan that never opens the FIFO
+        // fails the test rather than hanging it.
+        int writer = -1;
+        for (int tries = 0; tries < 10000 && writer < 0; ++tries) {
+            writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (writer < 0) ::usleep(1000);
+        }
+        if (writer < 0) return;
+        std::this_thread::sleep_for(hoststats::LIST_WAIT_BOUND + std::chrono::milliseconds(10));
+        EXPECT_EQ(::write(writer, "/bin/slow\0", 10), 10);
+        ::close(writer);
+    });
+    Scanned s(tree);
+    holder.join();
+    EXPECT_TRUE(s.sys.inner().last_scan.list_waits_spent);
+    const Process* p = s.find(60);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->cmdline.to_vector(), std::vector<std::string>{"/bin/slow"});
+    EXPECT_TRUE(p->environ.empty());
+    EXPECT_EQ(p->exe, "/usr/bin/worker");  // links wait on no lock
 }
 
 TEST(ProcessDetails, MemoryFallsBackToStat) {
