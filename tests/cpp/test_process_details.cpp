@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -105,26 +104,6 @@ private:
     Fd fd_;
     int opens_ = 0;
 };
-
-// A FIFO at `path` whose writer, once the reader has opened it, sleeps
-// `hold` and then writes `content`: the reader's read sleeps all that time.
-std::thread slow_fifo(const std::string& path, std::chrono::microseconds hold,
-                      std::string content) {
-    EXPECT_EQ(::mkfifo(path.c_str(), 0600), 0) << path;
-    return std::thread([path, hold, content = std::move(content)] {
-        // Without a reader, a non-blocking open fails: polled, so that a
-        // reader that never comes fails the test rather than hanging it.
-        Fd writer;
-        for (int tries = 0; tries < 10000 && !writer.valid(); ++tries) {
-            writer = Fd(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-            if (!writer.valid()) ::usleep(1000);
-        }
-        if (!writer.valid()) return;
-        std::this_thread::sleep_for(hold);
-        EXPECT_EQ(::write(writer.get(), content.data(), content.size()),
-                  static_cast<ssize_t>(content.size()));
-    });
-}
 
 // An entry's directory, opened as the scan opens it.
 Fd entry(const FixtureTree& tree, const std::string& relative) {
@@ -377,9 +356,8 @@ TEST(ThreadGroupFiles, NoEnvironmentWhereTheReadBufferCannotBeLeftOutOfDumps) {
 
     // A read refused as it grew may have slept on the way, and is charged
     // to the waits like any other.
-    tree.mkdir("proc/42");
-    std::thread writer = slow_fifo(tree.path() + "/proc/42/environ", std::chrono::milliseconds(2),
-                                   "SLOW=" + std::string(3 * 4096, 's'));
+    std::thread writer = tree.slow_fifo("proc/42/environ", std::chrono::milliseconds(2),
+                                        "SLOW=" + std::string(3 * 4096, 's'));
     ListBudget waits(1 << 20, std::chrono::microseconds(500));
     SharedSpace slow(heap(), heap(), waits);
     ReadBuffer small(4096);

@@ -1,9 +1,7 @@
 // The process table scan on hand-made /proc trees: which entries become
 // records, how "stat" is split, threads and tasks, details, rescans, and the
 // budget of kept "stat" files.
-#include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -610,21 +608,9 @@ TEST(ProcessDetails, ListsEndOnceTheirReadsWaitedOutTheBound) {
     ScanTree tree;
     tree.add_process({.pid = 60});
     tree.remove("proc/60/cmdline");
-    const std::string fifo = tree.path() + "/proc/60/cmdline";
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    std::thread holder([&fifo] {
-        // Polled without blocking, so that a scan that never opens the FIFO
-        // fails the test rather than hanging it.
-        int writer = -1;
-        for (int tries = 0; tries < 10000 && writer < 0; ++tries) {
-            writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-            if (writer < 0) ::usleep(1000);
-        }
-        if (writer < 0) return;
-        std::this_thread::sleep_for(hoststats::LIST_WAIT_BOUND + std::chrono::milliseconds(10));
-        EXPECT_EQ(::write(writer, "/bin/slow\0", 10), 10);
-        ::close(writer);
-    });
+    std::thread holder = tree.slow_fifo(
+        "proc/60/cmdline", hoststats::LIST_WAIT_BOUND + std::chrono::milliseconds(10),
+        std::string("/bin/slow\0", 10));
     Scanned s(tree);
     holder.join();
     EXPECT_TRUE(s.sys.inner().last_scan.list_waits_spent);
