@@ -1,6 +1,7 @@
 // The pieces of a scan that read an entry's directory, on hand-made trees:
 // the one reading of "status", the files a thread group shares, and the
 // budget of kept argument and environment lists.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/mman.h>
@@ -61,7 +62,10 @@ extern "C" int munmap(void* at, std::size_t bytes) LIBC_NOEXCEPT {
         const std::string_view range(static_cast<const char*>(at), bytes);
         if (range.find(text) != std::string_view::npos) ++unmapped_unwiped;
     }
-    return static_cast<int>(::syscall(SYS_munmap, at, bytes));
+    // The next definition (the C library's, or a sanitizer's in front of
+    // it), which tracks what is unmapped.
+    static const auto next = reinterpret_cast<int (*)(void*, std::size_t)>(::dlsym(RTLD_NEXT, "munmap"));
+    return next(at, bytes);
 }
 
 namespace {
