@@ -361,7 +361,7 @@ TEST(ThreadGroupFiles, NoEnvironmentWhereTheReadBufferCannotBeLeftOutOfDumps) {
     // A read refused as it grew may have slept on the way, and is charged
     // to the waits like any other.
     std::thread writer = tree.slow_fifo("proc/42/environ", std::chrono::milliseconds(2),
-                                        "SLOW=" + std::string(3 * 4096, 's'));
+                                        "SLOW=" + std::string(std::size_t{3} * 4096, 's'));
     ListBudget waits(1 << 20, std::chrono::microseconds(500));
     SharedSpace slow(heap(), heap(), waits);
     ReadBuffer small(4096);
