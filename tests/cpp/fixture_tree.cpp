@@ -1,6 +1,8 @@
 #include "fixture_tree.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -8,6 +10,10 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include <gtest/gtest.h>
+
+#include "hoststats/fd.hpp"
 
 namespace fs = std::filesystem;
 
@@ -17,6 +23,25 @@ FixtureTree::FixtureTree() {
     std::string templ = (fs::temp_directory_path() / "hoststats-fixture-XXXXXX").string();
     if (::mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = templ;
+}
+
+std::thread FixtureTree::slow_fifo(std::string_view relative, std::chrono::nanoseconds hold,
+                                   std::string content) const {
+    const std::string path = (fs::path(path_) / relative).string();
+    fs::create_directories(fs::path(path).parent_path());
+    EXPECT_EQ(::mkfifo(path.c_str(), 0600), 0) << path;
+    return std::thread([path, hold, content = std::move(content)] {
+        // Without a reader, a non-blocking open fails: polled.
+        hoststats::Fd writer;
+        for (int tries = 0; tries < 10000 && !writer.valid(); ++tries) {
+            writer = hoststats::Fd(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+            if (!writer.valid()) ::usleep(1000);
+        }
+        ASSERT_TRUE(writer.valid()) << "nothing opened " << path;
+        std::this_thread::sleep_for(hold);
+        EXPECT_EQ(::write(writer.get(), content.data(), content.size()),
+                  static_cast<ssize_t>(content.size()));
+    });
 }
 
 FixtureTree::~FixtureTree() {

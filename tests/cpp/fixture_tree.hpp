@@ -2,9 +2,11 @@
 // pointing the library at hand-made or copied files.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "hoststats/host_root.hpp"
 
@@ -22,6 +24,12 @@ public:
     // Creates <tree>/<relative> as a symbolic link to `target`.
     void symlink(std::string_view relative, std::string_view target) const;
     void mkdir(std::string_view relative) const;
+    // Makes <tree>/<relative> a FIFO whose writer, once a reader has opened
+    // it, sleeps `hold` and then writes `content`: the reader's read sleeps
+    // all that time. Join the thread returned. A reader that never comes
+    // fails the test after 10 s rather than hanging it.
+    [[nodiscard]] std::thread slow_fifo(std::string_view relative, std::chrono::nanoseconds hold,
+                                        std::string content) const;
     // Removes a file or directory (tests run as root, so an unreadable mode
     // would not make a read fail; a missing file, or a directory in the
     // file's place, does).

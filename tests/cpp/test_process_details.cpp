@@ -1,7 +1,9 @@
 // The pieces of a scan that read an entry's directory, on hand-made trees:
 // the one reading of "status", the files a thread group shares, and the
 // budget of kept argument and environment lists.
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -14,11 +16,14 @@
 #include <memory_resource>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "fixture_tree.hpp"
+#include "hoststats/arena.hpp"
 #include "hoststats/fd.hpp"
 #include "hoststats/list_budget.hpp"
 #include "hoststats/pages.hpp"
@@ -30,6 +35,11 @@ namespace {
 // While set, the kernel is made to refuse leaving memory out of core dumps,
 // as a seccomp profile that denies madvise would.
 std::atomic<bool> refuse_dump_exclusion{false};
+
+// While set, every range about to be unmapped is searched for this text,
+// and the ranges that still hold it are counted.
+std::atomic<const char*> unwiped_text{nullptr};
+std::atomic<int> unmapped_unwiped{0};
 
 }  // namespace
 
@@ -49,6 +59,17 @@ extern "C" int madvise(void* at, std::size_t bytes, int advice) LIBC_NOEXCEPT {
     return static_cast<int>(::syscall(SYS_madvise, at, bytes, advice));
 }
 
+extern "C" int munmap(void* at, std::size_t bytes) LIBC_NOEXCEPT {
+    if (const char* text = unwiped_text.load(); text != nullptr) {
+        const std::string_view range(static_cast<const char*>(at), bytes);
+        if (range.find(text) != std::string_view::npos) ++unmapped_unwiped;
+    }
+    // The next definition (the C library's, or a sanitizer's in front of
+    // it), which tracks what is unmapped.
+    static const auto next = reinterpret_cast<int (*)(void*, std::size_t)>(::dlsym(RTLD_NEXT, "munmap"));
+    return next(at, bytes);
+}
+
 namespace {
 
 using hoststats::ByteStringList;
@@ -62,6 +83,33 @@ using testing_support::FixtureTree;
 using Strings = std::vector<std::string>;
 
 std::pmr::memory_resource* heap() { return std::pmr::new_delete_resource(); }
+
+// Counts the opens of the given files from the moment it is made.
+class OpenCount {
+public:
+    explicit OpenCount(const std::vector<std::string>& paths)
+        : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        EXPECT_GE(fd_.get(), 0);
+        for (const std::string& path : paths) {
+            EXPECT_GE(::inotify_add_watch(fd_.get(), path.c_str(), IN_OPEN), 0) << path;
+        }
+    }
+    [[nodiscard]] int opens() {
+        alignas(inotify_event) char events[4096];
+        for (ssize_t got; (got = ::read(fd_.get(), events, sizeof events)) > 0;) {
+            for (ssize_t at = 0; at < got;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+                opens_ += (event->mask & IN_OPEN) != 0 ? 1 : 0;
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+        return opens_;
+    }
+
+private:
+    Fd fd_;
+    int opens_ = 0;
+};
 
 // An entry's directory, opened as the scan opens it.
 Fd entry(const FixtureTree& tree, const std::string& relative) {
@@ -121,6 +169,13 @@ TEST(ListBudget, OnlyASleepDuringTheReadMakesItAWait) {
         while (std::chrono::steady_clock::now() < end) {
         }
     };
+    ListBudget budget(1 << 20, std::chrono::microseconds(200));
+    const ListBudget::ReadStart slept = ListBudget::read_starts();
+    ::usleep(1000);
+    budget.charge_read(slept);
+    EXPECT_TRUE(budget.waited_out());
+    // After that sleep, later reads count their own sleeps: one that ran
+    // through is no wait, whatever the thread did before it began.
     // The spin can still be put to sleep by the machine (under an
     // emulator, by its own threads): one of a few tries must run through.
     bool charged_every_try = true;
@@ -133,11 +188,6 @@ TEST(ListBudget, OnlyASleepDuringTheReadMakesItAWait) {
         charged_every_try = before.spent();
     }
     EXPECT_FALSE(charged_every_try) << "a sleep before the read was charged to it";
-    ListBudget budget(1 << 20, std::chrono::microseconds(200));
-    const ListBudget::ReadStart slept = ListBudget::read_starts();
-    ::usleep(1000);
-    budget.charge_read(slept);
-    EXPECT_TRUE(budget.waited_out());
 }
 
 // --- the thread group's shared files ----------------------------------------------
@@ -289,13 +339,12 @@ TEST(ThreadGroupFiles, NoEnvironmentWhereTheReadBufferCannotBeLeftOutOfDumps) {
     ASSERT_THROW(unprotected.read_file_at(first.get(), "environ", SECRET),
                  DumpExclusionRefused);
     SharedSpace space(heap(), heap(), budget);
+    OpenCount environ_opens({tree.path() + "/proc/40/environ", tree.path() + "/proc/41/environ"});
     EXPECT_EQ(space.cmdline(first.get(), unprotected).to_vector(), (Strings{"/bin/first", "--run"}));
     EXPECT_TRUE(space.environ(first.get(), unprotected).empty());
-    // Not even read.
-    EXPECT_EQ(unprotected.view().find("WHO="), std::string_view::npos);
     space.reset();
     EXPECT_TRUE(space.environ(second.get(), unprotected).empty());
-    EXPECT_EQ(unprotected.view().find("BIG="), std::string_view::npos);
+    EXPECT_EQ(environ_opens.opens(), 0) << "an environment was opened, not refused first";
 
     // A buffer left out of dumps at first, refused as it grows for a large
     // environment: that environment is dropped, and no later one is read.
@@ -310,6 +359,37 @@ TEST(ThreadGroupFiles, NoEnvironmentWhereTheReadBufferCannotBeLeftOutOfDumps) {
                  DumpExclusionRefused);
     grown.reset();
     EXPECT_TRUE(grown.environ(first.get(), protected_at_first).empty());
+
+    // A read refused as it grew may have slept on the way, and is charged
+    // to the waits like any other.
+    std::thread writer = tree.slow_fifo("proc/42/environ", std::chrono::milliseconds(2),
+                                        "SLOW=" + std::string(std::size_t{3} * 4096, 's'));
+    ListBudget waits(1 << 20, std::chrono::microseconds(500));
+    SharedSpace slow(heap(), heap(), waits);
+    ReadBuffer small(4096);
+    refuse_dump_exclusion = true;
+    EXPECT_TRUE(slow.environ(entry(tree, "proc/42").get(), small).empty());
+    refuse_dump_exclusion = false;
+    writer.join();
+    EXPECT_TRUE(waits.waited_out());
+}
+
+TEST(ThreadGroupFiles, EnvironmentsAreWipedBeforeTheirPagesGo) {
+    GroupTree tree;
+    tree.add_space("proc/45", "wiped");
+    tree.write("proc/45/environ", std::string("TOKEN=not-for-the-next-mapping\0", 31));
+    const Fd dir = entry(tree, "proc/45");
+    ListBudget budget(1 << 20);
+    unmapped_unwiped = 0;
+    {
+        ReadBuffer scratch;
+        hoststats::Arena secrets(hoststats::Arena::Kind::Secret);
+        SharedSpace space(heap(), &secrets, budget);
+        ASSERT_EQ(space.environ(dir.get(), scratch).to_vector().size(), 1u);
+        unwiped_text = "TOKEN=not-for";
+    }  // the list's arena and the read buffer go here
+    unwiped_text = nullptr;
+    EXPECT_EQ(unmapped_unwiped.load(), 0) << "pages unmapped with the environment still in them";
 }
 
 // --- the one reading of "status" ---------------------------------------------------

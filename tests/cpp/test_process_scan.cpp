@@ -1,13 +1,12 @@
 // The process table scan on hand-made /proc trees: which entries become
 // records, how "stat" is split, threads and tasks, details, rescans, and the
 // budget of kept "stat" files.
-#include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -319,7 +318,16 @@ TEST(ProcessTasks, ThreeThreadsGiveThreeRecords) {
     tree.add_entry("proc/500/task/501", {.pid = 501, .name = "helper", .ppid = 1}, 500);
     tree.add_entry("proc/500/task/502", {.pid = 502, .flags = 0x00200000}, 500);
     tree.write("proc/500/task/notatask", "");
+    // Signals are looked at after every task, not once a thread group: a
+    // process of thousands of threads would hold Ctrl-C back for its whole
+    // walk.
+    static int checks = 0;
+    const hoststats::InterruptCheckScope counted(+[] {
+        ++checks;
+        return true;
+    });
     Scanned s(tree);
+    EXPECT_EQ(checks, 3);
     ASSERT_EQ(s.pids(), (std::vector<Pid>{500, 501, 502}));
     const Process* leader = s.find(500);
     ASSERT_TRUE(leader->task_pids.has_value());
@@ -604,6 +612,21 @@ TEST(ProcessDetails, LockedFilesOnlyOfProcessesTheCallerCouldStop) {
     EXPECT_EQ(s.find(80)->thread_class, ThreadClass::UserThread);
     EXPECT_EQ(s.find(80)->parent_pid, 79);
     EXPECT_EQ(s.find(77), nullptr);
+    EXPECT_FALSE(s.sys.inner().last_scan.list_waits_spent);
+
+    // A selection of one kind of list, and not the ids, still reads the
+    // ids that decide.
+    for (const bool environ : {false, true}) {
+        ProcessSelection one_list;
+        (environ ? one_list.environ : one_list.cmdline) = FieldPolicy::Always;
+        Scanned lists(tree, 100, one_list);
+        for (const auto& [pid, uids] : readable) {
+            const Process* p = lists.find(pid);
+            EXPECT_EQ((environ ? p->environ : p->cmdline).size(), 2u) << uids;
+            EXPECT_TRUE((environ ? p->cmdline : p->environ).empty()) << uids;
+        }
+        EXPECT_TRUE(lists.find(70)->cmdline.empty() && lists.find(70)->environ.empty());
+    }
 }
 
 TEST(ProcessDetails, ALockedReadThatWaitsIsCharged) {
@@ -613,19 +636,10 @@ TEST(ProcessDetails, ALockedReadThatWaitsIsCharged) {
     ScanTree tree;
     tree.add_process({.pid = 40});
     tree.remove("proc/40/stat");
-    const std::string path = tree.path() + "/proc/40/stat";
-    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
-    // The open waits for a writer, which comes after twice the bound.
-    std::thread writer([&path] {
-        std::this_thread::sleep_for(2 * hoststats::LIST_WAIT_BOUND);
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-        if (fd < 0) return;
-        const std::string line = stat_line({.pid = 40, .utime = 7});
-        (void)!::write(fd, line.data(), line.size());
-        ::close(fd);
-    });
+    std::thread holder = tree.slow_fifo("proc/40/stat", 2 * hoststats::LIST_WAIT_BOUND,
+                                        stat_line({.pid = 40, .utime = 7}));
     Scanned s(tree);
-    writer.join();
+    holder.join();
     EXPECT_TRUE(s.sys.inner().last_scan.list_waits_spent);
     const Process* p = s.find(40);
     ASSERT_NE(p, nullptr);
@@ -633,6 +647,26 @@ TEST(ProcessDetails, ALockedReadThatWaitsIsCharged) {
     EXPECT_FALSE(p->exe || p->cwd);
     EXPECT_TRUE(p->cmdline.empty());
     EXPECT_EQ(p->io.read_bytes, 0u);
+}
+
+TEST(ProcessDetails, ListsEndOnceTheirReadsWaitedOutTheBound) {
+    // A command line whose reading sleeps past the scan's bound on waits
+    // (a FIFO here; a process's address-space lock on a host): what was
+    // read is kept, no list after it is read, and the scan says so.
+    ScanTree tree;
+    tree.add_process({.pid = 60});
+    tree.remove("proc/60/cmdline");
+    std::thread holder = tree.slow_fifo(
+        "proc/60/cmdline", hoststats::LIST_WAIT_BOUND + std::chrono::milliseconds(10),
+        std::string("/bin/slow\0", 10));
+    Scanned s(tree);
+    holder.join();
+    EXPECT_TRUE(s.sys.inner().last_scan.list_waits_spent);
+    const Process* p = s.find(60);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->cmdline.to_vector(), std::vector<std::string>{"/bin/slow"});
+    EXPECT_TRUE(p->environ.empty());
+    EXPECT_EQ(p->exe, "/usr/bin/worker");  // read before the lists
 }
 
 TEST(ProcessDetails, MemoryFallsBackToStat) {

@@ -1,13 +1,65 @@
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/sysinfo.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <limits>
+#include <new>
 #include <string>
+
+namespace {
+
+// While not negative, the allocations (or anonymous mappings) still to go
+// before one is refused, as a full address space refuses it.
+std::atomic<long> allocations_to_refusal{-1};
+std::atomic<long> mappings_to_refusal{-1};
+
+bool refused(std::atomic<long>& countdown) noexcept {
+    long left = countdown.load();
+    while (left >= 0 && !countdown.compare_exchange_weak(left, left - 1)) {
+    }
+    return left == 0;
+}
+
+}  // namespace
+
+void* operator new(std::size_t bytes) {
+    if (refused(allocations_to_refusal)) throw std::bad_alloc();
+    if (void* at = std::malloc(bytes == 0 ? 1 : bytes)) return at;
+    throw std::bad_alloc();
+}
+void operator delete(void* at) noexcept { std::free(at); }
+void operator delete(void* at, std::size_t /*bytes*/) noexcept { std::free(at); }
+
+// Declared as the C library declares it (see test_process_details.cpp).
+#if defined(__GLIBC__)
+#define LIBC_NOEXCEPT noexcept
+#else
+#define LIBC_NOEXCEPT
+#endif
+
+extern "C" void* mmap(void* at, std::size_t bytes, int prot, int flags, int fd,
+                      off_t offset) LIBC_NOEXCEPT {
+    if ((flags & MAP_ANONYMOUS) != 0 && refused(mappings_to_refusal)) {
+        errno = ENOMEM;
+        return MAP_FAILED;
+    }
+    // The next definition (the C library's, or a sanitizer's in front of
+    // it), which tracks what is mapped.
+    using Mmap = void* (*)(void*, std::size_t, int, int, int, off_t);
+    // Where off_t is wider than a long, the headers name the definition
+    // that takes it mmap64 (and so is this one).
+    constexpr const char* NAME = sizeof(off_t) > sizeof(long) ? "mmap64" : "mmap";
+    static const auto next = reinterpret_cast<Mmap>(::dlsym(RTLD_NEXT, NAME));
+    return next(at, bytes, prot, flags, fd, offset);
+}
 
 #include "fixture_tree.hpp"
 #include "hoststats/system.hpp"
@@ -265,4 +317,50 @@ TEST(Snapshot, RetainKeepsOnlyRefreshedRecords) {
     for (const auto& [pid, p] : table) EXPECT_FALSE(p.updated) << pid;
     sys.inner().retain_updated();
     EXPECT_TRUE(table.empty()) << "not refreshed since the last retain";
+}
+
+TEST(Snapshot, EachRefusedAllocationThrowsBadAllocAndNothingElse) {
+    // A host's processes decide how much a snapshot needs; when the memory
+    // is not there, the snapshot throws std::bad_alloc (the caller's
+    // MemoryError) from wherever it ran short, never ends the process nor
+    // writes through a missing block. Each allocation, then each mapping,
+    // of a snapshot of everything is refused in turn.
+    FixtureTree tree;
+    tree.write("proc/meminfo", "MemTotal: 100 kB\nMemAvailable: 60 kB\n");
+    tree.write("proc/stat", "cpu  10 0 10 100 0 0 0 0 0 0\ncpu0 10 0 10 100 0 0 0 0 0 0\n");
+    tree.write("proc/uptime", "1000.50 1900.00\n");
+    for (const std::string dir : {"proc/300", "proc/300/task/301"}) {
+        tree.write(dir + "/stat", "300 (worker) S 1 300 300 0 -1 4194560 0 0 0 0 5 5 0 0 20 0 2 0 "
+                                  "100 8192 2 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0\n");
+        tree.write(dir + "/status", "Name:\tworker\nTgid:\t300\nUid:\t0\t0\t0\t0\n"
+                                    "Gid:\t0\t0\t0\t0\n");
+        tree.write(dir + "/cmdline", std::string("/bin/worker\0--flag\0", 19));
+        tree.write(dir + "/environ", std::string("HOME=/root\0", 11));
+        tree.write(dir + "/statm", "300 20 10 5 0 50 0\n");
+        tree.symlink(dir + "/exe", "/usr/bin/worker");
+        tree.symlink(dir + "/cwd", "/srv/" + std::string(200, 'w'));
+    }
+    const HostRoot root = tree.root();
+    for (std::atomic<long>* countdown : {&allocations_to_refusal, &mappings_to_refusal}) {
+        long thrown = 0;
+        for (long skipped = 0;; ++skipped) {
+            ASSERT_LT(skipped, 100000) << "no snapshot completes";
+            std::size_t records = 0;
+            bool threw = false;
+            countdown->store(skipped);
+            try {
+                records = System::new_all(root).processes().size();
+            } catch (const std::bad_alloc&) {
+                threw = true;
+            }
+            const bool reached = countdown->exchange(-1) < 0;
+            if (!reached) {
+                EXPECT_FALSE(threw);
+                EXPECT_EQ(records, 2u);
+                break;
+            }
+            thrown += threw ? 1 : 0;
+        }
+        EXPECT_GT(thrown, 0) << (countdown == &mappings_to_refusal ? "mappings" : "allocations");
+    }
 }

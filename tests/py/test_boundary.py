@@ -43,15 +43,35 @@ def quote_like_the_boundary(text: str) -> str:
     simple = {"\\": "\\\\", '"': '\\"', "\n": "\\n", "\r": "\\r", "\t": "\\t", "\0": "\\0"}
     out = []
     for ch in text:
-        cp = ord(ch)
-        noncharacter = 0xFDD0 <= cp <= 0xFDEF or cp & 0xFFFE == 0xFFFE
         if ch in simple:
             out.append(simple[ch])
-        elif noncharacter or (ch != " " and unicodedata.category(ch) in NOT_PRINTABLE):
-            out.append("\\u{%x}" % cp)
+        elif not printable(ch):
+            out.append("\\u{%x}" % ord(ch))
         else:
             out.append(ch)
     return '"' + "".join(out) + '"'
+
+
+def printable(ch: str) -> bool:
+    cp = ord(ch)
+    noncharacter = 0xFDD0 <= cp <= 0xFDEF or cp & 0xFFFE == 0xFFFE
+    return not noncharacter and (ch == " " or unicodedata.category(ch) not in NOT_PRINTABLE)
+
+
+def every_escaped_code_point() -> str:
+    """Each code point the boundary escapes but NUL (which no filename
+    holds), by the interpreter's tables; of the long private-use runs only
+    their ends."""
+    runs: list[list[int]] = []
+    for cp in range(1, 0x110000):
+        if 0xD800 <= cp <= 0xDFFF or printable(chr(cp)):
+            continue
+        if runs and runs[-1][1] == cp - 1:
+            runs[-1][1] = cp
+        else:
+            runs.append([cp, cp])
+    return "".join(chr(cp) for first, last in runs
+                   for cp in ((first, last) if last - first > 256 else range(first, last + 1)))
 
 
 def traceback_print(tb) -> str:
@@ -389,6 +409,20 @@ class TestDescription:
         assert 'Some("Traceback (most recent call last):\\n  File \\"' in text
         assert 'we\\"ird\\\\na\\tme\\r\\u{1}\\u{85}\u00e9\\u{fffe}\\u{fdd0}\\u{200b}\\u{e000}\\u{a0}.py\\"' in text
         assert "in nul\\0name\\n" in text
+
+        # Every run of code points escaped, DEL and the bidirectional
+        # overrides among them, each code point of the short runs.
+        escaped = every_escaped_code_point()
+        try:
+            exec(compile("raise ValueError('w')\n", escaped, "exec"), {})
+        except ValueError as caught:
+            error = caught
+        expected_tb = quote_like_the_boundary(traceback_print(error.__traceback__))
+        text = testext.describe(error)
+        assert text == (
+            f"PyErr {{ type: <class 'ValueError'>, value: {error!r}, traceback: Some({expected_tb}) }}"
+        )
+        assert "\\u{7f}" in text and "\\u{202a}\\u{202b}\\u{202c}\\u{202d}\\u{202e}" in text
 
     def test_unprintable_value(self, testext, unraisable):
         class Unprintable(Exception):

@@ -638,9 +638,9 @@ def test_a_starved_lock_holder_of_another_user_holds_no_call():
     assert median_ms(interrupts[True]) <= 3 * median_ms(calls[False]), (interrupts, calls)
 
 
-# Calls with more and more room in the address space, from none to what a
-# call needs on the host as it is; prints what each gave, and the address
-# space before the first and after the last.
+# Calls with more and more room in the address space, the headrooms (bytes)
+# a JSON list of its first argument, until one gives a figure; prints what
+# each gave, and the address space before the first and after the last.
 SQUEEZED_CALLER = """
 import json, resource, sys
 import pellun_core
@@ -654,7 +654,7 @@ pellun_core.get_memory_mb()
 unlimited = resource.getrlimit(resource.RLIMIT_AS)
 before = address_space()
 outcomes = []
-for headroom in [0] + [n << 19 for n in range(1, 65)] + [1 << n for n in range(26, 31)]:
+for headroom in json.loads(sys.argv[1]):
     if outcomes[-1:] == ["figure"]:
         break
     limit = (address_space() + headroom, unlimited[1])
@@ -673,6 +673,28 @@ print(json.dumps({"outcomes": outcomes, "before": before, "after": address_space
 """
 
 
+def squeezed_calls(headrooms: list[int]) -> dict:
+    done = subprocess.run([sys.executable, "-c", SQUEEZED_CALLER, json.dumps(headrooms)],
+                          capture_output=True, text=True, timeout=600, check=False)
+    assert done.returncode == 0, done.stderr[-2000:]
+    found = json.loads(done.stdout)
+    assert found["outcomes"][0] == "MemoryError" and found["outcomes"][-1] == "figure", found
+    assert found["after"] - found["before"] <= 2**20, found
+    assert set(found["last"]) == MEMORY_KEYS
+    return found
+
+
+@pytest.mark.skipif(EMULATED or UNDER_ASAN,
+                    reason="the emulator and AddressSanitizer map memory of their own")
+def test_each_mapping_of_a_call_refused_in_turn_raises_memory_error():
+    """With 16 KiB more room each time, less than the smallest mapping of
+    a call (32 KiB), every mapping of a call on the host as it is (some
+    hundred KiB) is in turn the first one refused: each gives MemoryError,
+    none aborts the interpreter. (Past 16 MiB, which a host of thousands
+    of processes may need, it takes bigger steps.)"""
+    squeezed_calls(list(range(0, 16 << 20, 16 << 10)) + [1 << n for n in range(25, 31)])
+
+
 @pytest.mark.slow
 def test_a_full_address_space_raises_memory_error_and_keeps_nothing():
     """4,000 sleeping threads of another user make a call need some MiB
@@ -687,17 +709,11 @@ def test_a_full_address_space_raises_memory_error_and_keeps_nothing():
         pytest.skip("the emulator and AddressSanitizer map memory of their own")
     neighbours = [start_helper("threads", "1000", user="nobody")[0] for _ in range(4)]
     try:
-        done = subprocess.run([sys.executable, "-c", SQUEEZED_CALLER], capture_output=True,
-                              text=True, timeout=600, check=False)
+        squeezed_calls([0] + [n << 19 for n in range(1, 65)] + [1 << n for n in range(26, 31)])
     finally:
         for child in neighbours:
             child.kill()
             child.wait()
-    assert done.returncode == 0, done.stderr[-2000:]
-    found = json.loads(done.stdout)
-    assert found["outcomes"][0] == "MemoryError" and found["outcomes"][-1] == "figure", found
-    assert found["after"] - found["before"] <= 2**20, found
-    assert set(found["last"]) == MEMORY_KEYS
 
 
 @pytest.mark.slow

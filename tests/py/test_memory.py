@@ -157,6 +157,9 @@ def test_snapshot_keeps_all_nine_figures(tree):
 # --- the dictionary -------------------------------------------------------------
 
 def test_real_report_has_three_float_entries():
+    # Each call's keys and values, held here alone once its dictionary is
+    # gone: a reference the call kept shows in their counts.
+    held: list[tuple[str, float]] = []
     for _ in range(3):
         result = pellun_core.get_memory_mb()
         assert type(result) is dict
@@ -165,6 +168,11 @@ def test_real_report_has_three_float_entries():
         assert all(type(value) is float for value in result.values())
         assert 0.0 <= result["ram_used_mb"] <= result["ram_total_mb"]
         assert 0.0 <= result["ram_percent"] <= 100.0
+        held.extend(result.items())
+        del result
+    held.append(("".join(("ram_", "x")), float(len(held))))  # made here, held once
+    counts = {sys.getrefcount(obj) for pair in held for obj in pair}
+    assert len(counts) == 1, "a call kept references to its entries"
 
 
 def test_calls_return_distinct_dictionaries():

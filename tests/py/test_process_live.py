@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import json
 import os
+import platform
 import resource
 import shutil
 import signal
@@ -47,6 +48,13 @@ SLEEPER = textwrap.dedent("""
         def worker(n):
             with open("/proc/thread-self/comm", "w") as f:
                 f.write(f"worker) {n}")
+            if n == 1 and os.environ.get("CHILD_SETRESUID"):
+                # The system call itself changes this thread's ids alone;
+                # the C library's setresuid would change every thread's.
+                import ctypes
+                libc = ctypes.CDLL(None, use_errno=True)
+                if libc.syscall(int(os.environ["CHILD_SETRESUID"]), 1005, 1006, 1006) != 0:
+                    raise OSError(ctypes.get_errno(), "setresuid")
             started.wait()
             time.sleep(600)
         for n in (1, 2):
@@ -64,6 +72,13 @@ SLEEPER = textwrap.dedent("""
     sys.stdout.flush()
     time.sleep(600)
 """)
+
+# The number of setresuid(2) on the machines the suite runs on (setresuid32
+# on 32-bit ARM, whose setresuid takes 16-bit ids).
+SETRESUID = {"x86_64": 117, "aarch64": 147, "armv7l": 208, "armv8l": 208}.get(platform.machine())
+# A user of no other process on the host: a caller running as it could stop
+# its processes, and only those (and root's).
+OTHER_UID = 64999
 
 PLAIN_ARGS = ["first", " padded ", "", "with space", "\u00fcnic\u00f6de"]
 INVALID_ARG = b"\xff\xfe-not-utf8"
@@ -95,7 +110,10 @@ def children(tmp_path_factory):
     try:
         started["plain"] = start_sleeper("plain", workdir,
                                          extra_args=[*PLAIN_ARGS, INVALID_ARG])
-        started["threads"] = start_sleeper("threads", workdir)
+        started["threads"] = start_sleeper("threads", workdir,
+                                           extra_env={"CHILD_SETRESUID": str(SETRESUID or "")})
+        started["other"] = subprocess.Popen(["sleep", "600"], user=OTHER_UID, group=OTHER_UID,
+                                            extra_groups=[])
         started["ids"] = start_sleeper("ids", workdir)
         # Beside the build, not in /tmp: a tmpfs /tmp (Debian 13's default)
         # reaches no block device, and its writes count for nothing in
@@ -231,6 +249,17 @@ def test_child_links(children, dump, records):
     assert records[deleted]["exe"] == str(Path(workdir, "sleep-copy"))
 
 
+def test_the_caller_is_judged_by_its_effective_uid(children):
+    """A caller whose real uid is root's and whose effective uid is another
+    user's could stop that user's processes, and reads their lists."""
+    if os.geteuid() != 0:
+        pytest.skip("needs root, to take another user's effective uid")
+    dump = run_dump(preexec_fn=lambda: os.setresuid(0, OTHER_UID, 0), lists=True)
+    other = records_by_pid(dump)[children["other"].pid]
+    assert (other["uid"], other["euid"]) == (OTHER_UID, OTHER_UID)
+    assert [as_bytes(item) for item in other["cmdline"]] == [b"sleep", b"600"]
+
+
 def test_child_user_and_group_ids(children, records):
     import psutil
 
@@ -299,6 +328,14 @@ def test_child_threads(children, records):
         assert task["parent_pid"] == pid
         assert task["proc_dir"] == f"/proc/{pid}/task/{tid}"
         assert task["task_pids"] is None
+        if comm(f"/proc/{pid}/task/{tid}") == b"worker) 1" and SETRESUID:
+            # A thread that took ids of its own is judged by them: another
+            # user's thread, whose lists are not read.
+            assert (task["uid"], task["euid"]) == (1005, 1006)
+            assert (process["uid"], process["euid"]) == (os.getuid(), os.geteuid())
+            assert task["cmdline"] == [] and task["environ"] == []
+            continue
+        assert task["uid"] == process["uid"] and task["euid"] == process["euid"]
         assert task["thread_class"] is not None
         assert as_bytes(task["name"]).startswith(b"worker) ")
         assert as_bytes(task["name"]) == comm(f"/proc/{pid}/task/{tid}")
