@@ -178,8 +178,8 @@ class Load:
     def key(self) -> str:
         """A short name for the command line: idle, 200x10, spaces1x1000,
         env300x1, nobody1x1000, cpus256, storm8x1, deep1x4000,
-        starved1x1000-nobody, spinning1x1000-nobody, execstarved1x1000-nobody,
-        execspinning1x1000-nobody."""
+        starved1x1000-nobody, spinning1x1000-nobody, execstarved1x6-nobody,
+        execspinning1x6-nobody."""
         if self.cpus:
             return f"cpus{self.cpus}"
         base = "idle" if self.procs == 0 else f"{self.procs}x{self.threads}"

@@ -125,7 +125,7 @@ class TestLoads:
         assert loads.STARVED_SPINNING.load_args()[:3] == ["-m", "2", "-I"]
         assert loads.STARVED.label == "1×1000, a starved lock holder over 2 GiB, as nobody"
         assert loads.EXEC_WINDOW.load_args() == ["-m", "2", "-i", "-x", "2", "-u", "nobody",
-                                                 "1", "999"]
+                                                 "1", "5"]
         with pytest.raises(ValueError):
             Load(1, 5, storm_gib=2, starved="holding", execs=2)  # no room for the second flipper
         with pytest.raises(ValueError):
