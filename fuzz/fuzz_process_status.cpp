@@ -1,6 +1,8 @@
 // A process's "status" text: the thread-group id, the real and effective
-// user and group ids, and the four user ids.
+// user and group ids, the four user ids, and the name, state and parent
+// that stand in for "stat".
 #include <cstdint>
+#include <string>
 
 #include "fuzz/support.hpp"
 #include "hoststats/process_parse.hpp"
@@ -11,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view text = fuzz_support::as_text(data, size);
 
     const hoststats::StatusFields fields =
-        hoststats::parse_status(text, {.ids = true, .all_uids = true});
+        hoststats::parse_status(text, {.ids = true, .all_uids = true, .stat_stand_in = true});
     if (fields.tgid) check(text.find("Tgid:") != std::string_view::npos, "Tgid without its key");
     if (fields.ids) {
         check(text.find("Uid:") != std::string_view::npos &&
@@ -22,6 +24,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // What is not asked for is never given, and asking changes nothing else.
     const hoststats::StatusFields bare = hoststats::parse_status(text, {});
     check(!bare.ids && !bare.uids && bare.tgid == fields.tgid, "wants changed the thread group");
+    check(bare.name.empty() && bare.state.empty() && bare.ppid.empty(), "stand-in not asked for");
+    if (!fields.name.empty()) {
+        check(text.find("Name:") != std::string_view::npos, "name without its key");
+        // Unescaping only ever shortens: two bytes become one.
+        std::string name;
+        hoststats::unescape_status_name(fields.name, name);
+        check(name.size() <= fields.name.size(), "unescaped name grew");
+    }
 
     for (std::string_view line : fuzz_support::split(text, '\n')) {
         for (std::string_view prefix : {"Uid:", "Gid:"}) {

@@ -6,7 +6,7 @@
 
 namespace hoststats {
 
-bool lists_readable_by(const std::optional<UserIds>& uids, std::uint32_t caller) noexcept {
+bool may_wait_on(const std::optional<UserIds>& uids, std::uint32_t caller) noexcept {
     if (!uids) return false;
     return std::all_of(uids->begin(), uids->end(),
                        [caller](std::uint32_t id) { return id == caller || id == 0; });

@@ -1,5 +1,5 @@
-// Which processes' command lines and environments a scan reads, and how much
-// of them, with link targets, it may read and keep.
+// Which processes' locked files a scan reads, and how much of the command
+// lines, environments and link targets it may read and keep.
 #pragma once
 
 #include <chrono>
@@ -11,17 +11,22 @@
 
 namespace hoststats {
 
-// Whether a call by the user `caller` (its effective id) reads a process's
-// "cmdline" and "environ". Both wait on the process's address-space lock,
-// and the kernel's wait there yields to nothing but a fatal signal: a
-// process that keeps its lock held while it is starved of CPU (a thread at
-// SCHED_IDLE in mprotect over some GiB) holds such a read, and the call, for
-// seconds. So they are read only for a process the caller could stop
-// itself anyway: every user id of its "status" (real, effective, saved,
-// file-system) is the caller's or root's. Another user's process, and one
-// whose ids cannot be read, has its lists treated as unreadable.
-[[nodiscard]] bool lists_readable_by(const std::optional<UserIds>& uids,
-                                     std::uint32_t caller) noexcept;
+// Whether a call by the user `caller` (its effective id) may wait on a
+// process's locks: read its "cmdline" and "environ", which wait on its
+// address-space lock, and its "stat", "io" and "exe", "cwd" and "root"
+// links, which wait on its exec lock (since Linux 6.x for "stat" and the
+// links, for years for "io"). The kernel's waits there yield to nothing but
+// a fatal signal, and any user can hold either lock for seconds: a thread
+// at SCHED_IDLE in mprotect over some GiB holds the first, an execve()
+// whose old address space is torn down slowly, or that waits for the first,
+// holds the second. So they are read only for a process the caller could
+// stop itself anyway: every user id of its "status" (real, effective,
+// saved, file-system) is the caller's or root's. A setuid execve() commits
+// its new ids only once it holds the exec lock, so ids read before it are
+// still the neighbour's. Another user's process, and one whose ids cannot
+// be read, is filled from files that take neither lock.
+[[nodiscard]] bool may_wait_on(const std::optional<UserIds>& uids,
+                               std::uint32_t caller) noexcept;
 
 // Bytes of command lines, environments and link targets that one scan reads
 // and keeps, all together: well above what the processes of a busy host
@@ -30,21 +35,21 @@ namespace hoststats {
 // stays within this plus one list.
 inline constexpr std::size_t KEPT_LIST_BYTES = std::size_t{32} * 1024 * 1024;
 
-// Reading another process's "cmdline" or "environ" waits for that process's
-// address-space lock, and the kernel's wait there yields to nothing but a
-// fatal signal: a process that keeps its own lock busy (mprotect over a
-// large region, in a loop) holds every such read for as long as one hold
-// lasts. A list read waited when it took longer than LIST_READ_GRACE, which
-// no read that runs through needs (a few microseconds; a list of some MiB
-// takes well under a millisecond), and the thread went to sleep during the
-// read itself: time lost to other programs taking the CPU, or to a sleep
-// somewhere else in the scan, is no wait. A read that slept is charged all
-// it took past the grace, the CPU it then queued for included: a lock's
-// holder that keeps the CPUs busy makes that queue. (A tracer's stop at each
-// system call is a sleep as well: a traced call counts its slow reads as
-// waits.) Once the waits of one scan come to LIST_WAIT_BOUND, its later
-// lists are treated as unreadable, so a call waits at most that and one
-// hold more, whoever holds the locks.
+// Reading a process's "cmdline" or "environ" waits for its address-space
+// lock, and reading its "stat", "io" or links waits for its exec lock; the
+// kernel's waits there yield to nothing but a fatal signal, and even the
+// caller's own and root's processes may hold them a while. A read waited
+// when it took longer than LIST_READ_GRACE, which no read that runs
+// through needs (a few microseconds; a list of some MiB takes well under a
+// millisecond), and the thread went to sleep during the read itself: time
+// lost to other programs taking the CPU, or to a sleep somewhere else in
+// the scan, is no wait. A read that slept is charged all it took past the
+// grace, the CPU it then queued for included: a lock's holder that keeps
+// the CPUs busy makes that queue. (A tracer's stop at each system call is a
+// sleep as well: a traced call counts its slow reads as waits.) Once the
+// waits of one scan come to LIST_WAIT_BOUND, its later lists are treated as
+// unreadable and its later entries are filled as another user's are, so a
+// call waits at most that and one hold more, whoever holds the locks.
 inline constexpr std::chrono::nanoseconds LIST_READ_GRACE = std::chrono::microseconds(100);
 inline constexpr std::chrono::nanoseconds LIST_WAIT_BOUND = std::chrono::milliseconds(20);
 
@@ -77,6 +82,17 @@ public:
     // Counts a read that took `elapsed`, during which the thread went to
     // sleep or not.
     void charge_read(std::chrono::nanoseconds elapsed, bool slept) noexcept;
+    // Runs `read`, a read that may wait on another process's lock, and
+    // counts it against the waits, whether it returns or throws.
+    template <class Read>
+    decltype(auto) timed(Read&& read) {
+        struct Charge {
+            ListBudget& budget;
+            ReadStart start;
+            ~Charge() { budget.charge_read(start); }
+        } charge{*this, read_starts()};
+        return read();
+    }
 
 private:
     std::size_t left_;                    // bytes

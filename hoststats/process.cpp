@@ -262,14 +262,16 @@ struct ScanWorkspace {
           task_lister(&arenas.records),
           tasks(&arenas.records),
           list_budget(KEPT_LIST_BYTES),
-          space(&arenas.records, &arenas.secrets, list_budget) {}
+          space(&arenas.records, &arenas.secrets, list_budget) {
+        ctx.budget = &list_budget;
+    }
 
     SnapshotMemory& memory;
     ScanContext ctx;
     DirLister proc_lister;
     DirLister task_lister;
     std::pmr::vector<TaskItem> tasks;
-    ListBudget list_budget;           // what the scan keeps of "cmdline" and "environ"
+    ListBudget list_budget;           // the scan's waits, and what it keeps of the lists
     SharedSpace space;                // of the thread group at hand
 };
 
@@ -291,6 +293,9 @@ private:
     void entry_step(ProcAndTasks& item, int dirfd);
     void existing_entry(Process& process, ProcAndTasks& item, int dirfd);
     bool get_stat_data(int dirfd);
+    // The entry's "stat" fields: read where the entry's locks may be waited
+    // on, else stood in for by its "status". False when neither could be read.
+    bool stat_fields(ProcAndTasks& item, int dirfd, StatFields& stat);
     // Fills `process`, a record in its starting state, for a new id.
     void retrieve_all_new_process_info(Process& process, bool is_task, Pid pid,
                                        std::optional<Pid> parent_pid, const StatFields& stat,
@@ -350,6 +355,7 @@ void Scanner::get_proc_and_tasks(int proc_fd, const char* name, Pid pid) {
     process.path.append(proc_root_).append("/").append(name);
 
     work_.space.reset();
+    work_.ctx.group_cpu_ns = 0;
     work_.tasks.clear();
     Fd task_dir;
     if (work_.ctx.selection.tasks) {
@@ -372,7 +378,8 @@ void Scanner::get_proc_and_tasks(int proc_fd, const char* name, Pid pid) {
     // A thread's directory is reachable from /proc by its id too; its
     // thread-group id tells it apart from a process. The same reading gives
     // the entry's ids later.
-    process.status.read_once(dir.get(), work_.ctx.scratch, work_.ctx.selection);
+    process.status.read_once(dir.get(), work_.ctx.scratch, work_.ctx.selection,
+                             work_.ctx.caller_uid);
     const std::optional<Pid> tgid = process.status.tgid;
     if (tgid && *tgid != pid) {
         process.parent_pid = tgid;
@@ -412,9 +419,8 @@ void Scanner::entry_step(ProcAndTasks& item, int dirfd) {
             met = &found->second;
         }
     }
-    if (!get_stat_data(dirfd)) return;
     StatFields stat;
-    if (!parse_stat_file(work_.ctx.stat_buffer.view(), stat)) return;
+    if (!stat_fields(item, dirfd, stat)) return;
     SnapshotMemory& memory = work_.memory;
     Process* process = met;
     if (process != nullptr) {
@@ -438,11 +444,9 @@ void Scanner::existing_entry(Process& process, ProcAndTasks& item, int dirfd) {
         dirfd = own_dir.valid() ? own_dir.get() : -1;
     }
 
-    if (dirfd < 0 || !get_stat_data(dirfd)) return;
-
-    process.task_pids = std::move(item.task_pids);
     StatFields stat;
-    if (!parse_stat_file(work_.ctx.stat_buffer.view(), stat)) return;
+    if (dirfd < 0 || !stat_fields(item, dirfd, stat)) return;
+    process.task_pids = std::move(item.task_pids);
 
     if (stat.u64(StatFields::STARTTIME) == process.start_ticks) {
         if (item.is_task && !process.thread_class) process.thread_class = ThreadClass::UserThread;
@@ -469,6 +473,16 @@ void Scanner::existing_entry(Process& process, ProcAndTasks& item, int dirfd) {
     }
 }
 
+bool Scanner::stat_fields(ProcAndTasks& item, int dirfd, StatFields& stat) {
+    // The ids are read before "stat": a setuid execve() commits its new ids
+    // only while it holds the lock that reading "stat" waits for.
+    ScanContext& ctx = work_.ctx;
+    item.status.read_once(dirfd, ctx.scratch, ctx.selection, ctx.caller_uid);
+    if (!ctx.may_wait(item.status)) return item.status.stat_stand_in(stat);
+    return ctx.budget->timed([&] { return get_stat_data(dirfd); }) &&
+           parse_stat_file(ctx.stat_buffer.view(), stat);
+}
+
 bool Scanner::get_stat_data(int dirfd) {
     // The file is closed as soon as it is read, so a scan holds a handful of
     // descriptors at once. Kept open for a later scan of the same snapshot
@@ -485,7 +499,10 @@ void Scanner::retrieve_all_new_process_info(Process& process, bool is_task, Pid 
     process.pid = pid;
     process.start_ticks = stat.u64(StatFields::STARTTIME);
     process.start_since_boot = ticks_to_seconds(process.start_ticks, work_.ctx.host.clock_ticks);
-    process.start_time = saturating_add(process.start_since_boot, work_.ctx.host.boot_time);
+    // "status" tells no start: the time of day stays unknown too.
+    if (!stat.from_status) {
+        process.start_time = saturating_add(process.start_since_boot, work_.ctx.host.boot_time);
+    }
     process.name.assign(stat.name, &work_.memory.records);
 
     std::uint32_t flags = 0;

@@ -97,14 +97,36 @@ StatusFields parse_status(std::string_view status, StatusWants wants) noexcept {
     bool uids_seen = !wants.all_uids;
     std::optional<std::pair<std::uint32_t, std::uint32_t>> user, group;
     bool ids_done = !wants.ids;
+    // The kernel writes these three before the ids, so looking for them
+    // makes the pass no longer.
+    bool name_seen = !wants.stat_stand_in;
+    bool state_seen = name_seen;
+    bool ppid_seen = name_seen;
     SplitCursor lines(status);
     std::string_view line;
-    while (!(tgid_seen && uids_seen && ids_done) && lines.next(line)) {
+    while (!(tgid_seen && uids_seen && ids_done && name_seen && state_seen && ppid_seen) &&
+           lines.next(line)) {
+        // A name may end in a carriage return of its own.
+        const std::string_view whole = line;
         line = without_cr(line);
-        // Most lines are none of the three; their first byte tells.
+        // Most lines are none of those looked for; their first byte tells.
         if (line.empty()) continue;
         const char key = line.front();
-        if (key == 'T') {
+        if (key == 'N') {
+            if (name_seen || !whole.starts_with("Name:")) continue;
+            name_seen = true;
+            // One tab after the key; a name may begin with white space.
+            out.name = whole.substr(5);
+            if (out.name.starts_with('\t')) out.name.remove_prefix(1);
+        } else if (key == 'S') {
+            if (state_seen || !line.starts_with("State:")) continue;
+            state_seen = true;
+            out.state = trim_start_unicode(line.substr(6));
+        } else if (key == 'P') {
+            if (ppid_seen || !line.starts_with("PPid:")) continue;
+            ppid_seen = true;
+            out.ppid = trim_start_unicode(line.substr(5));
+        } else if (key == 'T') {
             if (tgid_seen || !line.starts_with("Tgid:")) continue;
             tgid_seen = true;
             Pid value = 0;
@@ -129,6 +151,21 @@ StatusFields parse_status(std::string_view status, StatusWants wants) noexcept {
         out.ids = UserGroupIds{user->first, user->second, group->first, group->second};
     }
     return out;
+}
+
+void unescape_status_name(std::string_view escaped, std::string& out) {
+    for (std::size_t i = 0; i < escaped.size(); ++i) {
+        const char c = escaped[i];
+        if (c == '\\' && i + 1 < escaped.size()) {
+            const char next = escaped[i + 1];
+            if (next == 'n' || next == '\\') {
+                out.push_back(next == 'n' ? '\n' : '\\');
+                ++i;
+                continue;
+            }
+        }
+        out.push_back(c);
+    }
 }
 
 void split_nul_list(std::string_view bytes, ByteStringList& out) {

@@ -27,6 +27,9 @@ struct StatFields {
     std::array<std::string_view, CAPACITY> items{};
     std::size_t count = 0;  // fields found, at most `CAPACITY`
     std::string_view name;  // bytes between "(" and the last ")"; any bytes
+    // Stood in for by "status", where "stat" may not be read: the state,
+    // the parent and the name, and no times.
+    bool from_status = false;
 
     [[nodiscard]] std::size_t size() const noexcept { return count; }
     // Field i, or an empty text when the line is too short for it.
@@ -70,6 +73,7 @@ using UserIds = std::array<std::uint32_t, 4>;
 struct StatusWants {
     bool ids = false;       // real and effective user and group ids
     bool all_uids = false;  // the four user ids
+    bool stat_stand_in = false;  // the name, the state and the parent
 };
 
 // What one pass over a "status" text found.
@@ -83,12 +87,22 @@ struct StatusFields {
     // The first "Uid:" line decides; nothing unless it holds all four,
     // each an unsigned 32-bit decimal.
     std::optional<UserIds> uids;
+    // What stands in for "stat" where it may not be read, views into the
+    // text, each from the first line of its key: the command name as
+    // "status" escapes it (see `unescape_status_name`), the state ("S
+    // (sleeping)") and the parent's id, white space before them taken off.
+    std::string_view name, state, ppid;
 };
 
 // The fields of a "status" text that `wants` asks for, and the thread-group
 // id, in one pass that stops once each is decided (the kernel writes the
 // "Tgid:", "Uid:" and "Gid:" lines near the top).
 StatusFields parse_status(std::string_view status, StatusWants wants) noexcept;
+
+// The command name of a "Name:" line as it was: the kernel writes a
+// backslash as two and a line feed as "\\n", and every other byte as it is.
+// Appends to `out`.
+void unescape_status_name(std::string_view escaped, std::string& out);
 
 // The pieces of a NUL-separated list ("cmdline", "environ"), each trimmed of
 // ASCII white space except the vertical tab, empty pieces dropped. Appends

@@ -9,25 +9,44 @@ namespace hoststats {
 
 // --- one reading of "status" ---------------------------------------------------
 
-void EntryStatus::read_once(int dirfd, ReadBuffer& scratch, const ProcessSelection& selection) {
+void EntryStatus::read_once(int dirfd, ReadBuffer& scratch, const ProcessSelection& selection,
+                            std::uint32_t caller) {
     if (tried) return;
     tried = true;
     if (scratch.read_file_at(dirfd, "status") != 0) return;
+    read = true;
     // Only the "Name:" line, which the process chooses, may hold bytes that
     // are not UTF-8; the "Tgid:", "Uid:" and "Gid:" lines are ASCII.
     // Requiring the whole file to be text would let a process hide its ids
     // by its name.
     const std::string_view text = scratch.view();
-    // The four user ids decide whether the lists may be read.
+    // The four user ids decide whether the locked files may be read.
     const StatusWants wants{
         .ids = selection.user != FieldPolicy::Never,
-        .all_uids = selection.cmdline != FieldPolicy::Never ||
-                    selection.environ != FieldPolicy::Never,
+        .all_uids = true,
+        .stat_stand_in = true,
     };
     StatusFields fields = parse_status(text, wants);
     tgid = fields.tgid;
     ids = fields.ids;
     uids = fields.uids;
+    trusted = may_wait_on(uids, caller);
+    // Kept for a trusted entry too: the scan's waits may run out before
+    // its "stat" is read.
+    unescape_status_name(fields.name, stand_in.name);
+    stand_in.state = fields.state;
+    stand_in.ppid = fields.ppid;
+}
+
+bool EntryStatus::stat_stand_in(StatFields& out) const noexcept {
+    out = StatFields{};
+    if (!read) return false;
+    out.from_status = true;
+    out.name = stand_in.name;
+    out.items[StatFields::STATE] = stand_in.state;
+    out.items[StatFields::PPID] = stand_in.ppid;
+    out.count = StatFields::PPID + 1;
+    return true;
 }
 
 // --- the thread group's shared files ------------------------------------------
@@ -61,7 +80,7 @@ std::optional<SharedText> SharedSpace::keep_link(std::string_view text,
 const std::optional<SharedText>& SharedSpace::exe(int dirfd) {
     if (!first_try(Exe)) return exe_;
     LinkTarget target;
-    if (target.read(dirfd, "exe")) {
+    if (budget_->timed([&] { return target.read(dirfd, "exe"); })) {
         std::string_view text = target.view();
         strip_deleted_suffix(text);
         keep_link(text, exe_);
@@ -72,7 +91,7 @@ const std::optional<SharedText>& SharedSpace::exe(int dirfd) {
 std::optional<SharedText> SharedSpace::task_link(int dirfd, const char* name,
                                                   std::optional<SharedText>& last) {
     LinkTarget target;
-    if (!target.read(dirfd, name)) return std::nullopt;
+    if (!budget_->timed([&] { return target.read(dirfd, name); })) return std::nullopt;
     return keep_link(target.view(), last);
 }
 
@@ -82,16 +101,9 @@ ByteStringList SharedSpace::read_list(int dirfd, const char* name, ReadBuffer& s
     // Empty on any failure, and once the scan's budget is spent.
     ByteStringList list(memory);
     if (budget_->spent()) return list;
-    const ListBudget::ReadStart start = ListBudget::read_starts();
-    const auto charge = [&] { budget_->charge_read(start); };
-    int error = 0;
-    try {
-        error = scratch.read_file_at(dirfd, name, contents);
-    } catch (const DumpExclusionRefused&) {
-        charge();  // a refused read may have waited all the same
-        throw;
-    }
-    charge();
+    // A refused read (it throws) may have waited all the same.
+    const int error =
+        budget_->timed([&] { return scratch.read_file_at(dirfd, name, contents); });
     if (error != 0) return list;
     const std::string_view bytes = scratch.view();
     // Counted as read, blanks and all: the budget bounds the reading too.

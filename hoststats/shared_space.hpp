@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory_resource>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "hoststats/list_budget.hpp"
@@ -14,16 +15,31 @@
 
 namespace hoststats {
 
-// An entry's "status", read at most once: its thread-group id and its user
-// and group ids come from the one reading, so they tell of one instant.
+// An entry's "status", read at most once: its thread-group id, its user
+// and group ids, and whether its locked files may be read come from the one
+// reading, so they tell of one instant.
 struct EntryStatus {
     bool tried = false;  // the one reading was made, whatever came of it
+    bool read = false;   // and it succeeded
+    // Every user id is the caller's or root's (see `may_wait_on`).
+    bool trusted = false;
     std::optional<Pid> tgid;
     std::optional<UserGroupIds> ids;  // only when the selection asks for them
-    std::optional<UserIds> uids;      // all four; only when lists are asked for
+    std::optional<UserIds> uids;      // all four
+    // What stands in for "stat" where it may not be read.
+    struct StatStandIn {
+        std::string name;  // unescaped
+        std::string state, ppid;
+    };
+    StatStandIn stand_in;
 
-    // Every entry of a scan reads for one `selection`.
-    void read_once(int dirfd, ReadBuffer& scratch, const ProcessSelection& selection);
+    // Every entry of a scan reads for one `selection`, by one `caller`.
+    void read_once(int dirfd, ReadBuffer& scratch, const ProcessSelection& selection,
+                   std::uint32_t caller);
+    // The fields of "stat" that "status" has too, the state and the parent,
+    // and the name: nothing else, so every other field reads as missing.
+    // False when "status" could not be read. The views point into this.
+    [[nodiscard]] bool stat_stand_in(StatFields& out) const noexcept;
 };
 
 // What all tasks of one thread group read alike: the files of the address

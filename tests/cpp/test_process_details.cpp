@@ -316,7 +316,8 @@ TEST(EntryStatusReading, ReadOnceWhateverCameOfIt) {
     FixtureTree tree;
     const std::string ids = "Uid:\t1\t2\t1\t1\nGid:\t3\t4\t3\t3\n";
     // A name that is not UTF-8 hides neither the thread-group id nor the ids.
-    tree.write("proc/50/status", "Name:\t\xff\xfe\nTgid:\t49\n" + ids);
+    tree.write("proc/50/status",
+               "Name:\t\\\\a\\nb \xff\xfe\nState:\tD (disk sleep)\nTgid:\t49\nPPid:\t7\n" + ids);
     tree.mkdir("proc/51");
     const Fd read = entry(tree, "proc/50");
     const Fd missing = entry(tree, "proc/51");
@@ -324,26 +325,38 @@ TEST(EntryStatusReading, ReadOnceWhateverCameOfIt) {
 
     const auto everything = hoststats::ProcessSelection::everything();
     EntryStatus status;
-    status.read_once(read.get(), scratch, everything);
+    status.read_once(read.get(), scratch, everything, /*caller=*/1);
     EXPECT_TRUE(status.tried);
     EXPECT_EQ(status.tgid, 49);
     ASSERT_TRUE(status.ids.has_value());
     EXPECT_EQ(status.ids->euid, 2u);
     EXPECT_EQ(status.ids->egid, 4u);
     EXPECT_EQ(status.uids, (hoststats::UserIds{1, 2, 1, 1}));
+    EXPECT_FALSE(status.trusted);  // the effective id is another user's
+    // What stands in for "stat": the name as it was before the kernel
+    // escaped it, the state and the parent, and no times.
+    hoststats::StatFields stat;
+    ASSERT_TRUE(status.stat_stand_in(stat));
+    EXPECT_TRUE(stat.from_status);
+    EXPECT_EQ(stat.name, "\\a\nb \xff\xfe");
+    EXPECT_EQ(stat.field(hoststats::StatFields::STATE), "D (disk sleep)");
+    EXPECT_EQ(stat.u64(hoststats::StatFields::PPID), 7u);
+    EXPECT_EQ(stat.u64(hoststats::StatFields::UTIME), 0u);
+    EXPECT_EQ(stat.u64(hoststats::StatFields::STARTTIME), 0u);
     // The entry's later needs take that reading: ids and thread-group id
     // tell of one instant.
     tree.write("proc/50/status", "Name:\tx\nTgid:\t50\nUid:\t9\t9\t9\t9\nGid:\t9\t9\t9\t9\n");
-    status.read_once(read.get(), scratch, everything);
+    status.read_once(read.get(), scratch, everything, 1);
     EXPECT_EQ(status.tgid, 49);
     EXPECT_EQ(status.ids->uid, 1u);
 
     EntryStatus failed;
-    failed.read_once(missing.get(), scratch, everything);
+    failed.read_once(missing.get(), scratch, everything, 1);
     EXPECT_TRUE(failed.tried);
-    EXPECT_FALSE(failed.tgid || failed.ids);
+    EXPECT_FALSE(failed.tgid || failed.ids || failed.trusted);
+    EXPECT_FALSE(failed.stat_stand_in(stat));
     tree.write("proc/51/status", "Tgid:\t51\n" + ids);
-    failed.read_once(missing.get(), scratch, everything);
+    failed.read_once(missing.get(), scratch, everything, 1);
     EXPECT_FALSE(failed.tgid || failed.ids);
 }
 

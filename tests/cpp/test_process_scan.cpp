@@ -1,7 +1,9 @@
 // The process table scan on hand-made /proc trees: which entries become
 // records, how "stat" is split, threads and tasks, details, rescans, and the
 // budget of kept "stat" files.
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -20,6 +23,7 @@
 #include "fixture_tree.hpp"
 #include "hoststats/fd.hpp"
 #include "hoststats/file_budget.hpp"
+#include "hoststats/list_budget.hpp"
 #include "hoststats/system.hpp"
 
 namespace {
@@ -387,15 +391,13 @@ TEST(ProcessTasks, ThreadDirectoryReachedDirectly) {
     EXPECT_EQ(thread->parent_pid, 600);
     EXPECT_FALSE(thread->task_pids.has_value());
     EXPECT_EQ(thread->thread_class, ThreadClass::UserThread);
-    // A process with an unreadable "task" or "status" is still a process.
+    // A process with an unreadable "task" is still a process.
     tree.add_process({.pid = 700});
     tree.remove("proc/700/task");
-    tree.remove("proc/700/status");
     Scanned again(tree);
     ASSERT_NE(again.find(700), nullptr);
     ASSERT_TRUE(again.find(700)->task_pids.has_value());
     EXPECT_EQ(*again.find(700)->task_pids, hoststats::PidSet{});
-    EXPECT_FALSE(again.find(700)->uid.has_value());
 }
 
 TEST(ProcessTasks, KernelThreadFlagOnAProcess) {
@@ -526,10 +528,12 @@ TEST(ProcessDetails, IdsNeedBothLines) {
     EXPECT_FALSE(s.find(92)->uid.has_value());
 }
 
-TEST(ProcessDetails, ListsOnlyOfProcessesTheCallerCouldStop) {
-    // "cmdline" and "environ" wait on the process's address-space lock, which
-    // another user's process can hold for seconds: read only where every
-    // user id is the caller's or root's. Everything else is read for all.
+TEST(ProcessDetails, LockedFilesOnlyOfProcessesTheCallerCouldStop) {
+    // "cmdline" and "environ" wait on the process's address-space lock,
+    // "stat", "io" and the links on its exec lock, and another user's
+    // process can hold either for seconds: they are read only where every
+    // user id is the caller's or root's. Another's entry is kept, filled
+    // from "status", "statm" and "schedstat".
     ScanTree tree;
     const std::vector<std::pair<Pid, std::string_view>> readable = {
         {60, "Uid:\t1000\t1000\t1000\t1000"},
@@ -545,33 +549,90 @@ TEST(ProcessDetails, ListsOnlyOfProcessesTheCallerCouldStop) {
         {75, "Uid:\t1000\tx\t1000\t1000"},
         {76, ""},                                  // no ids at all
     };
-    for (const auto& [pid, uids] : readable) {
-        tree.add_process({.pid = pid});
+    const StatSpec times{.utime = 300, .stime = 100, .starttime = 5000};
+    const auto add = [&](Pid pid, std::string_view uids) {
+        StatSpec spec = times;
+        spec.pid = pid;
+        tree.add_process(spec);
         tree.write("proc/" + std::to_string(pid) + "/status", status_text(pid, uids));
-    }
-    for (const auto& [pid, uids] : unreadable) {
-        tree.add_process({.pid = pid});
-        tree.write("proc/" + std::to_string(pid) + "/status", status_text(pid, uids));
-    }
-    tree.add_process({.pid = 77});
-    tree.remove("proc/77/status");
+        tree.write("proc/" + std::to_string(pid) + "/schedstat", "2500000000 100 7\n");
+    };
+    for (const auto& [pid, uids] : readable) add(pid, uids);
+    for (const auto& [pid, uids] : unreadable) add(pid, uids);
     // The first "Uid:" line decides.
-    tree.add_process({.pid = 78});
-    tree.write("proc/78/status",
-               status_text(78, "Uid:\t1001\t1001\t1001\t1001\nUid:\t0\t0\t0\t0"));
+    add(78, "Uid:\t1001\t1001\t1001\t1001\nUid:\t0\t0\t0\t0");
+    // Another user's thread group: its process is given its threads' time.
+    add(79, "Uid:\t1001\t1001\t1001\t1001");
+    tree.add_entry("proc/79/task/80", {.pid = 80, .utime = 300}, 79);
+    tree.write("proc/79/task/80/status", status_text(79, "Uid:\t1001\t1001\t1001\t1001"));
+    tree.write("proc/79/task/80/schedstat", "500000000 0 1\n");
+    // Whose ids cannot be read has nothing to be filled from.
+    add(77, "");
+    tree.remove("proc/77/status");
     Scanned s(tree);
     for (const auto& [pid, uids] : readable) {
-        EXPECT_EQ(s.find(pid)->cmdline.size(), 2u) << uids;
-        EXPECT_EQ(s.find(pid)->environ.size(), 2u) << uids;
-    }
-    for (Pid pid : {70, 71, 72, 73, 74, 75, 76, 77, 78}) {
         const Process* p = s.find(pid);
+        EXPECT_EQ(p->cmdline.size(), 2u) << uids;
+        EXPECT_EQ(p->environ.size(), 2u) << uids;
+        EXPECT_EQ(p->exe, "/usr/bin/worker") << uids;
+        EXPECT_EQ(p->root, "/") << uids;
+        EXPECT_EQ(p->io.written_bytes, 8192u) << uids;
+        EXPECT_EQ(p->start_ticks, 5000u) << uids;
+        EXPECT_EQ(p->run_time, 1000u - 50u) << uids;
+        EXPECT_EQ(p->user_ticks, 300u) << uids;
+        EXPECT_EQ(p->cpu_time_ms, 4000u) << uids;
+        EXPECT_EQ(p->thread_class, std::nullopt) << uids;
+    }
+    for (Pid pid : {70, 71, 72, 73, 74, 75, 76, 78, 79}) {
+        const Process* p = s.find(pid);
+        ASSERT_NE(p, nullptr) << pid;
         EXPECT_TRUE(p->cmdline.empty() && p->environ.empty()) << pid;
-        EXPECT_EQ(p->exe, "/usr/bin/worker") << pid;
-        EXPECT_EQ(p->cwd, "/home/worker") << pid;
+        EXPECT_FALSE(p->exe || p->cwd || p->root) << pid;
+        EXPECT_EQ(p->io.written_bytes, 0u) << pid;
+        EXPECT_EQ(p->start_ticks + p->start_time + p->run_time, 0u) << pid;
+        EXPECT_EQ(p->user_ticks + p->system_ticks, 0u) << pid;
+        // "status" gives the name, the state and the parent; "statm" the
+        // memory; "schedstat" the time run.
+        EXPECT_EQ(p->name.view(), "worker") << pid;
+        EXPECT_EQ(p->state, ProcessState::Sleeping) << pid;
+        EXPECT_EQ(p->parent_pid, 1) << pid;
         EXPECT_EQ(p->resident_bytes, 20u * 4096u) << pid;
+        EXPECT_EQ(p->cpu_time_ms, pid == 79 ? 3000u : 2500u) << pid;
     }
     EXPECT_EQ(s.find(70)->uid, 1001u);
+    EXPECT_EQ(s.find(80)->cpu_time_ms, 500u);
+    EXPECT_EQ(s.find(80)->thread_class, ThreadClass::UserThread);
+    EXPECT_EQ(s.find(80)->parent_pid, 79);
+    EXPECT_EQ(s.find(77), nullptr);
+}
+
+TEST(ProcessDetails, ALockedReadThatWaitsIsCharged) {
+    // The caller's own process may hold its locks too: a read of its "stat"
+    // that sleeps counts against the scan's waits, and once they are spent
+    // nothing more that waits on a lock is read.
+    ScanTree tree;
+    tree.add_process({.pid = 40});
+    tree.remove("proc/40/stat");
+    const std::string path = tree.path() + "/proc/40/stat";
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    // The open waits for a writer, which comes after twice the bound.
+    std::thread writer([&path] {
+        std::this_thread::sleep_for(2 * hoststats::LIST_WAIT_BOUND);
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) return;
+        const std::string line = stat_line({.pid = 40, .utime = 7});
+        (void)!::write(fd, line.data(), line.size());
+        ::close(fd);
+    });
+    Scanned s(tree);
+    writer.join();
+    EXPECT_TRUE(s.sys.inner().last_scan.list_waits_spent);
+    const Process* p = s.find(40);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->user_ticks, 7u);  // the read that waited is used
+    EXPECT_FALSE(p->exe || p->cwd);
+    EXPECT_TRUE(p->cmdline.empty());
+    EXPECT_EQ(p->io.read_bytes, 0u);
 }
 
 TEST(ProcessDetails, MemoryFallsBackToStat) {
