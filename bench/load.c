@@ -211,7 +211,14 @@ static void *flip_forever(void *arg) {
  * lets go of them. */
 static void *exec_forever(void *unused) {
     (void)unused;
-    char *const args[] = {SELF, (char *)EXITED, NULL};
+    /* On this thread's stack, in place before the exec: the exec reads its
+     * arguments from the kernel, whose page faults wait for the whole
+     * address-space lock (a fault of this thread's own waits only for the
+     * mapping's), and the read-only data a fork leaves unmapped would make
+     * the child wait out a hold before its window rather than in it. */
+    char exited[sizeof EXITED];
+    memcpy(exited, EXITED, sizeof EXITED);
+    char *const args[] = {SELF, exited, NULL};
     char *const env[] = {NULL};
     for (;;) {
         const pid_t pid = vfork();

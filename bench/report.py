@@ -26,7 +26,7 @@ from machine import MachineFacts
 from memory import MAPPED_HEADING, memory_section_of, with_memory_section
 from plot import plot
 from psutil_side import PSUTIL_ATTRS
-from starved import SIGINT_AFTER_S, STARVED_CALLS, STARVED_PROBES, StarvedResult
+from starved import EXEC_SETTLE_S, SIGINT_AFTER_S, STARVED_CALLS, STARVED_PROBES, StarvedResult
 from tracing import IdleCounts, UnprivilegedCounts
 
 
@@ -80,7 +80,9 @@ def starved_section(res: StarvedResult) -> str:
         f"The floor and psutil read those files, so only "
         f"`get_memory_mb()` is timed. {res.rounds} rounds in {res.seconds:.0f} s, each with "
         "one turn beside each neighbour, in alternating order, the generator started afresh "
-        f"for each turn; per turn one plain read of {read}, "
+        "for each turn; per turn "
+        + (f"{EXEC_SETTLE_S:g} s for the holds to set in, " if held_load.execs else "")
+        + f"one plain read of {read}, "
         f"{STARVED_CALLS} calls, then {STARVED_PROBES} times SIGINT sent by this process "
         f"{SIGINT_AFTER_S * 1e3:.0f} ms into a call of a child interpreter (which, once the "
         "call has returned, waits in `time.sleep()` for the signal) and the time until its "

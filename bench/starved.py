@@ -42,6 +42,10 @@ for _ in sys.stdin:
 SIGINT_AFTER_S = 0.05  # into the call
 STARVED_CALLS = 5  # get_memory_mb() calls per turn
 STARVED_PROBES = 3  # SIGINTs per turn
+# Before a turn beside exec'ing children, on either side of the pair: their
+# holds take a while to set in (the flipping threads wait for a CPU before
+# their first hold), and the turn itself is over in a second.
+EXEC_SETTLE_S = 3.0
 
 
 @dataclass
@@ -146,6 +150,8 @@ def measure_starved(args: argparse.Namespace, rounds: int,
                     if len(children) != 1:
                         raise RuntimeError(f"expected one neighbour, found {len(children)}")
                     res.loadavg.append(os.getloadavg()[0])
+                    if load.execs:
+                        time.sleep(EXEC_SETTLE_S)
                     turns.plain_read_s.append(plain_read(children[0], load))
                     for _ in range(STARVED_CALLS):
                         t0 = time.monotonic()
