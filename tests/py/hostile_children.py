@@ -281,6 +281,10 @@ def mode_starved_holder(gib: str, execs: str = "0") -> None:
 
     signal.signal(signal.SIGUSR1, lambda *_: holding.set())
     signal.signal(signal.SIGUSR2, lambda *_: holding.clear())
+    # The threads started below leave the signals to the main thread: one
+    # delivered to another would wait for the main thread's sleep to end.
+    switches = {signal.SIGUSR1, signal.SIGUSR2}
+    signal.pthread_sigmask(signal.SIG_BLOCK, switches)
     for _ in range(holders):
         threading.Thread(target=holder, daemon=True).start()
     policies_set.wait()
@@ -292,6 +296,7 @@ def mode_starved_holder(gib: str, execs: str = "0") -> None:
         threading.Thread(target=work, daemon=True).start()
     for _ in range(int(execs)):
         threading.Thread(target=exec_forever, args=(program,), daemon=True).start()
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, switches)
     ready()
     sleep_forever()
 
