@@ -119,7 +119,11 @@ class Load:
     long; with `starved` as well as `storm_gib`, each process's flipping
     thread runs at SCHED_IDLE beside two busy threads of its threads, and
     either holds the lock while it waits for a CPU ("holding") or spins
-    without it ("spinning"); with `owner`, the processes run as that user."""
+    without it ("spinning"); with `execs` as well as `starved`, a second
+    thread flips (or spins) so, and that many more threads each keep a
+    child exec'ing in the process's address space, whose exec holds the
+    child's exec lock while it waits for that space's lock; with `owner`,
+    the processes run as that user."""
 
     procs: int
     threads: int
@@ -132,6 +136,7 @@ class Load:
     cwd_bytes: int = 0
     starved: str = ""
     owner: str = ""
+    execs: int = 0
 
     def __post_init__(self) -> None:
         if self.starved not in ("", "holding", "spinning"):
@@ -139,6 +144,9 @@ class Load:
         # Two of the threads are the busy ones.
         if self.starved and (not self.storm_gib or self.threads < 3):
             raise ValueError("a starved holder takes storm_gib and three threads at least")
+        # Besides: the exec'ing threads and the second flipping one.
+        if self.execs and (not self.starved or self.threads < self.execs + 4):
+            raise ValueError("exec'ing children take a starved holder and execs + 4 threads")
 
     @property
     def label(self) -> str:
@@ -158,6 +166,8 @@ class Load:
             base += f", the same neighbour spinning, {self.storm_gib} GiB mapped"
         elif self.storm_gib:
             base += f", lock storms over {self.storm_gib} GiB"
+        if self.execs:
+            base += f", {self.execs} children exec'ing in it"
         if self.cwd_bytes:
             base += f", in a directory of a {self.cwd_bytes:,}-byte path"
         if self.owner:
@@ -168,7 +178,8 @@ class Load:
     def key(self) -> str:
         """A short name for the command line: idle, 200x10, spaces1x1000,
         env300x1, nobody1x1000, cpus256, storm8x1, deep1x4000,
-        starved1x1000-nobody, spinning1x1000-nobody."""
+        starved1x1000-nobody, spinning1x1000-nobody, execstarved1x6-nobody,
+        execspinning1x6-nobody."""
         if self.cpus:
             return f"cpus{self.cpus}"
         base = "idle" if self.procs == 0 else f"{self.procs}x{self.threads}"
@@ -182,6 +193,8 @@ class Load:
             base = ("starved" if self.starved == "holding" else "spinning") + base
         elif self.storm_gib:
             base = "storm" + base
+        if self.execs:
+            base = "exec" + base
         if self.cwd_bytes:
             base = "deep" + base
         if self.owner:
@@ -208,6 +221,8 @@ class Load:
             args += ["-m", str(self.storm_gib)]
         if self.starved:
             args += ["-i" if self.starved == "holding" else "-I"]
+        if self.execs:
+            args += ["-x", str(self.execs)]
         if self.cwd_bytes:
             args += ["-d", str(self.cwd_bytes)]
         if self.owner:

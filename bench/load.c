@@ -2,7 +2,7 @@
  * Puts a load on the host for the benchmarks: PROCS extra processes, each
  * with THREADS extra threads besides its own, every one of them asleep.
  *
- *   load [-s SECONDS] [-a COUNT:BYTES:FILL] [-e BYTES] [-m GIB [-i | -I]]
+ *   load [-s SECONDS] [-a COUNT:BYTES:FILL] [-e BYTES] [-m GIB [-i | -I] [-x EXECS]]
  *        [-d BYTES] [-u USER] PROCS THREADS
  *
  *   -s SECONDS        how long the load holds at most (default 120, at most
@@ -28,6 +28,16 @@
  *   -I                with -m: the same process with its lock idle, for a
  *                     comparison: the same threads, policy and pages, the
  *                     flipping thread spinning without the lock
+ *   -x EXECS          with -i or -I: EXECS more of the THREADS each keep a
+ *                     child exec'ing, over and over, from a vfork that
+ *                     shares the process's address space until the exec
+ *                     replaces it; and a second thread flips (or spins) at
+ *                     SCHED_IDLE, so that a hold follows a hold. An exec
+ *                     holds the child's exec lock from the moment it lets
+ *                     go of the old address space, which waits for that
+ *                     space's lock, until the new program is set up: a
+ *                     reader of the child's "stat", "io", "exe", "cwd" or
+ *                     "root" waits out the holds
  *   -d BYTES          the processes stand in a directory whose path is some
  *                     BYTES long (at most 4000), made in the current one
  *                     and removed when the load ends
@@ -74,6 +84,10 @@ enum {
 
 /* Marks the second execution: what follows the marker is filler. */
 static const char FILLED[] = "--filled--";
+/* The program an exec'ing child (-x) runs: this one, ending at once. */
+static const char EXITED[] = "--exit--";
+/* This program's path (the readlink leaves the NUL of the zeroed array). */
+static char SELF[4096];
 
 static volatile sig_atomic_t STOPPING;
 
@@ -107,8 +121,8 @@ struct owner {
 };
 
 static void usage(void) {
-    fprintf(stderr, "usage: load [-s SECONDS] [-a COUNT:BYTES:FILL] [-e BYTES] [-m GIB [-i | -I]]"
-                    " [-d BYTES] [-u USER] PROCS THREADS\n");
+    fprintf(stderr, "usage: load [-s SECONDS] [-a COUNT:BYTES:FILL] [-e BYTES]"
+                    " [-m GIB [-i | -I] [-x EXECS]] [-d BYTES] [-u USER] PROCS THREADS\n");
     exit(2);
 }
 
@@ -144,14 +158,7 @@ static void refill(int argc, char **argv, long count, long bytes, char fill, lon
     args[n++] = (char *)FILLED;
     for (long i = 0; i < count; ++i) args[n++] = filled((size_t)bytes, fill, "");
     /* By its own path, so that the process keeps its name. */
-    char self[4096];
-    const ssize_t len = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (len <= 0) {
-        perror("load: readlink");
-        return;
-    }
-    self[len] = '\0';
-    execve(self, args, env);
+    execve(SELF, args, env);
     perror("load: execve");
 }
 
@@ -173,6 +180,60 @@ static char *zero_pages(long gib) {
 static void storm(char *at, long gib) {
     const size_t size = (size_t)gib << 30;
     for (int writable = 0;; writable ^= PROT_WRITE) mprotect(at, size, PROT_READ | writable);
+}
+
+/* What a second flipping thread (-x) is given. */
+struct flipper {
+    char *pages;
+    long gib;
+    enum holder holder;
+};
+
+static void set_idle(void) {
+    const struct sched_param lowest = {.sched_priority = 0};
+    const int err = pthread_setschedparam(pthread_self(), SCHED_IDLE, &lowest);
+    if (err != 0) {
+        fprintf(stderr, "load: SCHED_IDLE: %s\n", strerror(err));
+        _exit(1);
+    }
+}
+
+static void *flip_forever(void *arg) {
+    const struct flipper *f = arg;
+    set_idle();
+    if (f->holder == HOLDER_SPINNING) spin_forever(NULL);
+    storm(f->pages, f->gib);
+    return NULL;
+}
+
+/* Keeps a child exec'ing this program, which ends at once. vfork: the
+ * child runs in this address space, on this thread's stack, until its exec
+ * lets go of them. */
+static void *exec_forever(void *unused) {
+    (void)unused;
+    /* On this thread's stack, in place before the exec: the exec reads its
+     * arguments from the kernel, whose page faults wait for the whole
+     * address-space lock (a fault of this thread's own waits only for the
+     * mapping's), and the read-only data a fork leaves unmapped would make
+     * the child wait out a hold before its window rather than in it. */
+    char exited[sizeof EXITED];
+    memcpy(exited, EXITED, sizeof EXITED);
+    char *const args[] = {SELF, exited, NULL};
+    char *const env[] = {NULL};
+    for (;;) {
+        const pid_t pid = vfork();
+        if (pid == 0) {
+            execve(SELF, args, env);
+            _exit(127);
+        }
+        if (pid < 0) {
+            sleep(1);
+            continue;
+        }
+        while (waitpid(pid, NULL, 0) < 0 && errno == EINTR) {
+        }
+    }
+    return NULL;
 }
 
 /* Goes on as the owner, every id of it. A change of ids leaves a process
@@ -225,7 +286,7 @@ static void remove_deep(const char *start, int depth) {
 }
 
 static void hold_process(int ready_fd, long threads, int seconds, long storm_gib,
-                         enum holder holder, const struct owner *owner) {
+                         enum holder holder, long execs, const struct owner *owner) {
     /* After the change of ids, which clears the death signal. */
     if (owner->set) become(owner);
     prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -240,22 +301,21 @@ static void hold_process(int ready_fd, long threads, int seconds, long storm_gib
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, THREAD_STACK);
     const long busy = holder == HOLDER_PLAIN ? 0 : BUSY_THREADS;
+    static struct flipper second;
+    second = (struct flipper){.pages = pages, .gib = storm_gib, .holder = holder};
     for (long i = 0; i < threads; ++i) {
         pthread_t t;
-        if (pthread_create(&t, &attr, i < busy ? spin_forever : sleep_forever, NULL) != 0) {
+        void *(*run)(void *) = i < busy                     ? spin_forever
+                               : i < busy + execs           ? exec_forever
+                               : i == busy + execs && execs ? flip_forever
+                                                            : sleep_forever;
+        if (pthread_create(&t, &attr, run, &second) != 0) {
             perror("load: pthread_create");
             _exit(1);
         }
     }
-    if (holder != HOLDER_PLAIN) {
-        /* Only this thread: the busy ones keep the normal policy. */
-        const struct sched_param lowest = {.sched_priority = 0};
-        const int err = pthread_setschedparam(pthread_self(), SCHED_IDLE, &lowest);
-        if (err != 0) {
-            fprintf(stderr, "load: SCHED_IDLE: %s\n", strerror(err));
-            _exit(1);
-        }
-    }
+    /* Only the flipping threads: the busy ones keep the normal policy. */
+    if (holder != HOLDER_PLAIN) set_idle();
     const char one = 1;
     if (write(ready_fd, &one, 1) != 1) _exit(1);
     close(ready_fd);
@@ -265,13 +325,14 @@ static void hold_process(int ready_fd, long threads, int seconds, long storm_gib
 }
 
 int main(int argc, char **argv) {
+    if (argc == 2 && strcmp(argv[1], EXITED) == 0) return 0;
     int seconds = 120;
-    long count = 0, bytes = 0, env_bytes = 0, storm_gib = 0, deep_bytes = 0;
+    long count = 0, bytes = 0, env_bytes = 0, storm_gib = 0, deep_bytes = 0, execs = 0;
     char fill = 'a';
     enum holder holder = HOLDER_PLAIN;
     struct owner owner = {0};
     int opt;
-    while ((opt = getopt(argc, argv, "+s:a:e:m:iId:u:")) != -1) {
+    while ((opt = getopt(argc, argv, "+s:a:e:m:iIx:d:u:")) != -1) {
         if (opt == 's') {
             seconds = atoi(optarg);
         } else if (opt == 'a') {
@@ -288,6 +349,9 @@ int main(int argc, char **argv) {
         } else if (opt == 'i' || opt == 'I') {
             if (holder != HOLDER_PLAIN) usage();
             holder = opt == 'i' ? HOLDER_STARVED : HOLDER_SPINNING;
+        } else if (opt == 'x') {
+            execs = atol(optarg);
+            if (execs < 1) usage();
         } else if (opt == 'u') {
             const struct passwd *pw = getpwnam(optarg);
             if (pw == NULL) {
@@ -308,6 +372,12 @@ int main(int argc, char **argv) {
     const int refilled = argc - optind > 2 && strcmp(argv[optind + 2], FILLED) == 0;
     if (procs < 0 || threads < 0 || seconds < 1 || seconds > MAX_SECONDS) usage();
     if (holder != HOLDER_PLAIN && (storm_gib == 0 || threads < BUSY_THREADS)) usage();
+    /* The exec'ing threads and the second flipping one come from THREADS. */
+    if (execs > 0 && (holder == HOLDER_PLAIN || threads < BUSY_THREADS + execs + 1)) usage();
+    if (readlink("/proc/self/exe", SELF, sizeof SELF - 1) <= 0) {
+        perror("load: readlink");
+        return 1;
+    }
     if ((count > 0 || env_bytes > 0) && !refilled) {
         refill(argc, argv, count, bytes, fill, env_bytes);
         return 1;
@@ -344,7 +414,7 @@ int main(int argc, char **argv) {
         }
         if (pid == 0) {
             close(ready[0]);
-            hold_process(ready[1], threads, seconds, storm_gib, holder, &owner);
+            hold_process(ready[1], threads, seconds, storm_gib, holder, execs, &owner);
         }
         kids[started] = pid;
     }

@@ -41,8 +41,18 @@ DEEP = Load(1, 4000, cwd_bytes=4000)
 # which SIGINT is sent into it.
 STARVED = Load(1, 1000, storm_gib=2, starved="holding", owner="nobody")
 STARVED_SPINNING = Load(1, 1000, storm_gib=2, starved="spinning", owner="nobody")
+# The same pair with two of the threads flipping, and two more each keeping
+# a child exec'ing in the process's address space: an exec holds the child's
+# exec lock while it waits for that space's lock, and a read of the child's
+# "stat", "io", "exe", "cwd" or "root" waits as long, beyond any SIGINT. No
+# sleeping threads: the children come last in a call, and SIGINT 50 ms into
+# it should find it waiting there, not reading a thousand threads before.
+EXEC_WINDOW = Load(1, 6, storm_gib=2, starved="holding", owner="nobody", execs=2)
+EXEC_SPINNING = Load(1, 6, storm_gib=2, starved="spinning", owner="nobody", execs=2)
+# Each pair is measured together, holding against spinning.
+PAIRS = [(STARVED, STARVED_SPINNING), (EXEC_WINDOW, EXEC_SPINNING)]
 SHAPES = [LETTERS, SPACES, ENVIRONMENTS, Load(0, 0, cpus=256), UNPRIVILEGED,
-          Load(8, 1), STORMS, Load(1, 4000), DEEP, STARVED, STARVED_SPINNING]
+          Load(8, 1), STORMS, Load(1, 4000), DEEP, *(load for pair in PAIRS for load in pair)]
 # The load generator is asked to hold this long, and ends itself then; a
 # load is started afresh when a round might outlast it.
 LOAD_SECONDS = 600

@@ -7,7 +7,7 @@ import datetime
 import math
 import shlex
 import sys
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 
 from benchlib import fmt_ms, fmt_ratio, md_table, median, ratio
@@ -18,16 +18,15 @@ from loads import (
     LETTERS,
     LOAD_SECONDS,
     LOADS,
+    PAIRS,
     SPACES,
-    STARVED,
-    STARVED_SPINNING,
     UNPRIVILEGED,
 )
 from machine import MachineFacts
 from memory import MAPPED_HEADING, memory_section_of, with_memory_section
 from plot import plot
 from psutil_side import PSUTIL_ATTRS
-from starved import SIGINT_AFTER_S, STARVED_CALLS, STARVED_PROBES, StarvedResult
+from starved import EXEC_SETTLE_S, SIGINT_AFTER_S, STARVED_CALLS, STARVED_PROBES, StarvedResult
 from tracing import IdleCounts, UnprivilegedCounts
 
 
@@ -45,37 +44,58 @@ class Run:
     commands: list[str]  # every external command the run started, once each
     idle: IdleCounts | None = None  # None when idle was left out or strace is missing
     unprivileged: UnprivilegedCounts | None = None  # likewise
-    starved: StarvedResult | None = None  # None when the starved pair was left out
+    # The starved pairs measured, each holding against spinning.
+    starved: list[StarvedResult] = field(default_factory=list)
 
 
 def starved_section(res: StarvedResult) -> str:
-    L = ["## A starved lock holder of another user\n"]
+    held_load, spun_load = res.pair
+    if not held_load.execs:
+        L = ["## A starved lock holder of another user\n"]
+        L.append(
+            f"`load {' '.join(held_load.load_args())}`: one process of nobody's whose thread "
+            f"flips the protection of {held_load.storm_gib} GiB of zero pages at `SCHED_IDLE`, "
+            "beside two threads of its own that keep the CPUs busy, so that it holds its "
+            f"address-space lock while it waits for a CPU ({held_load.threads - 3} more "
+            "threads of it sleep); against "
+            f"`load {' '.join(spun_load.load_args())}`, the same process with that "
+            "thread spinning without the lock. A read of the process's \"cmdline\" or "
+            "\"environ\" waits out the hold, and no SIGINT interrupts that wait; a call "
+            "reads neither list of another user's process.")
+        read = "the neighbour's \"cmdline\""
+    else:
+        L = ["## Exec windows held open by another user\n"]
+        L.append(
+            f"`load {' '.join(held_load.load_args())}`: a starved holder (flipping "
+            "at `SCHED_IDLE` beside two busy threads), with two flipping threads, and "
+            f"{held_load.execs} more threads each keeping a child "
+            "exec'ing, from a `vfork` that shares the process's address space. Letting go "
+            "of that space waits for its lock, and the exec holds the child's exec lock "
+            "meanwhile: a read of the child's \"stat\", \"io\", \"exe\", \"cwd\" or "
+            "\"root\" waits out the holds (on kernels that take that lock there), and no "
+            f"SIGINT interrupts that wait. Against `load {' '.join(spun_load.load_args())}`, "
+            "the same processes with the flipping threads spinning without the lock.")
+        read = "the \"stat\" of each of the neighbour's children there was"
     L.append(
-        f"`load {' '.join(STARVED.load_args())}`: one process of nobody's whose thread "
-        f"flips the protection of {STARVED.storm_gib} GiB of zero pages at `SCHED_IDLE`, "
-        "beside two threads of its own that keep the CPUs busy, so that it holds its "
-        f"address-space lock while it waits for a CPU ({STARVED.threads - 3} more threads "
-        "of it sleep); against "
-        f"`load {' '.join(STARVED_SPINNING.load_args())}`, the same process with that "
-        "thread spinning without the lock. A read of the process's \"cmdline\" or "
-        "\"environ\" waits out the hold, and no SIGINT interrupts that wait; a call reads "
-        "neither list of another user's process. The floor and psutil read them, so only "
+        f"The floor and psutil read those files, so only "
         f"`get_memory_mb()` is timed. {res.rounds} rounds in {res.seconds:.0f} s, each with "
         "one turn beside each neighbour, in alternating order, the generator started afresh "
-        f"for each turn; per turn one plain read of the neighbour's \"cmdline\", "
+        "for each turn; per turn "
+        + (f"{EXEC_SETTLE_S:g} s for the holds to set in, " if held_load.execs else "")
+        + f"one plain read of {read}, "
         f"{STARVED_CALLS} calls, then {STARVED_PROBES} times SIGINT sent by this process "
         f"{SIGINT_AFTER_S * 1e3:.0f} ms into a call of a child interpreter (which, once the "
         "call has returned, waits in `time.sleep()` for the signal) and the time until its "
         f"`KeyboardInterrupt`. Load average (1 min) {min(res.loadavg):.1f} to "
         f"{max(res.loadavg):.1f}.\n")
     rows = []
-    for load in (STARVED, STARVED_SPINNING):
+    for load in res.pair:
         turns = res.beside(load)
-        calls, sigint, reads = turns.calls_s, turns.sigint_s, turns.cmdline_read_s
+        calls, sigint, reads = turns.calls_s, turns.sigint_s, turns.plain_read_s
         rows.append([load.label, fmt_ms(median(reads)), fmt_ms(max(reads)), str(len(calls)),
                      fmt_ms(median(calls)), fmt_ms(max(calls)), fmt_ms(median(sigint)),
                      fmt_ms(max(sigint)), f"{turns.sigint_in_call} of {len(sigint)}"])
-    L.append(md_table(["neighbour", "its \"cmdline\" read, median ms", "worst ms", "calls",
+    L.append(md_table(["neighbour", "plain read, median ms", "worst ms", "calls",
                        "get_memory_mb() median ms", "worst ms",
                        "SIGINT to KeyboardInterrupt, median ms", "worst ms",
                        "SIGINTs that came during the call"], rows))
@@ -169,7 +189,7 @@ TARGETS = {
 
 def targets_section(results: list[LoadResult], idle: IdleCounts | None = None,
                     unpriv: UnprivilegedCounts | None = None,
-                    starved: StarvedResult | None = None) -> str:
+                    starved: list[StarvedResult] | None = None) -> str:
     """Each target beside what this run measured: the shapes left out of the
     run, or the counts strace could not make, read "not measured"."""
     by_key = {r.load.key: r for r in results}
@@ -200,11 +220,14 @@ def targets_section(results: list[LoadResult], idle: IdleCounts | None = None,
                         ("exe", unpriv.exe if unpriv else None)):
         row(f'"{name}" tried for the root process of 1000 threads, called as '
             f"{UNPRIVILEGED.caller}", "tries_per_group", tries)
-    row(f"worst get_memory_mb() call, {STARVED.label} ÷ {STARVED_SPINNING.label}",
-        "starved_worst_ratio", starved.worst_ratio() if starved else None, "×")
-    row(f"worst time from SIGINT {SIGINT_AFTER_S * 1e3:.0f} ms into a call to "
-        f"KeyboardInterrupt, {STARVED.label}", "starved_sigint_ms",
-        max(starved.holding.sigint_s) * 1e3 if starved else None, " ms")
+    measured = {res.pair: res for res in starved or []}
+    for pair in PAIRS:
+        res = measured.get(pair)
+        row(f"worst get_memory_mb() call, {pair[0].label} ÷ {pair[1].label}",
+            "starved_worst_ratio", res.worst_ratio() if res else None, "×")
+        row(f"worst time from SIGINT {SIGINT_AFTER_S * 1e3:.0f} ms into a call to "
+            f"KeyboardInterrupt, {pair[0].label}", "starved_sigint_ms",
+            max(res.holding.sigint_s) * 1e3 if res else None, " ms")
     L = ["## Against the targets\n",
          "What a call should come to at most, beside what this run measured. The counts "
          "come from one `get_memory_mb()` call in a fresh interpreter under `strace -f -y`, "
@@ -404,8 +427,7 @@ def write_report(run: Run, out: Path) -> None:
             f"- `import` in a fresh interpreter, median of {len(r.import_pellun_core_s)}: "
             f"pellun_core {fmt_ms(median(r.import_pellun_core_s))} ms, psutil "
             f"{fmt_ms(median(r.import_psutil_s))} ms.\n")
-    if starved is not None:
-        L.append(starved_section(starved))
+    L += [starved_section(res) for res in starved]
     L.append(targets_section(results, run.idle, run.unprivileged, starved))
     L.append(profile_section(results))
     L.append("## The parsers\n")

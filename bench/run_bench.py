@@ -34,7 +34,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from commands import COMMANDS, REPO, rel  # noqa: E402
 from contenders import measure_load, measure_parsers, measure_with_cpus, run_inside  # noqa: E402
-from loads import LOADS, SHAPES, STARVED, STARVED_SPINNING  # noqa: E402
+from loads import LOADS, PAIRS, SHAPES  # noqa: E402
 from machine import machine_facts  # noqa: E402
 from mapped import mapped_report, measure_mapped  # noqa: E402
 from memory import (  # noqa: E402
@@ -112,8 +112,8 @@ def main() -> None:
         return
     shapes = [load for load in LOADS + SHAPES if not wanted or load.key in wanted]
     counted = [load for load in shapes if load.caller]
-    # Either of the starved pair measures both, side by side.
-    paired = any(load.starved for load in shapes)
+    # Either of a starved pair measures both, side by side.
+    pairs = [pair for pair in PAIRS if any(load in shapes for load in pair)]
     shapes = [load for load in shapes if not load.caller and not load.starved]
     unknown = set(wanted) - {load.key for load in LOADS + SHAPES}
     if unknown:
@@ -148,11 +148,11 @@ def main() -> None:
                 results.append(res)
         else:
             results.append(measure_load(args, load, rounds))
-    starved = None
-    if paired:
+    starved = []
+    for pair in pairs:
         rounds = 2 if args.quick else 8
-        print(f"{STARVED.label}, against {STARVED_SPINNING.label}: {rounds} rounds", flush=True)
-        starved = measure_starved(args, rounds)
+        print(f"{pair[0].label}, against {pair[1].label}: {rounds} rounds", flush=True)
+        starved.append(measure_starved(args, rounds, pair))
     run = Run(results=results, machine=machine, parsers=parsers, started=started,
               total_s=time.monotonic() - t0, argv=args.argv, commands=list(COMMANDS),
               idle=idle, unprivileged=unprivileged, starved=starved)

@@ -1,7 +1,8 @@
 """A starved lock holder of another user: get_memory_mb() beside a process
 whose thread holds its address-space lock while it waits for a CPU, against
 the same process with that thread spinning without the lock, and how soon
-SIGINT interrupts a call there."""
+SIGINT interrupts a call there; and the same beside such a process whose
+children hold their exec windows open, exec'ing in its address space."""
 
 from __future__ import annotations
 
@@ -13,8 +14,6 @@ import sys
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
-
-import psutil
 
 import pellun_core
 from benchlib import Load, ratio
@@ -43,6 +42,10 @@ for _ in sys.stdin:
 SIGINT_AFTER_S = 0.05  # into the call
 STARVED_CALLS = 5  # get_memory_mb() calls per turn
 STARVED_PROBES = 3  # SIGINTs per turn
+# Before a turn beside exec'ing children, on either side of the pair: their
+# holds take a while to set in (the flipping threads wait for a CPU before
+# their first hold), and the turn itself is over in a second.
+EXEC_SETTLE_S = 3.0
 
 
 @dataclass
@@ -53,16 +56,19 @@ class StarvedTurns:
     calls_s: list[float] = field(default_factory=list)  # each get_memory_mb() call's time
     sigint_s: list[float] = field(default_factory=list)  # each SIGINT's to KeyboardInterrupt
     sigint_in_call: int = 0  # SIGINTs that came while the call still ran
-    cmdline_read_s: list[float] = field(default_factory=list)  # one plain read per turn
+    # One plain read per turn: the neighbour's "cmdline", or with exec'ing
+    # children the "stat" of each child there was.
+    plain_read_s: list[float] = field(default_factory=list)
 
 
 @dataclass
 class StarvedResult:
-    """get_memory_mb() beside STARVED (`holding`) and beside STARVED_SPINNING
-    (`spinning`); one plain read of the neighbour's "cmdline" per turn shows
-    that it held its lock."""
+    """get_memory_mb() beside the pair's holder (`holding`) and beside the
+    same neighbour spinning (`spinning`); one plain read per turn shows that
+    it held its lock."""
 
     rounds: int
+    pair: tuple[Load, Load] = (STARVED, STARVED_SPINNING)
     holding: StarvedTurns = field(default_factory=StarvedTurns)
     spinning: StarvedTurns = field(default_factory=StarvedTurns)
     loadavg: list[float] = field(default_factory=list)  # 1 min, at the start of each turn
@@ -99,11 +105,35 @@ def interrupt_a_call(caller: subprocess.Popen[str]) -> tuple[float, bool]:
     return float(ended) - sent, in_call == "1"
 
 
-def measure_starved(args: argparse.Namespace, rounds: int) -> StarvedResult:
+def children_of(pid: int) -> list[int]:
+    """The children of every thread of `pid`. Not through psutil, which
+    finds them in every process's "stat", and a read of an exec'ing child's
+    waits out its exec."""
+    return [int(child) for task in Path(f"/proc/{pid}/task").iterdir()
+            for child in (task / "children").read_text().split()]
+
+
+def plain_read(neighbour: int, load: Load) -> float:
+    """Seconds a plain read of what the neighbour holds takes: its
+    "cmdline", or with exec'ing children the "stat" of each."""
+    t0 = time.monotonic()
+    if load.execs:
+        for child in children_of(neighbour):
+            try:
+                Path(f"/proc/{child}/stat").read_bytes()
+            except OSError:
+                pass  # it ended meanwhile
+    else:
+        Path(f"/proc/{neighbour}/cmdline").read_bytes()
+    return time.monotonic() - t0
+
+
+def measure_starved(args: argparse.Namespace, rounds: int,
+                    pair: tuple[Load, Load] = (STARVED, STARVED_SPINNING)) -> StarvedResult:
     """Each round, one turn beside each of the pair, in alternating order;
     the generator is started afresh for each turn."""
     exe = args.build / "bench" / "load"
-    res = StarvedResult(rounds)
+    res = StarvedResult(rounds, pair)
     note_command([rel(sys.executable), "-c", "SIGINT_CALLER of bench/starved.py"])
     caller = subprocess.Popen([sys.executable, "-c", SIGINT_CALLER], stdin=subprocess.PIPE,
                               stdout=subprocess.PIPE, text=True)
@@ -111,19 +141,18 @@ def measure_starved(args: argparse.Namespace, rounds: int) -> StarvedResult:
     try:
         pellun_core.get_memory_mb()
         for r in range(rounds):
-            pair = [STARVED, STARVED_SPINNING]
             for load in pair if r % 2 == 0 else pair[::-1]:
                 turns = res.beside(load)
                 with holding(exe, load) as holder:
                     holder.ensure(60)
                     assert holder.proc is not None
-                    children = psutil.Process(holder.proc.pid).children()
+                    children = children_of(holder.proc.pid)
                     if len(children) != 1:
                         raise RuntimeError(f"expected one neighbour, found {len(children)}")
                     res.loadavg.append(os.getloadavg()[0])
-                    t0 = time.monotonic()
-                    Path(f"/proc/{children[0].pid}/cmdline").read_bytes()
-                    turns.cmdline_read_s.append(time.monotonic() - t0)
+                    if load.execs:
+                        time.sleep(EXEC_SETTLE_S)
+                    turns.plain_read_s.append(plain_read(children[0], load))
                     for _ in range(STARVED_CALLS):
                         t0 = time.monotonic()
                         pellun_core.get_memory_mb()
@@ -135,7 +164,7 @@ def measure_starved(args: argparse.Namespace, rounds: int) -> StarvedResult:
                     if holder.proc.poll() is not None:
                         raise RuntimeError(f"{load.label}: the load ended during its turn")
             held, spun = res.holding, res.spinning
-            print(f"  starved holder round {r + 1}/{rounds}: worst call "
+            print(f"  {pair[0].key} round {r + 1}/{rounds}: worst call "
                   f"{max(held.calls_s[-STARVED_CALLS:]) * 1e3:.0f} ms holding, "
                   f"{max(spun.calls_s[-STARVED_CALLS:]) * 1e3:.0f} ms spinning; SIGINT "
                   f"{max(held.sigint_s[-STARVED_PROBES:]) * 1e3:.0f} ms and "

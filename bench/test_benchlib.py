@@ -124,6 +124,10 @@ class TestLoads:
         assert loads.STARVED.load_args() == ["-m", "2", "-i", "-u", "nobody", "1", "999"]
         assert loads.STARVED_SPINNING.load_args()[:3] == ["-m", "2", "-I"]
         assert loads.STARVED.label == "1×1000, a starved lock holder over 2 GiB, as nobody"
+        assert loads.EXEC_WINDOW.load_args() == ["-m", "2", "-i", "-x", "2", "-u", "nobody",
+                                                 "1", "5"]
+        with pytest.raises(ValueError):
+            Load(1, 5, storm_gib=2, starved="holding", execs=2)  # no room for the second flipper
         with pytest.raises(ValueError):
             Load(1, 2, storm_gib=2, starved="holding")  # no room for the two busy threads
 
@@ -270,15 +274,15 @@ class TestSummaryAndReport:
         beside = starved.StarvedResult(
             rounds=1,
             holding=starved.StarvedTurns(calls_s=[0.1, 0.3], sigint_s=[0.25, 0.01],
-                                         sigint_in_call=2, cmdline_read_s=[2.5]),
+                                         sigint_in_call=2, plain_read_s=[2.5]),
             spinning=starved.StarvedTurns(calls_s=[0.2, 0.1], sigint_s=[0.02, 0.01],
-                                          sigint_in_call=1, cmdline_read_s=[0.001]),
+                                          sigint_in_call=1, plain_read_s=[0.001]),
             loadavg=[3.0, 4.0])
         machine = MachineFacts(cpu="test", logical_cpus=2, memory_bytes=2**30, kernel="6.1",
                                arch="x86_64", python="3.13", psutil="7", compiler="c++")
         run = report.Run(results, machine, [contenders.ParserTiming("meminfo", 7.5, 2**30)],
                          datetime.datetime(2026, 1, 1, tzinfo=datetime.timezone.utc), 60.0,
-                         argv=["bench/run_bench.py"], commands=[], idle=idle, starved=beside)
+                         argv=["bench/run_bench.py"], commands=[], idle=idle, starved=[beside])
         report.write_report(run, tmp_path / "perf.md")
         text = (tmp_path / "perf.md").read_text()
         assert (tmp_path / "perf.png").stat().st_size > 10_000
@@ -288,6 +292,7 @@ class TestSummaryAndReport:
         assert "| system calls per entry, one call at idle | ≤ 21 | 25.00 | no |" in text
         assert "| get_memory_mb() ÷ floor, 1000x10 | ≤ 0.72× | not measured |  |" in text
         assert "spaces ÷ letters neighbour | ≤ 2× | not measured |" in text
+        assert "2 children exec'ing in it, as nobody | ≤ 200 ms | not measured |" in text
         # The goals of the starved pair: the holder's worst call over the
         # spinning one's, and the holder's slowest SIGINT.
         assert "÷ 1×1000, the same neighbour spinning, 2 GiB mapped, as nobody | ≤ 3× | 1.50× | yes |" in text

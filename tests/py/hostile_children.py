@@ -16,7 +16,9 @@ import hashlib
 import os
 import pwd
 import random
+import shutil
 import signal
+import subprocess
 import sys
 import threading
 import time
@@ -212,7 +214,7 @@ def map_zero_pages(gib: str) -> int | None:
     return at
 
 
-def mode_starved_holder(gib: str) -> None:
+def mode_starved_holder(gib: str, execs: str = "0") -> None:
     """Two threads at the lowest priority (SCHED_IDLE) flip the protection of
     GIB GiB of zero pages, beside two threads that keep the CPUs busy, so
     each holds the address-space lock for as long as it waits for a CPU:
@@ -220,9 +222,15 @@ def mode_starved_holder(gib: str) -> None:
     CPU at once, mostly before it locks again; the other is queued for the
     lock by then, so a hold follows a hold. SIGUSR1 starts the flipping,
     SIGUSR2 makes the threads spin instead, and "holding" or "spinning" is
-    printed once both do. Prints "ready" or "unsupported" with the reason."""
+    printed once both do. With EXECS, that many more threads each keep a
+    child exec'ing (see exec_forever), whichever the holders do. Prints
+    "ready" or "unsupported" with the reason."""
     prot_read, prot_write = 1, 2
     holders = 2
+    program = shutil.which("true")
+    if int(execs) and not (program and getattr(subprocess, "_USE_VFORK", False)):
+        print("unsupported no vfork, or no true to run", flush=True)
+        return
     at = map_zero_pages(gib)
     if at is None:
         return
@@ -273,6 +281,10 @@ def mode_starved_holder(gib: str) -> None:
 
     signal.signal(signal.SIGUSR1, lambda *_: holding.set())
     signal.signal(signal.SIGUSR2, lambda *_: holding.clear())
+    # The threads started below leave the signals to the main thread: one
+    # delivered to another would wait for the main thread's sleep to end.
+    switches = {signal.SIGUSR1, signal.SIGUSR2}
+    signal.pthread_sigmask(signal.SIG_BLOCK, switches)
     for _ in range(holders):
         threading.Thread(target=holder, daemon=True).start()
     policies_set.wait()
@@ -282,8 +294,25 @@ def mode_starved_holder(gib: str) -> None:
         return
     for work in (busy, busy):
         threading.Thread(target=work, daemon=True).start()
+    for _ in range(int(execs)):
+        threading.Thread(target=exec_forever, args=(program,), daemon=True).start()
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, switches)
     ready()
     sleep_forever()
+
+
+def exec_forever(program: str) -> None:
+    """Runs PROGRAM over and over, from a child that shares this process's
+    address space until its exec replaces it (subprocess starts it with
+    vfork). An exec holds the child's exec lock from the moment it lets go
+    of the old address space until the new program is set up, and letting
+    go waits for that address space's lock: while the holders hold it, the
+    child holds its exec lock for seconds, and every read of its "stat",
+    "io", "exe", "cwd" or "root" waits as long, beyond any SIGINT. A working
+    directory keeps subprocess from posix_spawn, whose stack glibc maps
+    afresh each time: a wait for the address-space lock outside the window."""
+    while True:
+        subprocess.run([program], stdin=subprocess.DEVNULL, cwd="/", check=False)
 
 
 def mode_lock_storm(gib: str) -> None:
