@@ -639,7 +639,8 @@ def test_a_starved_lock_holder_of_another_user_holds_no_call(execs):
             child.wait()
     held, spun, heard = (median_ms(calls[True]), median_ms(calls[False]),
                          median_ms(interrupts[True]))
-    assert held <= 3 * spun and heard <= 3 * spun, (
+    # A SIGINT is heard within a few calls' time, and never a hold's.
+    assert held <= 3 * spun and heard <= min(3 * spun, 200), (
         f"median call {held:.0f} ms beside the holds, {spun:.0f} ms beside the spinning; "
         f"median SIGINT heard after {heard:.0f} ms; calls {calls}, interrupts {interrupts}")
 
