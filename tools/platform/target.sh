@@ -84,9 +84,9 @@ target_init() {
   [ "$mode" != musl ] || triplet=x86_64-linux-musl
   sysroot=$PWD/build/sysroot-py${version/./}-$arch
   # (The floor interpreter runs the x86_64 wheel that py313 runs whole.)
+  # shellcheck disable=SC2034  # read by run-target and run-tests
   case "$target" in
     py313|ft-py313|musl-py313|armhf-py314) ;;
-    # shellcheck disable=SC2034  # read by run-target and run-tests
     *) whole=0 ;;
   esac
 }
