@@ -3,11 +3,14 @@
 #   make test-TARGET  the Python suite (and under qemu the C++ one) against
 #                     the wheel of one target of tools/platform/target.sh
 #                     but ft-*: test-py313 (the project's CPython 3.13),
-#                     test-py314 (x86_64 CPython 3.14, Debian sid),
-#                     test-arm64-py313 and so on
-#   make test-armhf   the C++ and Python suites on 32-bit ARM under qemu-arm,
-#                     with CPython 3.13 (trixie) and 3.14 (sid)
-#   make test-arm64   the same on 64-bit ARM under qemu-aarch64
+#                     test-py314, test-py315 (x86_64 CPython 3.14 and
+#                     3.15, Debian sid), test-arm64-py313 and so on
+#   make test-armhf   the Python suite on 32-bit ARM under qemu-arm, with
+#                     CPython 3.13 (trixie), 3.14 and 3.15 (sid), and the
+#                     C++ suite and the slow tests with 3.14 (target.sh)
+#   make test-arm64   the Python suite on 64-bit ARM under qemu-aarch64,
+#                     the same interpreters (the tests that go through the
+#                     interpreter: target.sh says why)
 #   make test-floor   the Python suite against the x86_64 3.13 wheel on a
 #                     CPython 3.13 built against, and run on, the C library
 #                     of the oldest Debian the archive serves (bullseye,
@@ -47,11 +50,14 @@ $(RUN_TARGETS:%=test-%): test-%:
 $(filter-out test-floor-%,$(RUN_TARGETS:%=test-%)): test-%: $(WHEELHOUSE)/.%.built
 test-floor-py313: $(WHEELHOUSE)/.py313.built
 
-# Both interpreters even when the first fails, so one run shows every fault.
-$(EMULATED:%=test-%): test-%: $(WHEELHOUSE)/.%-py313.built $(WHEELHOUSE)/.%-py314.built
+# Every interpreter even when one fails, so one run shows every fault:
+# CPython 3.14 first, the interpreter the module is built for.
+EMULATED_PYS := py314 py313 py315
+test-armhf: $(EMULATED_PYS:%=$(WHEELHOUSE)/.armhf-%.built)
+test-arm64: $(EMULATED_PYS:%=$(WHEELHOUSE)/.arm64-%.built)
+$(EMULATED:%=test-%): test-%:
 	status=0; \
-	$(MAKE) --no-print-directory test-$*-py313 || status=1; \
-	$(MAKE) --no-print-directory test-$*-py314 || status=1; \
+	for py in $(EMULATED_PYS); do $(MAKE) --no-print-directory test-$*-$$py || status=1; done; \
 	exit $$status
 
 test-floor: test-floor-py313

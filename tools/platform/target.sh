@@ -3,10 +3,13 @@
 #
 #   py313        x86_64, the project's own CPython 3.13 (the base of .venv)
 #   py314        x86_64, CPython 3.14 from Debian sid
+#   py315        x86_64, CPython 3.15 from Debian sid
 #   armhf-py313  32-bit ARM under qemu-arm, CPython 3.13 from trixie
 #   armhf-py314  32-bit ARM under qemu-arm, CPython 3.14 from sid
+#   armhf-py315  32-bit ARM under qemu-arm, CPython 3.15 from sid
 #   arm64-py313  64-bit ARM under qemu-aarch64, CPython 3.13 from trixie
 #   arm64-py314  64-bit ARM under qemu-aarch64, CPython 3.14 from sid
+#   arm64-py315  64-bit ARM under qemu-aarch64, CPython 3.15 from sid
 #   floor-py313  x86_64, CPython 3.13 built against the C library of the
 #                oldest Debian the archive serves (bullseye, glibc 2.31),
 #                with that C library (tools/freethreaded/build-python --floor)
@@ -34,7 +37,7 @@ HOST_PYTHON=${HOST_PYTHON:-python3}
 PIP_CACHE=${PELLUN_PLATFORM_CACHE:-$HOME/.cache/pellun-platform}/pip
 
 # Every target, the one list of them: the make files read it from here.
-TARGETS="py313 py314 armhf-py313 armhf-py314 arm64-py313 arm64-py314 ft-py313 ft-py314 floor-py313 musl-py313"
+TARGETS="py313 py314 py315 armhf-py313 armhf-py314 armhf-py315 arm64-py313 arm64-py314 arm64-py315 ft-py313 ft-py314 floor-py313 musl-py313"
 # The C library the x86_64 and 64-bit ARM wheels are linked against. (32-bit
 # ARM stays at 2.34: the module's 64-bit time_t needs the *64 time functions
 # glibc has had only since then.)
@@ -47,18 +50,26 @@ WHEEL_GLIBC=2.28
 # tests marked slow (seconds of a whole host: storms, churn, thousands of
 # threads) and, where its tree builds them, the C++ tests. Both test the
 # C++ core, which is the same code on every interpreter of one machine and
-# C library, so they run once there, with its CPython 3.13 (3.13t for the
-# free-threaded builds); its other interpreters run the rest of the Python
-# suite, which is everything that goes through the interpreter.
+# C library, so they run once there: with its CPython 3.13 (3.13t for the
+# free-threaded builds), and on 32-bit ARM with CPython 3.14, the
+# interpreter the module is built for there. Its other interpreters run the
+# rest of the Python suite, which is everything that goes through the
+# interpreter. 64-bit ARM runs no whole suite: what its C++ core does
+# differently from x86_64's is what 32-bit ARM's does too (char is unsigned
+# on both ARMs; long and pointers are 64 bits as on x86_64), and under qemu
+# the C++ suite and the slow tests cost minutes of processor time.
 target_init() {
   target=$1 abi='' whole=1
   case "$target" in
     py313)       suite=''     arch=amd64 version=3.13 mode=host ;;
     py314)       suite=sid    arch=amd64 version=3.14 mode=native ;;
+    py315)       suite=sid    arch=amd64 version=3.15 mode=native ;;
     armhf-py313) suite=trixie arch=armhf version=3.13 mode=qemu-arm ;;
     armhf-py314) suite=sid    arch=armhf version=3.14 mode=qemu-arm ;;
+    armhf-py315) suite=sid    arch=armhf version=3.15 mode=qemu-arm ;;
     arm64-py313) suite=trixie arch=arm64 version=3.13 mode=qemu-aarch64 ;;
     arm64-py314) suite=sid    arch=arm64 version=3.14 mode=qemu-aarch64 ;;
+    arm64-py315) suite=sid    arch=arm64 version=3.15 mode=qemu-aarch64 ;;
     ft-py313)    suite=''     arch=amd64 version=3.13 mode=freethreaded abi=t ;;
     ft-py314)    suite=''     arch=amd64 version=3.14 mode=freethreaded abi=t ;;
     floor-py313) suite=''     arch=amd64 version=3.13 mode=floor ;;
@@ -72,11 +83,12 @@ target_init() {
   esac
   [ "$mode" != musl ] || triplet=x86_64-linux-musl
   sysroot=$PWD/build/sysroot-py${version/./}-$arch
-  # The floor interpreter runs the x86_64 wheel that py313 runs whole.
-  if [ "$version" != 3.13 ] || [ "$mode" = floor ]; then
-    # shellcheck disable=SC2034  # read by run-target and run-tests
-    whole=0
-  fi
+  # (The floor interpreter runs the x86_64 wheel that py313 runs whole.)
+  # shellcheck disable=SC2034  # read by run-target and run-tests
+  case "$target" in
+    py313|ft-py313|musl-py313|armhf-py314) ;;
+    *) whole=0 ;;
+  esac
 }
 
 # target_marks: sets marks, the pytest arguments of the target's Python
