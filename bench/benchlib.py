@@ -122,8 +122,11 @@ class Load:
     without it ("spinning"); with `execs` as well as `starved`, a second
     thread flips (or spins) so, and that many more threads each keep a
     child exec'ing in the process's address space, whose exec holds the
-    child's exec lock while it waits for that space's lock; with `owner`,
-    the processes run as that user."""
+    child's exec lock while it waits for that space's lock; with `teardown`
+    as well as `execs`, each child is forked with `storm_gib` GiB of zero
+    pages of its own instead, goes to SCHED_IDLE and execs, and tears them
+    down while it holds its exec lock ("holding"), or unmaps them before
+    ("spinning"); with `owner`, the processes run as that user."""
 
     procs: int
     threads: int
@@ -137,6 +140,7 @@ class Load:
     starved: str = ""
     owner: str = ""
     execs: int = 0
+    teardown: bool = False
 
     def __post_init__(self) -> None:
         if self.starved not in ("", "holding", "spinning"):
@@ -147,6 +151,8 @@ class Load:
         # Besides: the exec'ing threads and the second flipping one.
         if self.execs and (not self.starved or self.threads < self.execs + 4):
             raise ValueError("exec'ing children take a starved holder and execs + 4 threads")
+        if self.teardown and not self.execs:
+            raise ValueError("a teardown takes exec'ing children")
 
     @property
     def label(self) -> str:
@@ -160,6 +166,11 @@ class Load:
             base += f", {self.env_bytes / 1e6:.1f} MB environments"
         if self.caller:
             base += f", called as {self.caller}"
+        if self.teardown:
+            how = ("tearing down {} GiB at SCHED_IDLE" if self.starved == "holding" else
+                   "unmapping {} GiB, then exec'ing at SCHED_IDLE").format(self.storm_gib)
+            return (f"{base}, {self.execs} children {how}"
+                    + (f", as {self.owner}" if self.owner else ""))
         if self.starved == "holding":
             base += f", a starved lock holder over {self.storm_gib} GiB"
         elif self.starved == "spinning":
@@ -167,7 +178,7 @@ class Load:
         elif self.storm_gib:
             base += f", lock storms over {self.storm_gib} GiB"
         if self.execs:
-            base += f", {self.execs} children exec'ing in it"
+            base += f", {self.execs} child{'ren' if self.execs > 1 else ''} exec'ing in it"
         if self.cwd_bytes:
             base += f", in a directory of a {self.cwd_bytes:,}-byte path"
         if self.owner:
@@ -179,7 +190,7 @@ class Load:
         """A short name for the command line: idle, 200x10, spaces1x1000,
         env300x1, nobody1x1000, cpus256, storm8x1, deep1x4000,
         starved1x1000-nobody, spinning1x1000-nobody, execstarved1x6-nobody,
-        execspinning1x6-nobody."""
+        execspinning1x6-nobody, teardownstarved1x6-nobody."""
         if self.cpus:
             return f"cpus{self.cpus}"
         base = "idle" if self.procs == 0 else f"{self.procs}x{self.threads}"
@@ -194,7 +205,7 @@ class Load:
         elif self.storm_gib:
             base = "storm" + base
         if self.execs:
-            base = "exec" + base
+            base = ("teardown" if self.teardown else "exec") + base
         if self.cwd_bytes:
             base = "deep" + base
         if self.owner:
@@ -223,6 +234,8 @@ class Load:
             args += ["-i" if self.starved == "holding" else "-I"]
         if self.execs:
             args += ["-x", str(self.execs)]
+        if self.teardown:
+            args += ["-t"]
         if self.cwd_bytes:
             args += ["-d", str(self.cwd_bytes)]
         if self.owner:

@@ -2,8 +2,8 @@
  * Puts a load on the host for the benchmarks: PROCS extra processes, each
  * with THREADS extra threads besides its own, every one of them asleep.
  *
- *   load [-s SECONDS] [-a COUNT:BYTES:FILL] [-e BYTES] [-m GIB [-i | -I] [-x EXECS]]
- *        [-d BYTES] [-u USER] PROCS THREADS
+ *   load [-s SECONDS] [-a COUNT:BYTES:FILL] [-e BYTES]
+ *        [-m GIB [-i | -I] [-x EXECS [-t]]] [-d BYTES] [-u USER] PROCS THREADS
  *
  *   -s SECONDS        how long the load holds at most (default 120, at most
  *                     3600); it ends sooner on SIGTERM, SIGINT or SIGHUP
@@ -38,6 +38,14 @@
  *                     space's lock, until the new program is set up: a
  *                     reader of the child's "stat", "io", "exe", "cwd" or
  *                     "root" waits out the holds
+ *   -t                with -x: each exec'ing child is forked instead, with
+ *                     an address space of its own: it maps GIB GiB of zero
+ *                     pages, every page entry filled in, and goes to
+ *                     SCHED_IDLE before it execs, so that the exec tears
+ *                     them down, starved of CPU by the busy threads, while
+ *                     it holds the child's exec lock. The process itself
+ *                     maps and flips nothing. With -I the child unmaps its
+ *                     pages before it goes idle: the same work, no hold
  *   -d BYTES          the processes stand in a directory whose path is some
  *                     BYTES long (at most 4000), made in the current one
  *                     and removed when the load ends
@@ -122,7 +130,7 @@ struct owner {
 
 static void usage(void) {
     fprintf(stderr, "usage: load [-s SECONDS] [-a COUNT:BYTES:FILL] [-e BYTES]"
-                    " [-m GIB [-i | -I] [-x EXECS]] [-d BYTES] [-u USER] PROCS THREADS\n");
+                    " [-m GIB [-i | -I] [-x EXECS [-t]]] [-d BYTES] [-u USER] PROCS THREADS\n");
     exit(2);
 }
 
@@ -236,6 +244,36 @@ static void *exec_forever(void *unused) {
     return NULL;
 }
 
+/* Keeps a child exec'ing this program from an address space of its own
+ * (-t). The child runs on after a fork from a process with threads, so it
+ * makes system calls only. */
+static void *tear_down_forever(void *arg) {
+    const struct flipper *f = arg;
+    const size_t size = (size_t)f->gib << 30;
+    char *const args[] = {SELF, (char *)EXITED, NULL};
+    char *const env[] = {NULL};
+    const struct sched_param lowest = {.sched_priority = 0};
+    for (;;) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            char *pages = zero_pages(f->gib);
+            if (pages == NULL) _exit(1);
+            if (f->holder == HOLDER_SPINNING) munmap(pages, size);
+            if (sched_setscheduler(0, SCHED_IDLE, &lowest) != 0) _exit(1);
+            execve(SELF, args, env);
+            _exit(127);
+        }
+        if (pid < 0) {
+            sleep(1);
+            continue;
+        }
+        while (waitpid(pid, NULL, 0) < 0 && errno == EINTR) {
+        }
+    }
+    return NULL;
+}
+
 /* Goes on as the owner, every id of it. A change of ids leaves a process
  * undumpable, its /proc files root's; a program the owner started would be
  * dumpable. Exits on failure. */
@@ -286,14 +324,15 @@ static void remove_deep(const char *start, int depth) {
 }
 
 static void hold_process(int ready_fd, long threads, int seconds, long storm_gib,
-                         enum holder holder, long execs, const struct owner *owner) {
+                         enum holder holder, long execs, int teardown,
+                         const struct owner *owner) {
     /* After the change of ids, which clears the death signal. */
     if (owner->set) become(owner);
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     alarm((unsigned)(seconds + GRACE_SECONDS));
     /* Before the busy threads take the CPUs. */
     char *pages = NULL;
-    if (storm_gib > 0 && (pages = zero_pages(storm_gib)) == NULL) {
+    if (storm_gib > 0 && !teardown && (pages = zero_pages(storm_gib)) == NULL) {
         perror("load: mmap");
         _exit(1);
     }
@@ -306,8 +345,9 @@ static void hold_process(int ready_fd, long threads, int seconds, long storm_gib
     for (long i = 0; i < threads; ++i) {
         pthread_t t;
         void *(*run)(void *) = i < busy                     ? spin_forever
+                               : i < busy + execs && teardown ? tear_down_forever
                                : i < busy + execs           ? exec_forever
-                               : i == busy + execs && execs ? flip_forever
+                               : i == busy + execs && execs && !teardown ? flip_forever
                                                             : sleep_forever;
         if (pthread_create(&t, &attr, run, &second) != 0) {
             perror("load: pthread_create");
@@ -319,7 +359,7 @@ static void hold_process(int ready_fd, long threads, int seconds, long storm_gib
     const char one = 1;
     if (write(ready_fd, &one, 1) != 1) _exit(1);
     close(ready_fd);
-    if (holder == HOLDER_SPINNING) spin_forever(NULL);
+    if (holder == HOLDER_SPINNING && !teardown) spin_forever(NULL);
     if (pages != NULL) storm(pages, storm_gib);
     sleep_forever(NULL);
 }
@@ -328,11 +368,12 @@ int main(int argc, char **argv) {
     if (argc == 2 && strcmp(argv[1], EXITED) == 0) return 0;
     int seconds = 120;
     long count = 0, bytes = 0, env_bytes = 0, storm_gib = 0, deep_bytes = 0, execs = 0;
+    int teardown = 0;
     char fill = 'a';
     enum holder holder = HOLDER_PLAIN;
     struct owner owner = {0};
     int opt;
-    while ((opt = getopt(argc, argv, "+s:a:e:m:iIx:d:u:")) != -1) {
+    while ((opt = getopt(argc, argv, "+s:a:e:m:iIx:td:u:")) != -1) {
         if (opt == 's') {
             seconds = atoi(optarg);
         } else if (opt == 'a') {
@@ -352,6 +393,8 @@ int main(int argc, char **argv) {
         } else if (opt == 'x') {
             execs = atol(optarg);
             if (execs < 1) usage();
+        } else if (opt == 't') {
+            teardown = 1;
         } else if (opt == 'u') {
             const struct passwd *pw = getpwnam(optarg);
             if (pw == NULL) {
@@ -374,6 +417,7 @@ int main(int argc, char **argv) {
     if (holder != HOLDER_PLAIN && (storm_gib == 0 || threads < BUSY_THREADS)) usage();
     /* The exec'ing threads and the second flipping one come from THREADS. */
     if (execs > 0 && (holder == HOLDER_PLAIN || threads < BUSY_THREADS + execs + 1)) usage();
+    if (teardown && execs == 0) usage();
     if (readlink("/proc/self/exe", SELF, sizeof SELF - 1) <= 0) {
         perror("load: readlink");
         return 1;
@@ -414,7 +458,7 @@ int main(int argc, char **argv) {
         }
         if (pid == 0) {
             close(ready[0]);
-            hold_process(ready[1], threads, seconds, storm_gib, holder, execs, &owner);
+            hold_process(ready[1], threads, seconds, storm_gib, holder, execs, teardown, &owner);
         }
         kids[started] = pid;
     }

@@ -49,8 +49,20 @@ STARVED_SPINNING = Load(1, 1000, storm_gib=2, starved="spinning", owner="nobody"
 # it should find it waiting there, not reading a thousand threads before.
 EXEC_WINDOW = Load(1, 6, storm_gib=2, starved="holding", owner="nobody", execs=2)
 EXEC_SPINNING = Load(1, 6, storm_gib=2, starved="spinning", owner="nobody", execs=2)
+# Four such cells, each process with one exec'ing child: four windows held
+# open at once, and eight busy threads.
+EXEC_CELLS = Load(4, 5, storm_gib=2, starved="holding", owner="nobody", execs=1)
+EXEC_CELLS_SPINNING = Load(4, 5, storm_gib=2, starved="spinning", owner="nobody", execs=1)
+# And exec windows held open by the exec alone: two children, each with
+# 8 GiB of zero pages of its own, tear them down at SCHED_IDLE inside their
+# windows, beside the process's busy threads; against the same children
+# unmapping the pages before they exec.
+TEARDOWN = Load(1, 6, storm_gib=8, starved="holding", owner="nobody", execs=2, teardown=True)
+TEARDOWN_SPINNING = Load(1, 6, storm_gib=8, starved="spinning", owner="nobody", execs=2,
+                         teardown=True)
 # Each pair is measured together, holding against spinning.
-PAIRS = [(STARVED, STARVED_SPINNING), (EXEC_WINDOW, EXEC_SPINNING)]
+PAIRS = [(STARVED, STARVED_SPINNING), (EXEC_WINDOW, EXEC_SPINNING),
+         (EXEC_CELLS, EXEC_CELLS_SPINNING), (TEARDOWN, TEARDOWN_SPINNING)]
 SHAPES = [LETTERS, SPACES, ENVIRONMENTS, Load(0, 0, cpus=256), UNPRIVILEGED,
           Load(8, 1), STORMS, Load(1, 4000), DEEP, *(load for pair in PAIRS for load in pair)]
 # The load generator is asked to hold this long, and ends itself then; a

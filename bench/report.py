@@ -63,19 +63,33 @@ def starved_section(res: StarvedResult) -> str:
             "\"environ\" waits out the hold, and no SIGINT interrupts that wait; a call "
             "reads neither list of another user's process.")
         read = "the neighbour's \"cmdline\""
-    else:
-        L = ["## Exec windows held open by another user\n"]
+    elif held_load.teardown:
+        L = [f"## Exec windows held open by a teardown, {held_load.label}\n"]
         L.append(
-            f"`load {' '.join(held_load.load_args())}`: a starved holder (flipping "
-            "at `SCHED_IDLE` beside two busy threads), with two flipping threads, and "
-            f"{held_load.execs} more threads each keeping a child "
+            f"`load {' '.join(held_load.load_args())}`: {held_load.procs} process of "
+            f"nobody's with two busy threads, and {held_load.execs} more threads each "
+            "keeping a child exec'ing, forked with an address space of its own: the child "
+            f"maps {held_load.storm_gib} GiB of zero pages, every page entry filled in, goes "
+            "to `SCHED_IDLE` and execs, and the exec tears the pages down, starved of CPU, "
+            "while it holds the child's exec lock: a read of the child's \"stat\", \"io\", "
+            "\"exe\", \"cwd\" or \"root\" waits out the teardown (on kernels that take "
+            f"that lock there), and no SIGINT interrupts that wait. Against "
+            f"`load {' '.join(spun_load.load_args())}`, the same children unmapping their "
+            "pages before they go idle and exec.")
+        read = "the \"stat\" of each of the neighbour's children there was"
+    else:
+        L = [f"## Exec windows held open by another user, {held_load.label}\n"]
+        L.append(
+            f"`load {' '.join(held_load.load_args())}`: {held_load.procs} starved "
+            "holder(s) (flipping at `SCHED_IDLE` beside two busy threads), each with two "
+            f"flipping threads, and {held_load.execs} more thread(s) each keeping a child "
             "exec'ing, from a `vfork` that shares the process's address space. Letting go "
             "of that space waits for its lock, and the exec holds the child's exec lock "
             "meanwhile: a read of the child's \"stat\", \"io\", \"exe\", \"cwd\" or "
             "\"root\" waits out the holds (on kernels that take that lock there), and no "
             f"SIGINT interrupts that wait. Against `load {' '.join(spun_load.load_args())}`, "
             "the same processes with the flipping threads spinning without the lock.")
-        read = "the \"stat\" of each of the neighbour's children there was"
+        read = "the \"stat\" of each of the neighbours' children there was"
     L.append(
         f"The floor and psutil read those files, so only "
         f"`get_memory_mb()` is timed. {res.rounds} rounds in {res.seconds:.0f} s, each with "
@@ -103,7 +117,9 @@ def starved_section(res: StarvedResult) -> str:
     late_held, late_spun = (sum(t * 1e3 > TARGETS["starved_sigint_ms"] for t in v)
                             for v in (held, spun))
     L.append(f"\nThe worst call beside the holder took {fmt_ratio(res.worst_ratio())} the "
-             f"worst beside the same process spinning. SIGINTs answered after more than "
+             f"worst beside the same process spinning, the median "
+             f"{fmt_ratio(ratio(median(res.holding.calls_s), median(res.spinning.calls_s)))} "
+             f"the median. SIGINTs answered after more than "
              f"{TARGETS['starved_sigint_ms']:g} ms: {late_held} of "
              f"{len(held)} beside the holder, {late_spun} of "
              f"{len(spun)} beside the same process spinning, which holds "

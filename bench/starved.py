@@ -113,18 +113,19 @@ def children_of(pid: int) -> list[int]:
             for child in (task / "children").read_text().split()]
 
 
-def plain_read(neighbour: int, load: Load) -> float:
-    """Seconds a plain read of what the neighbour holds takes: its
-    "cmdline", or with exec'ing children the "stat" of each."""
+def plain_read(neighbours: list[int], load: Load) -> float:
+    """Seconds a plain read of what the neighbours hold takes: their
+    "cmdline", or with exec'ing children the "stat" of each child."""
     t0 = time.monotonic()
-    if load.execs:
-        for child in children_of(neighbour):
-            try:
-                Path(f"/proc/{child}/stat").read_bytes()
-            except OSError:
-                pass  # it ended meanwhile
-    else:
-        Path(f"/proc/{neighbour}/cmdline").read_bytes()
+    for neighbour in neighbours:
+        if load.execs:
+            for child in children_of(neighbour):
+                try:
+                    Path(f"/proc/{child}/stat").read_bytes()
+                except OSError:
+                    pass  # it ended meanwhile
+        else:
+            Path(f"/proc/{neighbour}/cmdline").read_bytes()
     return time.monotonic() - t0
 
 
@@ -146,13 +147,14 @@ def measure_starved(args: argparse.Namespace, rounds: int,
                 with holding(exe, load) as holder:
                     holder.ensure(60)
                     assert holder.proc is not None
-                    children = children_of(holder.proc.pid)
-                    if len(children) != 1:
-                        raise RuntimeError(f"expected one neighbour, found {len(children)}")
+                    neighbours = children_of(holder.proc.pid)
+                    if len(neighbours) != load.procs:
+                        raise RuntimeError(f"expected {load.procs} neighbours, "
+                                           f"found {len(neighbours)}")
                     res.loadavg.append(os.getloadavg()[0])
                     if load.execs:
                         time.sleep(EXEC_SETTLE_S)
-                    turns.plain_read_s.append(plain_read(children[0], load))
+                    turns.plain_read_s.append(plain_read(neighbours, load))
                     for _ in range(STARVED_CALLS):
                         t0 = time.monotonic()
                         pellun_core.get_memory_mb()

@@ -126,8 +126,12 @@ class TestLoads:
         assert loads.STARVED.label == "1×1000, a starved lock holder over 2 GiB, as nobody"
         assert loads.EXEC_WINDOW.load_args() == ["-m", "2", "-i", "-x", "2", "-u", "nobody",
                                                  "1", "5"]
+        assert loads.TEARDOWN.load_args() == ["-m", "8", "-i", "-x", "2", "-t", "-u", "nobody",
+                                              "1", "5"]
         with pytest.raises(ValueError):
             Load(1, 5, storm_gib=2, starved="holding", execs=2)  # no room for the second flipper
+        with pytest.raises(ValueError):
+            Load(1, 6, storm_gib=8, starved="holding", teardown=True)  # no children to exec
         with pytest.raises(ValueError):
             Load(1, 2, storm_gib=2, starved="holding")  # no room for the two busy threads
 
