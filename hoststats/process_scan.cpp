@@ -183,6 +183,20 @@ void existing_entry(Process& process, ProcAndTasks& item, int dirfd, ScanWorkspa
     }
 }
 
+// Publishes a walk's `built` new records, or takes them out again when it
+// was cut short: a pass over the table, none when the walk built none.
+void publish(ProcessTable& table, std::size_t built) noexcept {
+    if (built == 0) return;
+    for (auto& [pid, process] : table) process.unpublished = false;
+}
+
+void withdraw(ProcessTable& table, std::size_t built) noexcept {
+    if (built == 0) return;
+    for (auto it = table.begin(); it != table.end();) {
+        it = it->second.unpublished ? table.erase(it) : std::next(it);
+    }
+}
+
 // One walk of /proc into a table. A new record is built once, in the table
 // node where it stays, so that no record exists twice at the peak; but it
 // is published only once the walk is over. Until then the walk's own
@@ -198,10 +212,6 @@ public:
 private:
     void get_proc_and_tasks(int proc_fd, const char* name, Pid pid);
     void entry_step(ProcAndTasks& item, int dirfd);
-    // Publishes the walk's new records, or takes them out again when the
-    // walk was cut short.
-    void publish() noexcept;
-    void withdraw() noexcept;
 
     ProcessTable& table_;
     ScanWorkspace& work_;
@@ -219,24 +229,10 @@ void Scanner::refresh_procs() {
             get_proc_and_tasks(proc_fd.get(), name, pid);
         });
     } catch (...) {
-        withdraw();
+        withdraw(table_, unpublished_);
         throw;
     }
-    publish();
-}
-
-void Scanner::publish() noexcept {
-    if (unpublished_ == 0) return;
-    for (auto& [pid, process] : table_) process.unpublished = false;
-    unpublished_ = 0;
-}
-
-void Scanner::withdraw() noexcept {
-    if (unpublished_ == 0) return;
-    for (auto it = table_.begin(); it != table_.end();) {
-        it = it->second.unpublished ? table_.erase(it) : std::next(it);
-    }
-    unpublished_ = 0;
+    publish(table_, unpublished_);
 }
 
 void Scanner::get_proc_and_tasks(int proc_fd, const char* name, Pid pid) {
