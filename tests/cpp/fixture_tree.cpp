@@ -1,6 +1,7 @@
 #include "fixture_tree.hpp"
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -91,6 +92,24 @@ std::size_t open_descriptors() {
     while (::readdir(dir) != nullptr) ++n;
     ::closedir(dir);
     return n;
+}
+
+namespace {
+char no_definition;                // what a slot holds once a lookup found none
+thread_local bool looking = false;  // a lookup runs on this thread
+}  // namespace
+
+void* next_definition(std::atomic<void*>& slot, const char* name) noexcept {
+    void* found = slot.load(std::memory_order_acquire);
+    if (found == nullptr) {
+        if (looking) return nullptr;
+        looking = true;
+        found = ::dlsym(RTLD_NEXT, name);
+        looking = false;
+        if (found == nullptr) found = &no_definition;
+        slot.store(found, std::memory_order_release);
+    }
+    return found == &no_definition ? nullptr : found;
 }
 
 }  // namespace testing_support

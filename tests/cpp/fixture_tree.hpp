@@ -2,6 +2,7 @@
 // pointing the library at hand-made or copied files.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <string>
@@ -50,5 +51,12 @@ std::string read_fixture(std::string_view relative);
 
 // How many descriptors this process has open, counted in /proc/self/fd.
 std::size_t open_descriptors();
+
+// The definition of the C library function `name` that comes after the
+// test binary's own (the C library's, or a sanitizer's in front of it),
+// looked up once into `slot`. Null where there is none to find, as in a
+// static binary, and to a call made while the lookup runs: a lookup that
+// fails may free memory, so call the very function being looked up.
+[[nodiscard]] void* next_definition(std::atomic<void*>& slot, const char* name) noexcept;
 
 }  // namespace testing_support

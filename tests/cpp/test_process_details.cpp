@@ -1,7 +1,6 @@
 // The pieces of a scan that read an entry's directory, on hand-made trees:
 // the one reading of "status", the files a thread group shares, and the
 // budget of kept argument and environment lists.
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/mman.h>
@@ -64,10 +63,13 @@ extern "C" int munmap(void* at, std::size_t bytes) LIBC_NOEXCEPT {
         const std::string_view range(static_cast<const char*>(at), bytes);
         if (range.find(text) != std::string_view::npos) ++unmapped_unwiped;
     }
-    // The next definition (the C library's, or a sanitizer's in front of
-    // it), which tracks what is unmapped.
-    static const auto next = reinterpret_cast<int (*)(void*, std::size_t)>(::dlsym(RTLD_NEXT, "munmap"));
-    return next(at, bytes);
+    // The next definition, which a sanitizer's tracks what is unmapped by;
+    // the kernel itself where there is none.
+    static std::atomic<void*> slot{nullptr};
+    if (void* next = testing_support::next_definition(slot, "munmap"); next != nullptr) {
+        return reinterpret_cast<int (*)(void*, std::size_t)>(next)(at, bytes);
+    }
+    return static_cast<int>(::syscall(SYS_munmap, at, bytes));
 }
 
 namespace {

@@ -1,6 +1,6 @@
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/sysinfo.h>
 #include <time.h>
 #include <unistd.h>
@@ -13,6 +13,8 @@
 #include <limits>
 #include <new>
 #include <string>
+
+#include "fixture_tree.hpp"
 
 namespace {
 
@@ -58,17 +60,24 @@ extern "C" void* mmap(void* at, std::size_t bytes, int prot, int flags, int fd,
         errno = ENOMEM;
         return MAP_FAILED;
     }
-    // The next definition (the C library's, or a sanitizer's in front of
-    // it), which tracks what is mapped.
+    // The next definition, which a sanitizer's tracks what is mapped by;
+    // the kernel itself where there is none.
     using Mmap = void* (*)(void*, std::size_t, int, int, int, off_t);
     // Where off_t is wider than a long, the headers name the definition
     // that takes it mmap64 (and so is this one).
     constexpr const char* NAME = sizeof(off_t) > sizeof(long) ? "mmap64" : "mmap";
-    static const auto next = reinterpret_cast<Mmap>(::dlsym(RTLD_NEXT, NAME));
-    return next(at, bytes, prot, flags, fd, offset);
+    static std::atomic<void*> slot{nullptr};
+    if (void* next = testing_support::next_definition(slot, NAME); next != nullptr) {
+        return reinterpret_cast<Mmap>(next)(at, bytes, prot, flags, fd, offset);
+    }
+#if defined(SYS_mmap)
+    return reinterpret_cast<void*>(::syscall(SYS_mmap, at, bytes, prot, flags, fd, offset));
+#else
+    errno = ENOSYS;  // 32-bit machines map by pages (mmap2); none links statically here
+    return MAP_FAILED;
+#endif
 }
 
-#include "fixture_tree.hpp"
 #include "hoststats/system.hpp"
 
 using namespace hoststats;
