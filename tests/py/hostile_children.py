@@ -332,17 +332,20 @@ def mode_lock_storm(gib: str) -> None:
     if at is None:
         return
     size = int(gib) << 30
-    storming, signalled = [False], threading.Event()
+    # Plain flags: a handler runs in the main thread between any two of its
+    # steps, so one that took a lock (an Event's set()) could find it held
+    # by the very wait it interrupted, and wait for itself for good.
+    storming, signalled = [False], [False]
 
     def on_signal(storm: bool) -> None:
         storming[0] = storm
-        signalled.set()
+        signalled[0] = True
 
     signal.signal(signal.SIGUSR1, lambda *_: on_signal(True))
     signal.signal(signal.SIGUSR2, lambda *_: on_signal(False))
     ready()
-    while not signalled.wait(0.01):
-        pass
+    while not signalled[0]:
+        time.sleep(0.01)
     writable, told = 0, False
     while True:
         now = storming[0]
