@@ -71,7 +71,9 @@ extern "C" void* mmap(void* at, std::size_t bytes, int prot, int flags, int fd,
         return reinterpret_cast<Mmap>(next)(at, bytes, prot, flags, fd, offset);
     }
 #if defined(SYS_mmap)
-    return reinterpret_cast<void*>(::syscall(SYS_mmap, at, bytes, prot, flags, fd, offset));
+    // The kernel hands the address back as a long.
+    return reinterpret_cast<void*>(  // NOLINT(performance-no-int-to-ptr)
+        ::syscall(SYS_mmap, at, bytes, prot, flags, fd, offset));
 #else
     errno = ENOSYS;  // 32-bit machines map by pages (mmap2); none links statically here
     return MAP_FAILED;
