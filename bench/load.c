@@ -214,6 +214,17 @@ static void *flip_forever(void *arg) {
     return NULL;
 }
 
+/* Waits for the child an exec'ing thread started; after a failed start,
+ * pauses a second before the next. */
+static void reap(pid_t pid) {
+    if (pid < 0) {
+        sleep(1);
+        return;
+    }
+    while (waitpid(pid, NULL, 0) < 0 && errno == EINTR) {
+    }
+}
+
 /* Keeps a child exec'ing this program, which ends at once. vfork: the
  * child runs in this address space, on this thread's stack, until its exec
  * lets go of them. */
@@ -234,12 +245,7 @@ static void *exec_forever(void *unused) {
             execve(SELF, args, env);
             _exit(127);
         }
-        if (pid < 0) {
-            sleep(1);
-            continue;
-        }
-        while (waitpid(pid, NULL, 0) < 0 && errno == EINTR) {
-        }
+        reap(pid);
     }
     return NULL;
 }
@@ -264,12 +270,7 @@ static void *tear_down_forever(void *arg) {
             execve(SELF, args, env);
             _exit(127);
         }
-        if (pid < 0) {
-            sleep(1);
-            continue;
-        }
-        while (waitpid(pid, NULL, 0) < 0 && errno == EINTR) {
-        }
+        reap(pid);
     }
     return NULL;
 }
