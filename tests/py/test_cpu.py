@@ -128,6 +128,7 @@ def call_with_refused_waits(root, refused: str, hollow: str = "") -> dict:
     return json.loads(proc.stdout)
 
 
+@pytest.mark.core
 def test_a_refused_sleep_falls_back_to_another_way_of_waiting(tmp_path):
     # As under a seccomp profile that answers the sleep with EPERM: the
     # readings must still be a whole pause apart. On a tree without
@@ -139,6 +140,7 @@ def test_a_refused_sleep_falls_back_to_another_way_of_waiting(tmp_path):
         assert PAUSE_S <= outcome["elapsed"] < 5.0, (refused, outcome)
 
 
+@pytest.mark.core
 @pytest.mark.parametrize("hollow", ["clock_nanosleep",
                                     "clock_nanosleep,clock_nanosleep_time32,nanosleep"])
 def test_a_sleep_that_does_not_wait_is_passed_over(tmp_path, hollow):
@@ -156,6 +158,7 @@ def test_a_sleep_that_does_not_wait_is_passed_over(tmp_path, hollow):
 ALL_WAYS = "clock_nanosleep,clock_nanosleep_time32,nanosleep,poll"
 
 
+@pytest.mark.core
 @pytest.mark.parametrize(("refused", "hollow", "error", "errno_"), [
     (ALL_WAYS, "", "PermissionError", errno.EPERM),
     ("", ALL_WAYS, "OSError", errno.ETIME),
@@ -210,6 +213,7 @@ def sample_with_window() -> tuple[float, float]:
     return ours, proc_stat_busy_share(before, read_aggregate())
 
 
+@pytest.mark.core
 def test_high_while_every_cpu_is_busy_and_lower_when_idle(busy_loops):
     busy = [sample_with_window() for _ in range(5)]
     ours_busy = sorted(o for o, _ in busy)
@@ -228,6 +232,7 @@ def test_high_while_every_cpu_is_busy_and_lower_when_idle(busy_loops):
         assert min(o for o, _ in idle) < max(ours_busy), f"idle {idle}, busy {busy}"
 
 
+@pytest.mark.core
 def test_agrees_with_psutil_under_load(busy_loops):
     import psutil
 
@@ -338,6 +343,7 @@ def test_figure_is_the_single_precision_share_over_the_pause(testext, tmp_path):
 ONE_IN_21_PERCENT_F32 = as_float32(as_float32(1.0 / 21.0) * 100.0)
 
 
+@pytest.mark.core
 @pytest.mark.parametrize("step", [
     [1, 0, 0, 20, -100, 0, 0, 0, 0, 0],
     [1, 0, 0, 20, -15, 0, 0, 0, 0, 0],

@@ -26,6 +26,10 @@ import pellun_core
 from helpers import (EMULATED, UNDER_ASAN, as_bytes, build_dir, read_stat_fields, records_by_pid,
                      run_dump, traced_dump, wait_for_state)
 
+# How a snapshot and the calls fare among hostile neighbours is the C++
+# core's doing, the same under every interpreter of one machine.
+pytestmark = pytest.mark.core
+
 HELPER = str(Path(__file__).resolve().parent / "hostile_children.py")
 MEMORY_KEYS = {"ram_used_mb", "ram_total_mb", "ram_percent"}
 

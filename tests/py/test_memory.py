@@ -142,6 +142,7 @@ def test_copied_meminfo_files(testext, tree):
     assert report_at(testext, root) == expected
 
 
+@pytest.mark.core
 @pytest.mark.parametrize("tree", ["meminfo-host", "meminfo-no-available"])
 def test_snapshot_keeps_all_nine_figures(tree):
     root = TREES / tree
@@ -182,6 +183,7 @@ def test_calls_return_distinct_dictionaries():
     assert set(second) == KEYS
 
 
+@pytest.mark.core
 def test_key_order_varies_between_processes():
     script = ("import json, pellun_core; "
               "print(json.dumps(list(pellun_core.get_memory_mb())))")

@@ -26,6 +26,10 @@ from helpers import (EMULATED, PSUTIL_STATUS, UNDER_ASAN, as_bytes, build_dir, f
                      skip_if_lists_over_budget, uptime_seconds, wait_for_state,
                      wait_until)
 
+# What a snapshot holds of live processes is the C++ core's doing, the same
+# under every interpreter of one machine.
+pytestmark = pytest.mark.core
+
 # Index of a kernel "stat" field in read_stat_fields(): field k is at k - 3.
 UTIME, STIME, STARTTIME = 14 - 3, 15 - 3, 22 - 3
 STATE_NAMES = {"R": "Running", "S": "Sleeping", "T": "Stopped", "Z": "Zombie", "D": "DiskSleep"}

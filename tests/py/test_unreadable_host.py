@@ -132,6 +132,7 @@ SPOILED = {
 }
 
 
+@pytest.mark.core
 @pytest.mark.parametrize("setup", SPOILED.values(), ids=SPOILED.keys())
 @pytest.mark.parametrize(("call", "path"), [("get_memory_mb", "/proc/meminfo"),
                                             ("get_cpu_percent", "/proc/stat")])
@@ -142,6 +143,7 @@ def test_missing_source_raises_file_not_found(unshare, setup, call, path):
         errno.ENOENT, os.strerror(errno.ENOENT), path)
 
 
+@pytest.mark.core
 @pytest.mark.parametrize(("call", "path", "strerror"), [
     ("get_memory_mb", "/proc/meminfo", "no usable MemTotal line"),
     ("get_cpu_percent", "/proc/stat", 'no aggregate "cpu" line'),
@@ -157,6 +159,7 @@ def test_empty_file_over_the_source_raises(unshare, tmp_path, call, path, strerr
 
 # --- a file without end -------------------------------------------------------------
 
+@pytest.mark.core
 @pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer maps its shadow memory far past "
                     "any limit on the address space")
 @pytest.mark.parametrize(("path", "memory_raises", "cpu_raises"), [

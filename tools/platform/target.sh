@@ -45,19 +45,25 @@ WHEEL_GLIBC=2.28
 
 # target_init TARGET: sets target, suite, arch, version, abi (the ABI flags,
 # "t" for a free-threaded interpreter), mode (host, native, qemu-arm,
-# qemu-aarch64, freethreaded, floor, musl), triplet, sysroot and whole.
+# qemu-aarch64, freethreaded, floor, musl), triplet, sysroot, whole and core.
 # whole is 1 for the target that runs a machine's whole suite: the Python
 # tests marked slow (seconds of a whole host: storms, churn, thousands of
-# threads) and, where its tree builds them, the C++ tests. Both test the
-# C++ core, which is the same code on every interpreter of one machine and
-# C library, so they run once there: with its CPython 3.13 (3.13t for the
-# free-threaded builds), and on 32-bit ARM with CPython 3.14, the
-# interpreter the module is built for there. Its other interpreters run the
-# rest of the Python suite, which is everything that goes through the
-# interpreter. 64-bit ARM runs no whole suite: what its C++ core does
-# differently from x86_64's is what 32-bit ARM's does too (char is unsigned
-# on both ARMs; long and pointers are 64 bits as on x86_64), and under qemu
-# the C++ suite and the slow tests cost minutes of processor time.
+# threads), those marked core (the dump tool, the readers' failures, the
+# pause's fallbacks) and, where its tree builds them, the C++ tests. All of
+# these test the C++ core, which is the same code on every interpreter of
+# one machine and C library, so they run once there: with CPython 3.13t for
+# the free-threaded builds, with CPython 3.13 on musl, and on 32-bit ARM
+# with CPython 3.14, the interpreter the module is built for there. (On
+# x86_64 with glibc, make test-asan runs them, the slow tests included.)
+# Its other interpreters run the rest of the Python suite, which is
+# everything that goes through the interpreter. core is 1 where the tests
+# marked core run: on the whole targets; with the project's own CPython
+# 3.13, against the wheel whose C++ core zig built with its libc++; and on
+# the floor interpreter, whose C library is a machine of its own. 64-bit ARM
+# runs no whole suite: what its C++ core does differently
+# from x86_64's is what 32-bit ARM's does too (char is unsigned on both
+# ARMs; long and pointers are 64 bits as on x86_64), and under qemu the C++
+# suite and the whole-host tests cost minutes of processor time.
 target_init() {
   target=$1 abi='' whole=1
   case "$target" in
@@ -83,20 +89,27 @@ target_init() {
   esac
   [ "$mode" != musl ] || triplet=x86_64-linux-musl
   sysroot=$PWD/build/sysroot-py${version/./}-$arch
-  # (The floor interpreter runs the x86_64 wheel that py313 runs whole.)
+  # (The floor interpreter runs the x86_64 wheel that py313 runs.)
   # shellcheck disable=SC2034  # read by run-target and run-tests
   case "$target" in
-    py313|ft-py313|musl-py313|armhf-py314) ;;
+    ft-py313|musl-py313|armhf-py314) ;;
     *) whole=0 ;;
   esac
+  core=$whole
+  case "$target" in py313|floor-py313) core=1 ;; esac
 }
 
 # target_marks: sets marks, the pytest arguments of the target's Python
-# suite: the tests marked slow are left out unless the target runs whole.
+# suite: the tests marked slow are left out unless the target runs whole,
+# and those marked core unless it runs them.
 target_marks() {
   marks=()
   # shellcheck disable=SC2034  # read by run-target and run-tests
-  [ "$whole" = 1 ] || marks=(-m "not slow")
+  if [ "$core" = 0 ]; then
+    marks=(-m "not slow and not core")
+  elif [ "$whole" = 0 ]; then
+    marks=(-m "not slow")
+  fi
 }
 
 # target_sysroot: Debian's interpreter, its headers and psutil, unpacked; or
