@@ -19,6 +19,8 @@ WHEELHOUSE ?= wheelhouse
 # The interpreters and machines wheels are built and tested for, as
 # tools/platform/target.sh lists them.
 PLATFORM_TARGETS := $(shell sed -n 's/^TARGETS="\(.*\)"$$/\1/p' tools/platform/target.sh)
+# Those of them that make wheels and make warm-caches leave out (target.sh).
+PLATFORM_APART   := $(shell sed -n 's/^APART="\(.*\)"$$/\1/p' tools/platform/target.sh)
 # Recipes run cmake, ninja and the tools with the venv's programs first;
 # JOBS reaches the scripts that build.
 VENV_ENV = PATH="$(CURDIR)/$(VENV)/bin:$$PATH" JOBS="$(JOBS)"
