@@ -227,7 +227,7 @@ target_cmake_config() {
     # Under qemu the test programs, GoogleTest's listing of them included,
     # run emulated; zig links them statically for musl, so no -L is needed.
     case "$mode" in qemu-*)
-      config+=(-DPELLUN_ZIG_EMULATOR="$(target_qemu);-cpu;cortex-a72") ;;
+      [ "$purpose" = wheel ] || config+=(-DPELLUN_ZIG_EMULATOR="$(target_qemu);-cpu;cortex-a72") ;;
     esac
     return 0
   fi
