@@ -12,8 +12,10 @@
 #         -DPELLUN_ZIG_TARGET=<arch>-linux-gnu.<glibc version>   (x86_64-linux-gnu.2.28)
 #                             or <arch>-linux-musl
 #         -DPELLUN_ZIG_PYTHON_INCLUDE=<the usr/include holding python3.X/>
+#         [-DPELLUN_ZIG_EMULATOR=<qemu-aarch64;-cpu;cortex-a72>]   (another machine's
+#                             programs, GoogleTest's listing included, run under it)
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES
-  PELLUN_ZIG PELLUN_ZIG_TARGET PELLUN_ZIG_PYTHON_INCLUDE)
+  PELLUN_ZIG PELLUN_ZIG_TARGET PELLUN_ZIG_PYTHON_INCLUDE PELLUN_ZIG_EMULATOR)
 if(NOT PELLUN_ZIG OR NOT PELLUN_ZIG_TARGET MATCHES "^([a-z0-9_]+)-linux-(gnu\\.[0-9.]+|musl)$")
   message(FATAL_ERROR "zig-toolchain: set PELLUN_ZIG and PELLUN_ZIG_TARGET "
     "(such as x86_64-linux-gnu.2.28 or x86_64-linux-musl)")
@@ -22,6 +24,9 @@ set(_pellun_zig_arch ${CMAKE_MATCH_1})
 if(NOT _pellun_zig_arch STREQUAL CMAKE_HOST_SYSTEM_PROCESSOR)
   set(CMAKE_SYSTEM_NAME Linux)
   set(CMAKE_SYSTEM_PROCESSOR ${_pellun_zig_arch})
+  if(PELLUN_ZIG_EMULATOR)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${PELLUN_ZIG_EMULATOR})
+  endif()
 endif()
 
 # CMake takes one program per tool: small scripts put the target in front.

@@ -21,6 +21,11 @@
 #                     on a CPython 3.13 built against musl, once per
 #                     machine, into ~/.cache/pellun-musl
 #                     (tools/musl/build-python)
+#   make test-musl-arm64  the same on 64-bit ARM under qemu-aarch64: the C++
+#                     suite built by zig against musl for aarch64, and the
+#                     Python suite but the slow tests against the musllinux
+#                     aarch64 3.13 wheel, on a CPython 3.13 cross-built by
+#                     zig into ~/.cache/pellun-musl/3.13-aarch64
 # Debian's packages for the interpreters are fetched with a private apt set-up
 # (tools/platform/fetch-sysroot) and kept in ~/.cache/pellun-platform; only
 # the host tools below are installed system-wide.
@@ -35,14 +40,19 @@ DEBS_floor    := dpkg-dev xz-utils gcc make
 # What the musl interpreter's build takes from the host
 # (tools/musl/build-python); its sources come from Debian's archive.
 DEBS_musl     := musl-tools linux-libc-dev dpkg-dev xz-utils gcc make
-# $(call target-debs,TARGET): the host packages TARGET needs.
-target-debs    = $(PLATFORM_DEBS) $(DEBS_$(firstword $(subst -, ,$1)))
+# The 64-bit ARM one is built by zig, which carries musl and the kernel's
+# headers, with the x86_64 one running the build's own Python steps, and
+# run under qemu.
+DEBS_musl-arm64-py313 := $(DEBS_musl) qemu-user zlib1g-dev
+# $(call target-debs,TARGET): the host packages TARGET needs: its own list,
+# else that of its first word.
+target-debs    = $(PLATFORM_DEBS) $(or $(DEBS_$1),$(DEBS_$(firstword $(subst -, ,$1))))
 # The targets tested by run-target, each against its wheel (the floor
 # interpreter against the 3.13 one).
 RUN_TARGETS   := $(filter-out ft-%,$(PLATFORM_TARGETS))
 EMULATED      := armhf arm64
 
-.PHONY: $(RUN_TARGETS:%=test-%) $(EMULATED:%=test-%) test-floor test-musl
+.PHONY: $(RUN_TARGETS:%=test-%) $(EMULATED:%=test-%) test-floor test-musl test-musl-arm64
 
 $(RUN_TARGETS:%=test-%): test-%:
 	tools/install-debs $(call target-debs,$*)
@@ -62,6 +72,7 @@ $(EMULATED:%=test-%): test-%:
 
 test-floor: test-floor-py313
 test-musl: test-musl-py313
+test-musl-arm64: test-musl-arm64-py313
 
 # make warm-caches   the sysroots, the interpreters built from source and the
 #                    fresh systems' base roots, made ready ahead of the steps
@@ -69,5 +80,6 @@ test-musl: test-musl-py313
 #                    first, in the background)
 .PHONY: warm-caches
 warm-caches:
-	tools/install-debs $(call target-debs,ft) $(call target-debs,floor) $(call target-debs,musl) mmdebstrap
+	tools/install-debs $(call target-debs,ft) $(call target-debs,floor) $(call target-debs,musl) \
+	  $(call target-debs,musl-arm64-py313) mmdebstrap
 	tools/warm-caches $(FRESH_SUITES)

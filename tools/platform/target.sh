@@ -19,11 +19,15 @@
 #                Debian's sid source
 #   musl-py313   x86_64, CPython 3.13 on musl, built from Debian's trixie
 #                source with Debian's musl-tools (tools/musl/build-python)
+#   musl-arm64-py313  64-bit ARM under qemu-aarch64, CPython 3.13 on musl,
+#                cross-built from the same source by zig
+#                (tools/musl/build-python --arch aarch64)
 #
 # Debian's interpreters are unpacked into build/sysroot-<python>-<arch>
 # (fetch-sysroot) and run through a venv that make-venv writes; the
 # free-threaded ones and the floor one are installed under ~/.cache/pellun-ft,
-# the musl one under ~/.cache/pellun-musl.
+# the musl ones under ~/.cache/pellun-musl (the 64-bit ARM one as a root for
+# qemu -L, the interpreter under usr/ beside Debian's musl for arm64).
 # The wheels for x86_64 and 64-bit ARM are compiled by zig (from PyPI, in the
 # project's venv) against glibc $WHEEL_GLIBC's symbols (the musl one against
 # zig's musl, for the system's musl to load); the others, and the
@@ -37,7 +41,7 @@ HOST_PYTHON=${HOST_PYTHON:-python3}
 PIP_CACHE=${PELLUN_PLATFORM_CACHE:-$HOME/.cache/pellun-platform}/pip
 
 # Every target, the one list of them: the make files read it from here.
-TARGETS="py313 py314 py315 armhf-py313 armhf-py314 armhf-py315 arm64-py313 arm64-py314 arm64-py315 ft-py313 ft-py314 floor-py313 musl-py313"
+TARGETS="py313 py314 py315 armhf-py313 armhf-py314 armhf-py315 arm64-py313 arm64-py314 arm64-py315 ft-py313 ft-py314 floor-py313 musl-py313 musl-arm64-py313"
 # The C library the x86_64 and 64-bit ARM wheels are linked against. (32-bit
 # ARM stays at 2.34: the module's 64-bit time_t needs the *64 time functions
 # glibc has had only since then.)
@@ -45,7 +49,8 @@ WHEEL_GLIBC=2.28
 
 # target_init TARGET: sets target, suite, arch, version, abi (the ABI flags,
 # "t" for a free-threaded interpreter), mode (host, native, qemu-arm,
-# qemu-aarch64, freethreaded, floor, musl), triplet, sysroot, whole and core.
+# qemu-aarch64, freethreaded, floor, musl: how the interpreter is reached),
+# libc (glibc or musl), triplet, sysroot, whole, core and cpp.
 # whole is 1 for the target that runs a machine's whole suite: the Python
 # tests marked slow (seconds of a whole host: storms, churn, thousands of
 # threads), those marked core (the dump tool, the readers' failures, the
@@ -58,14 +63,18 @@ WHEEL_GLIBC=2.28
 # Its other interpreters run the rest of the Python suite, which is
 # everything that goes through the interpreter. core is 1 where the tests
 # marked core run: on the whole targets; with the project's own CPython
-# 3.13, against the wheel whose C++ core zig built with its libc++; and on
-# the floor interpreter, whose C library is a machine of its own. 64-bit ARM
-# runs no whole suite: what its C++ core does differently
-# from x86_64's is what 32-bit ARM's does too (char is unsigned on both
-# ARMs; long and pointers are 64 bits as on x86_64), and under qemu the C++
-# suite and the whole-host tests cost minutes of processor time.
+# 3.13, against the wheel whose C++ core zig built with its libc++; on the
+# floor interpreter, whose C library is a machine of its own; and on 64-bit
+# ARM's musl. cpp is 1 where the C++ tests run: with whole, and on 64-bit
+# ARM's musl, whose build is its own (zig's libc++ on musl for aarch64: the
+# layouts of musl's structures and its system call wrappers there are met
+# by no other target); its slow tests are left to the targets that run
+# whole. 64-bit ARM's glibc runs no whole suite: what its C++ core does
+# differently from x86_64's is what 32-bit ARM's does too (char is unsigned
+# on both ARMs; long and pointers are 64 bits as on x86_64), and under qemu
+# the C++ suite and the whole-host tests cost minutes of processor time.
 target_init() {
-  target=$1 abi='' whole=1
+  target=$1 abi='' whole=1 libc=glibc
   case "$target" in
     py313)       suite=''     arch=amd64 version=3.13 mode=host ;;
     py314)       suite=sid    arch=amd64 version=3.14 mode=native ;;
@@ -79,7 +88,8 @@ target_init() {
     ft-py313)    suite=''     arch=amd64 version=3.13 mode=freethreaded abi=t ;;
     ft-py314)    suite=''     arch=amd64 version=3.14 mode=freethreaded abi=t ;;
     floor-py313) suite=''     arch=amd64 version=3.13 mode=floor ;;
-    musl-py313)  suite=''     arch=amd64 version=3.13 mode=musl ;;
+    musl-py313)  suite=''     arch=amd64 version=3.13 mode=musl libc=musl ;;
+    musl-arm64-py313) suite='' arch=arm64 version=3.13 mode=qemu-aarch64 libc=musl ;;
     *) echo "unknown target $target ($TARGETS)" >&2; return 2 ;;
   esac
   case "$arch" in
@@ -87,7 +97,8 @@ target_init() {
     armhf) triplet=arm-linux-gnueabihf ;;
     arm64) triplet=aarch64-linux-gnu ;;
   esac
-  [ "$mode" != musl ] || triplet=x86_64-linux-musl
+  [ "$libc" != musl ] || triplet=${triplet%-gnu}-musl
+  # (The 64-bit ARM musl root is found when the interpreter is: target_sysroot.)
   sysroot=$PWD/build/sysroot-py${version/./}-$arch
   # (The floor interpreter runs the x86_64 wheel that py313 runs.)
   # shellcheck disable=SC2034  # read by run-target and run-tests
@@ -95,8 +106,11 @@ target_init() {
     ft-py313|musl-py313|armhf-py314) ;;
     *) whole=0 ;;
   esac
-  core=$whole
-  case "$target" in py313|floor-py313) core=1 ;; esac
+  core=$whole cpp=$whole
+  case "$target" in
+    py313|floor-py313) core=1 ;;
+    musl-arm64-py313) core=1 cpp=1 ;;
+  esac
 }
 
 # target_marks: sets marks, the pytest arguments of the target's Python
@@ -124,6 +138,14 @@ target_sysroot() {
       ft_python=$("$platform_dir/../freethreaded/build-python" --floor "$version") ;;
     musl)
       ft_python=$("$platform_dir/../musl/build-python") ;;
+    qemu-aarch64)
+      if [ "$libc" = musl ]; then
+        ft_python=$("$platform_dir/../musl/build-python" --arch aarch64) || return 1
+        sysroot=${ft_python%/usr/bin/python*}
+      else
+        "$platform_dir/fetch-sysroot" "$suite" "$arch" "$sysroot" \
+          "python$version" "libpython$version-dev" libstdc++6 python3-psutil
+      fi ;;
     *)
       "$platform_dir/fetch-sysroot" "$suite" "$arch" "$sysroot" \
         "python$version" "libpython$version-dev" libstdc++6 python3-psutil ;;
@@ -174,6 +196,12 @@ target_pip_pure() {
     --python-version "$version" --only-binary=:all: "$@"
 }
 
+# target_qemu: the user-mode emulator of a qemu-* target's machine.
+target_qemu() {
+  command -v "$mode" || command -v "$mode-static" ||
+    { echo "$target: no $mode (Debian's qemu-user has it)" >&2; return 1; }
+}
+
 # target_zig: the zig program of the project's venv (mk/wheels.mk installs
 # ziglang there), in zig.
 target_zig() {
@@ -198,14 +226,19 @@ target_cmake_config() {
       pyinc=$sysroot/usr/include/python$version
       config+=(-DPython_INCLUDE_DIR="$pyinc") ;;
   esac
-  if [ "$mode" = floor ] || [ "$mode" = musl ] ||
+  if [ "$mode" = floor ] || [ "$libc" = musl ] ||
      { [ "$purpose" = wheel ] && [ "$mode" != freethreaded ] && [ "$arch" != armhf ]; }; then
     target_zig || return 1
     local zig_target=$triplet.$WHEEL_GLIBC
-    [ "$mode" != musl ] || zig_target=$triplet
+    [ "$libc" != musl ] || zig_target=$triplet
     config+=(-DCMAKE_TOOLCHAIN_FILE="$platform_dir/../../cmake/zig-toolchain.cmake"
              -DPELLUN_ZIG="$zig" -DPELLUN_ZIG_TARGET="$zig_target"
              -DPELLUN_ZIG_PYTHON_INCLUDE="$(dirname "$pyinc")")
+    # Under qemu the test programs, GoogleTest's listing of them included,
+    # run emulated; zig links them statically for musl, so no -L is needed.
+    case "$mode" in qemu-*)
+      [ "$purpose" = wheel ] || config+=(-DPELLUN_ZIG_EMULATOR="$(target_qemu);-cpu;cortex-a72") ;;
+    esac
     return 0
   fi
   case "$mode" in
@@ -228,9 +261,9 @@ target_cmake_config() {
 
 # The wheel of the target in wheelhouse/, by its tags.
 target_wheel_glob() {
-  local py=cp${version/./} plat=x86_64 libc=manylinux
+  local py=cp${version/./} plat=x86_64 tag=manylinux
   [ "$arch" = armhf ] && plat=armv7l
   [ "$arch" = arm64 ] && plat=aarch64
-  [ "$mode" = musl ] && libc=musllinux
-  echo "wheelhouse/pellun_core-*-$py-$py$abi-*${libc}*_$plat.whl"
+  [ "$libc" = musl ] && tag=musllinux
+  echo "wheelhouse/pellun_core-*-$py-$py$abi-*${tag}*_$plat.whl"
 }
