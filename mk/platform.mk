@@ -77,9 +77,13 @@ test-musl-arm64: test-musl-arm64-py313
 # make warm-caches   the sysroots, the interpreters built from source and the
 #                    fresh systems' base roots, made ready ahead of the steps
 #                    that use them (tools/warm-caches; .ci/run starts it
-#                    first, in the background)
+#                    first, in the background; the project's venv comes
+#                    first on its PATH, for the zig that the 64-bit ARM
+#                    musl interpreter's build takes from it once make has
+#                    made it, as CI's make wheels does before the warm-up
+#                    comes to that build)
 .PHONY: warm-caches
 warm-caches:
 	tools/install-debs $(call target-debs,ft) $(call target-debs,floor) $(call target-debs,musl) \
 	  $(call target-debs,musl-arm64-py313) mmdebstrap
-	tools/warm-caches $(FRESH_SUITES)
+	$(VENV_ENV) tools/warm-caches $(FRESH_SUITES)
