@@ -79,9 +79,8 @@ test-musl-arm64: test-musl-arm64-py313
 #                    that use them (tools/warm-caches; .ci/run starts it
 #                    first, in the background; the project's venv comes
 #                    first on its PATH, for the zig that the 64-bit ARM
-#                    musl interpreter's build takes from it once make has
-#                    made it, as CI's make wheels does before the warm-up
-#                    comes to that build)
+#                    musl interpreter's build takes from it once make
+#                    wheels has put it there, and fetches for itself before)
 .PHONY: warm-caches
 warm-caches:
 	tools/install-debs $(call target-debs,ft) $(call target-debs,floor) $(call target-debs,musl) \
